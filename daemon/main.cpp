@@ -1,0 +1,118 @@
+// posternd: the proxy without the tray, for servers, scripts and tests.
+
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "daemon_options.h"
+#include "event_loop.h"
+#include "listen_socket.h"
+#include "notice.h"
+
+namespace {
+
+// Receives the proxy's notices: deletes ended sessions, prints reports.
+class CDaemonWnd : public CNoticeWnd {
+public:
+    explicit CDaemonWnd(CListenSocket& listener) : m_listener(listener) {}
+
+    LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override {
+        if (wParam == 0) {
+            m_listener.RemoveSession(lParam);
+        }
+        return 0;
+    }
+
+    void OnReport(const std::string& strText) override {
+        std::fprintf(stderr, "%s\n", strText.c_str());
+        std::fflush(stderr);
+    }
+
+private:
+    CListenSocket& m_listener;
+};
+
+// Ends the loop on SIGINT or SIGTERM.
+class CSignalWatch : public IEventHandler {
+public:
+    explicit CSignalWatch(EventLoop& loop) : m_loop(loop) {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        sigprocmask(SIG_BLOCK, &signals, nullptr);
+        m_fd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+        m_nKey = m_loop.Register(m_fd, this, EPOLLIN);
+    }
+    ~CSignalWatch() {
+        m_loop.Unregister(m_nKey, m_fd);
+        close(m_fd);
+    }
+    bool IsStopRequested() const { return m_bStop; }
+
+    void HandleEvents(std::uint32_t) override {
+        signalfd_siginfo info;
+        while (read(m_fd, &info, sizeof info) == sizeof info) {
+            m_bStop = true;
+        }
+    }
+
+private:
+    EventLoop& m_loop;
+    int m_fd = -1;
+    std::uint64_t m_nKey = 0;
+    bool m_bStop = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    DaemonOptions options;
+    std::string strError;
+    if (!ParseDaemonOptions(argc, argv, options, strError)) {
+        std::fprintf(stderr, "posternd: %s\nTry 'posternd --help'.\n", strError.c_str());
+        return 2;
+    }
+    if (options.bHelp) {
+        std::fputs(kDaemonUsage, stdout);
+        return 0;
+    }
+    if (options.bVersion) {
+        std::puts("posternd (Postern) 1.0");
+        return 0;
+    }
+    if (!options.strHostName) {
+        std::fprintf(stderr, "posternd: no POP3 server given; use --host NAME\nTry 'posternd --help'.\n");
+        return 2;
+    }
+    int nHostPort = options.nHostPort.value_or(110);
+    int nLocalPort = options.nLocalPort.value_or(110);
+
+    std::signal(SIGPIPE, SIG_IGN);
+    EventLoop loop;
+    CSignalWatch signals(loop);
+    auto pListener = std::make_unique<CListenSocket>(*options.strHostName, nHostPort);
+    if (!pListener->Create(unsigned(nLocalPort), SOCK_STREAM,
+                           FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE) ||
+        listen(pListener->m_hSocket, SOMAXCONN) != 0) {
+        int nError = pListener->m_hSocket == INVALID_SOCKET ? CAsyncSocket::GetLastError() : errno;
+        std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n", nLocalPort, std::strerror(nError));
+        return 1;
+    }
+    pListener->AsyncSelect(FD_READ | FD_ACCEPT | FD_CLOSE);
+    CDaemonWnd wnd(*pListener);
+    g_hMainWnd = &wnd;
+
+    while (!signals.IsStopRequested()) {
+        loop.RunOnce(-1);
+    }
+    g_hMainWnd = nullptr;
+    pListener.reset();
+    return 0;
+}

@@ -1,0 +1,589 @@
+#include "async_socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+thread_local int t_nLastError = 0;
+
+// After a failed accept that waiting cannot cure at once (out of memory, say),
+// the listener rests this long instead of being woken for the same connection.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+bool Fail(int nError) {
+    t_nLastError = nError;
+    return false;
+}
+
+void SetNoDelay(int fd) {
+    // The relay writes line by line; Nagle with delayed ACKs would stall each
+    // POP3 round trip by tens of milliseconds.
+    int nOn = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+}
+
+bool ParseNumericAddress(const std::string& strHost, sockaddr_storage& address) {
+    std::memset(&address, 0, sizeof address);
+    auto* p4 = reinterpret_cast<sockaddr_in*>(&address);
+    if (inet_pton(AF_INET, strHost.c_str(), &p4->sin_addr) == 1) {
+        p4->sin_family = AF_INET;
+        return true;
+    }
+    auto* p6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (inet_pton(AF_INET6, strHost.c_str(), &p6->sin6_addr) == 1) {
+        p6->sin6_family = AF_INET6;
+        return true;
+    }
+    return false;
+}
+
+int SocketFamily(int fd) {
+    sockaddr_storage address{};
+    socklen_t nLength = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) return AF_UNSPEC;
+    return address.ss_family;
+}
+
+sockaddr_storage MapToIPv6(const sockaddr_storage& address4) {
+    sockaddr_storage result{};
+    auto* p6 = reinterpret_cast<sockaddr_in6*>(&result);
+    p6->sin6_family = AF_INET6;
+    p6->sin6_addr.s6_addr[10] = 0xff;
+    p6->sin6_addr.s6_addr[11] = 0xff;
+    std::memcpy(&p6->sin6_addr.s6_addr[12], &reinterpret_cast<const sockaddr_in*>(&address4)->sin_addr, 4);
+    return result;
+}
+
+// Puts the port into the address and returns the address's length.
+socklen_t SetPort(sockaddr_storage& address, int nPort) {
+    if (address.ss_family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(std::uint16_t(nPort));
+        return sizeof(sockaddr_in6);
+    }
+    reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(std::uint16_t(nPort));
+    return sizeof(sockaddr_in);
+}
+
+}  // namespace
+
+struct CAsyncSocket::SendQueue {
+    std::string strData;
+    std::size_t nOffset = 0;
+    std::size_t Size() const { return strData.size() - nOffset; }
+};
+
+struct CAsyncSocket::ConnectAttempt {
+    EventLoop::Addresses addresses;
+    std::size_t nIndex = 0;
+    int nPort = 0;
+    std::uint64_t nLookup = 0;
+    bool bFreshSocket = true;  // the socket from Create has not been used yet
+};
+
+CAsyncSocket::CAsyncSocket() : m_pLoop(EventLoop::Current()) {}
+
+CAsyncSocket::~CAsyncSocket() {
+    Close();
+    if (m_pPartner != nullptr) {
+        m_pPartner->m_pPartner = nullptr;
+    }
+}
+
+int CAsyncSocket::GetLastError() { return t_nLastError; }
+
+bool CAsyncSocket::OpenSocket(int nFamily) {
+    m_hSocket = socket(nFamily, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_hSocket == INVALID_SOCKET) {
+        return Fail(errno);
+    }
+    if (nFamily == AF_INET6) {
+        int nOff = 0;
+        setsockopt(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof nOff);
+    }
+    return true;
+}
+
+bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
+                          const char* lpszSocketAddress) {
+    if (m_hSocket != INVALID_SOCKET || nSocketType != SOCK_STREAM) {
+        return Fail(EINVAL);
+    }
+    if (nSocketPort > 65535) {
+        return Fail(EINVAL);
+    }
+    sockaddr_storage address{};
+    bool bBind = nSocketPort != 0 || lpszSocketAddress != nullptr;
+    int nFamily = AF_INET6;
+    if (lpszSocketAddress != nullptr) {
+        if (!ParseNumericAddress(lpszSocketAddress, address)) {
+            return Fail(EINVAL);
+        }
+        nFamily = address.ss_family;
+    }
+    if (!OpenSocket(nFamily)) {
+        if (lpszSocketAddress != nullptr || t_nLastError != EAFNOSUPPORT) {
+            return false;
+        }
+        nFamily = AF_INET;  // a system without IPv6
+        if (!OpenSocket(nFamily)) return false;
+    }
+    if (lpszSocketAddress == nullptr) {
+        address.ss_family = sa_family_t(nFamily);
+    }
+    socklen_t nLength = SetPort(address, int(nSocketPort));
+    if (bBind) {
+        // A replaced listener's old connections may sit in TIME_WAIT on this port.
+        int nOn = 1;
+        setsockopt(m_hSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+        if (bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
+            int nError = errno;
+            CloseDescriptor();
+            return Fail(nError);
+        }
+    }
+    m_state = State::Idle;
+    return AsyncSelect(lEvent);
+}
+
+bool CAsyncSocket::AsyncSelect(long lEvent) {
+    if (m_hSocket == INVALID_SOCKET && m_state != State::Looking) {
+        return Fail(ENOTSOCK);
+    }
+    m_lEvent = lEvent;
+    UpdateInterest();
+    return true;
+}
+
+bool CAsyncSocket::IsReadBlocked() {
+    if (m_pPartner == nullptr) {
+        m_bReadBlocked = false;
+    } else if (m_bReadBlocked) {
+        m_bReadBlocked = m_pPartner->GetSendQueued() > kSendLowWater;
+    } else {
+        m_bReadBlocked = m_pPartner->GetSendQueued() >= kSendHighWater;
+    }
+    return m_bReadBlocked;
+}
+
+void CAsyncSocket::UpdateInterest() {
+    if (m_hSocket == INVALID_SOCKET) return;
+    std::uint32_t nWanted = 0;
+    switch (m_state) {
+        case State::Idle:
+            if ((m_lEvent & FD_ACCEPT) && m_nAcceptPause == 0) nWanted = EPOLLIN;
+            break;
+        case State::Connecting:
+            nWanted = EPOLLOUT;
+            break;
+        case State::Connected:
+            if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !IsReadBlocked()) {
+                nWanted |= EPOLLIN;
+            }
+            if (GetSendQueued() > 0 && !m_bBroken) nWanted |= EPOLLOUT;
+            break;
+        case State::Looking:
+        case State::Failed:
+            break;
+    }
+    if (nWanted == 0 && m_state != State::Connected) {
+        // An unconnected socket reports a hang-up for as long as it is watched.
+        if (m_nKey != 0) {
+            m_pLoop->Unregister(m_nKey, m_hSocket);
+            m_nKey = 0;
+        }
+    } else if (m_nKey == 0) {
+        m_nKey = m_pLoop->Register(m_hSocket, this, nWanted);
+    } else if (nWanted != m_nInterest) {
+        m_pLoop->Modify(m_nKey, m_hSocket, nWanted);
+    }
+    m_nInterest = nWanted;
+}
+
+bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
+    if (rConnectedSocket.m_hSocket != INVALID_SOCKET) {
+        return Fail(EINVAL);
+    }
+    int fd = accept4(m_hSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        int nError = errno;
+        int nCause = nError;
+        if (nError == EMFILE || nError == ENFILE) {
+            // Out of descriptors: take the connection with the spare one and
+            // close it, so the waiting client is refused instead of waking us
+            // again and again.
+            m_pLoop->ReleaseSpareFd();
+            int fdRefused = accept4(m_hSocket, nullptr, nullptr, SOCK_CLOEXEC);
+            nCause = fdRefused >= 0 ? EAGAIN : errno;
+            if (fdRefused >= 0) close(fdRefused);
+            m_pLoop->RestoreSpareFd();
+        }
+        bool bTransient = nCause == EAGAIN || nCause == EWOULDBLOCK || nCause == EINTR ||
+                          nCause == ECONNABORTED;
+        if (!bTransient && m_nAcceptPause == 0) {
+            m_nAcceptPause = m_pLoop->SetTimer(kAcceptPause, [this] {
+                m_nAcceptPause = 0;
+                UpdateInterest();
+            });
+            UpdateInterest();
+        }
+        return Fail(nError);
+    }
+    SetNoDelay(fd);
+    rConnectedSocket.m_hSocket = fd;
+    rConnectedSocket.m_state = State::Connected;
+    rConnectedSocket.m_lEvent = m_lEvent;
+    rConnectedSocket.UpdateInterest();
+    return true;
+}
+
+bool CAsyncSocket::Connect(const std::string& strHostAddress, int nHostPort) {
+    if (m_state == State::Looking || m_state == State::Connecting || m_state == State::Connected) {
+        return Fail(EISCONN);
+    }
+    if (nHostPort < 1 || nHostPort > 65535) {
+        return Fail(EINVAL);
+    }
+    if (!m_pConnect) {
+        m_pConnect = std::make_unique<ConnectAttempt>();
+    }
+    m_pConnect->nPort = nHostPort;
+    m_pConnect->addresses.clear();
+    sockaddr_storage address;
+    if (ParseNumericAddress(strHostAddress, address)) {
+        m_pConnect->addresses.push_back(address);
+        return TryAddresses(0);
+    }
+    m_state = State::Looking;
+    m_pConnect->nLookup = m_pLoop->Lookup(strHostAddress, [this](int nError, EventLoop::Addresses addresses) {
+        m_pConnect->nLookup = 0;
+        m_state = State::Failed;
+        if (nError == 0) {
+            m_pConnect->addresses = std::move(addresses);
+            if (TryAddresses(0)) {
+                nError = 0;
+            } else if (t_nLastError == WSAEWOULDBLOCK) {
+                return;  // OnConnect comes when the attempt ends
+            } else {
+                nError = t_nLastError;
+            }
+        }
+        if (m_lEvent & FD_CONNECT) {
+            OnConnect(nError);
+        }
+    });
+    return Fail(WSAEWOULDBLOCK);
+}
+
+bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
+    int nError = EHOSTUNREACH;
+    for (std::size_t i = nFirst; i < m_pConnect->addresses.size(); ++i) {
+        sockaddr_storage address = m_pConnect->addresses[i];
+        bool bReuse = false;
+        if (m_pConnect->bFreshSocket && m_hSocket != INVALID_SOCKET) {
+            int nOwnFamily = SocketFamily(m_hSocket);
+            if (nOwnFamily == address.ss_family) {
+                bReuse = true;
+            } else if (nOwnFamily == AF_INET6 && address.ss_family == AF_INET) {
+                // The socket from Create is dual-stack: it reaches IPv4 mapped into IPv6.
+                address = MapToIPv6(address);
+                bReuse = true;
+            }
+        }
+        m_pConnect->bFreshSocket = false;
+        if (!bReuse) {
+            CloseDescriptor();
+            if (!OpenSocket(address.ss_family)) {
+                nError = t_nLastError;
+                continue;
+            }
+        }
+        socklen_t nLength = SetPort(address, m_pConnect->nPort);
+        m_pConnect->nIndex = i;
+        if (connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) == 0) {
+            SetNoDelay(m_hSocket);
+            m_state = State::Connected;
+            UpdateInterest();
+            return true;
+        }
+        if (errno == EINPROGRESS) {
+            m_state = State::Connecting;
+            UpdateInterest();
+            return Fail(WSAEWOULDBLOCK);
+        }
+        nError = errno;
+    }
+    m_state = State::Failed;
+    CloseDescriptor();
+    return Fail(nError);
+}
+
+int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
+    if (m_hSocket == INVALID_SOCKET || m_state != State::Connected) {
+        Fail(ENOTCONN);
+        return SOCKET_ERROR;
+    }
+    if (nBufLen <= 0) {
+        return 0;
+    }
+    for (;;) {
+        ssize_t n = recv(m_hSocket, lpBuf, std::size_t(nBufLen), nFlags | MSG_DONTWAIT);
+        if (n > 0) return int(n);
+        if (n == 0) {
+            m_bEof = true;
+            return 0;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            m_bBroken = true;
+            m_nCloseError = errno;
+        }
+        Fail(errno == EAGAIN ? WSAEWOULDBLOCK : errno);
+        return SOCKET_ERROR;
+    }
+}
+
+int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
+    if (m_hSocket == INVALID_SOCKET || m_bBroken ||
+        (m_state != State::Connected && m_state != State::Connecting)) {
+        Fail(ENOTCONN);
+        return SOCKET_ERROR;
+    }
+    if (nBufLen <= 0) {
+        return 0;
+    }
+    const char* p = static_cast<const char*>(lpBuf);
+    std::size_t nLeft = std::size_t(nBufLen);
+    if (m_state == State::Connected && GetSendQueued() == 0) {
+        for (;;) {
+            ssize_t n = send(m_hSocket, p, nLeft, nFlags | MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0) {
+                p += n;
+                nLeft -= std::size_t(n);
+                break;
+            }
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            m_bBroken = true;
+            m_nCloseError = errno;
+            Fail(errno);
+            UpdateInterest();
+            return SOCKET_ERROR;
+        }
+        if (nLeft == 0) {
+            return nBufLen;
+        }
+    }
+    if (!m_pSendQueue) {
+        m_pSendQueue = std::make_unique<SendQueue>();
+    }
+    m_pSendQueue->strData.append(p, nLeft);
+    UpdateInterest();
+    if (m_pPartner != nullptr && GetSendQueued() >= kSendHighWater) {
+        m_pPartner->UpdateInterest();
+    }
+    return nBufLen;
+}
+
+std::size_t CAsyncSocket::GetSendQueued() const { return m_pSendQueue ? m_pSendQueue->Size() : 0; }
+
+std::size_t CAsyncSocket::GetSendRoom() const {
+    std::size_t nQueued = GetSendQueued();
+    return nQueued < kSendHighWater ? kSendHighWater - nQueued : 0;
+}
+
+void CAsyncSocket::FlushSendQueue() {
+    SendQueue& queue = *m_pSendQueue;
+    std::size_t nBefore = queue.Size();
+    while (queue.Size() > 0) {
+        ssize_t n = send(m_hSocket, queue.strData.data() + queue.nOffset, queue.Size(),
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            queue.nOffset += std::size_t(n);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        m_bBroken = true;
+        m_nCloseError = errno;
+        queue.nOffset = queue.strData.size();
+        break;
+    }
+    if (queue.Size() == 0) {
+        m_pSendQueue.reset();  // an idle connection holds no queue
+    } else if (queue.nOffset >= queue.strData.size() / 2) {
+        queue.strData.erase(0, queue.nOffset);
+        queue.nOffset = 0;
+    }
+    std::size_t nAfter = GetSendQueued();
+    UpdateInterest();
+    if (m_pPartner != nullptr && nBefore > kSendLowWater && nAfter <= kSendLowWater) {
+        m_pPartner->UpdateInterest();
+    }
+}
+
+void CAsyncSocket::Pair(CAsyncSocket& a, CAsyncSocket& b) {
+    a.m_pPartner = &b;
+    b.m_pPartner = &a;
+}
+
+void CAsyncSocket::CloseDescriptor() {
+    if (m_hSocket == INVALID_SOCKET) return;
+    if (m_nKey != 0) {
+        m_pLoop->Unregister(m_nKey, m_hSocket);
+        m_nKey = 0;
+        m_nInterest = 0;
+    }
+    close(m_hSocket);
+    m_hSocket = INVALID_SOCKET;
+}
+
+void CAsyncSocket::Close() {
+    if (m_pConnect && m_pConnect->nLookup != 0) {
+        m_pLoop->CancelLookup(m_pConnect->nLookup);
+    }
+    m_pConnect.reset();
+    if (m_nAcceptPause != 0) {
+        m_pLoop->KillTimer(m_nAcceptPause);
+        m_nAcceptPause = 0;
+    }
+    bool bHadQueue = GetSendQueued() > 0;
+    if (m_hSocket != INVALID_SOCKET) {
+        bool bLinger = m_state == State::Connected && !m_bBroken && !(m_bEof && !bHadQueue);
+        if (bLinger) {
+            if (m_nKey != 0) {
+                m_pLoop->Unregister(m_nKey, m_hSocket);
+                m_nKey = 0;
+            }
+            std::string strPending;
+            std::size_t nOffset = 0;
+            if (m_pSendQueue) {
+                strPending = std::move(m_pSendQueue->strData);
+                nOffset = m_pSendQueue->nOffset;
+            }
+            m_pLoop->LingerClose(m_hSocket, std::move(strPending), nOffset);
+            m_hSocket = INVALID_SOCKET;
+        } else {
+            CloseDescriptor();
+        }
+    }
+    m_pSendQueue.reset();
+    m_state = State::Failed;
+    m_nInterest = 0;
+    // Whatever waited for this socket's queue to drain may read again; what it
+    // sends here now fails.
+    if (bHadQueue && m_pPartner != nullptr) {
+        m_pPartner->UpdateInterest();
+    }
+}
+
+int CAsyncSocket::GetLocalPort() const {
+    sockaddr_storage address{};
+    socklen_t nLength = sizeof address;
+    if (m_hSocket == INVALID_SOCKET ||
+        getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
+        return 0;
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
+    switch (m_state) {
+        case State::Idle:
+            if ((nEvents & EPOLLIN) && (m_lEvent & FD_ACCEPT)) {
+                OnAccept(0);
+            } else if (nEvents & (EPOLLHUP | EPOLLERR)) {
+                // Asked for connections but never put into the listening state.
+                m_state = State::Failed;
+                UpdateInterest();
+            }
+            break;
+        case State::Connecting:
+            HandleConnecting(nEvents);
+            break;
+        case State::Connected:
+            HandleConnected(nEvents);
+            break;
+        case State::Looking:
+        case State::Failed:
+            break;
+    }
+}
+
+void CAsyncSocket::HandleConnecting(std::uint32_t nEvents) {
+    if (!(nEvents & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+    int nError = 0;
+    socklen_t nLength = sizeof nError;
+    getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLength);
+    if (nError == 0) {
+        SetNoDelay(m_hSocket);
+        m_state = State::Connected;
+        UpdateInterest();
+    } else if (TryAddresses(m_pConnect->nIndex + 1)) {
+        nError = 0;
+    } else if (t_nLastError == WSAEWOULDBLOCK) {
+        return;  // the next address is being tried
+    }
+    if (m_lEvent & FD_CONNECT) {
+        OnConnect(nError);
+    }
+}
+
+void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
+    std::uint64_t nKey = m_nKey;  // no longer registered once a callback closes or deletes us
+    if ((nEvents & EPOLLOUT) && GetSendQueued() > 0) {
+        FlushSendQueue();
+        if (GetSendQueued() == 0 && (m_lEvent & FD_WRITE)) {
+            OnSend(0);
+            if (!m_pLoop->IsRegistered(nKey)) return;
+        }
+    }
+    bool bReading = (m_nInterest & EPOLLIN) != 0;
+    if (bReading && (nEvents & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
+        OnReceive(0);
+        if (!m_pLoop->IsRegistered(nKey)) return;
+        if (m_bEof || m_bBroken) {
+            DeliverClose(m_nCloseError);
+        }
+    } else if (nEvents & (EPOLLHUP | EPOLLERR)) {
+        // Reset while not reading: nothing more can be read, so close now
+        // rather than be woken for it again and again.
+        if (m_nCloseError == 0) {
+            socklen_t nLength = sizeof m_nCloseError;
+            getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &m_nCloseError, &nLength);
+        }
+        m_bBroken = true;
+        DeliverClose(m_nCloseError);
+    }
+}
+
+void CAsyncSocket::DeliverClose(int nErrorCode) {
+    if (m_bCloseDelivered) return;
+    m_bCloseDelivered = true;
+    UpdateInterest();
+    if (m_bBroken && m_nKey != 0) {
+        // A broken connection reports hang-ups for as long as it is registered.
+        m_pLoop->Unregister(m_nKey, m_hSocket);
+        m_nKey = 0;
+        m_nInterest = 0;
+    }
+    if (m_lEvent & FD_CLOSE) {
+        OnClose(nErrorCode);
+    }
+}
+
+void CAsyncSocket::OnReceive(int) {}
+void CAsyncSocket::OnSend(int) {}
+void CAsyncSocket::OnOutOfBandData(int) {}
+void CAsyncSocket::OnAccept(int) {}
+void CAsyncSocket::OnConnect(int) {}
+void CAsyncSocket::OnClose(int) {}

@@ -1,0 +1,125 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "event_loop.h"
+
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+
+// Network events a socket can ask to be told of.
+enum : long {
+    FD_READ = 0x01,
+    FD_WRITE = 0x02,
+    FD_OOB = 0x04,
+    FD_ACCEPT = 0x08,
+    FD_CONNECT = 0x10,
+    FD_CLOSE = 0x20,
+};
+
+// Error numbers are the system's errno values; name lookups fail with these
+// numbers, which read the same on every platform.
+constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
+constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+
+// A non-blocking stream socket whose network events arrive as callbacks from
+// the thread's EventLoop. Level-triggered: an OnReceive that leaves data unread
+// is called again. Beyond the classic contract:
+//  - Send never loses bytes: what the system does not take now is queued and
+//    written when the socket becomes writable;
+//  - two paired sockets throttle each other: one is read only while the
+//    other's send queue is below kSendHighWater;
+//  - data that arrived before the peer closed is delivered before OnClose;
+//  - Close hands unsent bytes to the loop, so the object may be deleted at once.
+class CAsyncSocket : private IEventHandler {
+public:
+    static constexpr std::size_t kSendHighWater = 32 * 1024;
+    static constexpr std::size_t kSendLowWater = kSendHighWater / 2;
+
+    CAsyncSocket();
+    virtual ~CAsyncSocket();
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    // Creates the socket, bound to nSocketPort on every interface (IPv6 and
+    // IPv4) unless the port is 0 and no address is given. Returns false on
+    // failure, with the error in GetLastError().
+    bool Create(unsigned nSocketPort = 0, int nSocketType = SOCK_STREAM,
+                long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE,
+                const char* lpszSocketAddress = nullptr);
+    bool AsyncSelect(long lEvent);
+    virtual bool Accept(CAsyncSocket& rConnectedSocket);
+    virtual void Close();
+    // Starts a connection to a host name or numeric address. True when
+    // connected at once; false with GetLastError() == WSAEWOULDBLOCK when under
+    // way (names are looked up off the loop thread; OnConnect tells the end);
+    // false with another error when it failed at once.
+    bool Connect(const std::string& strHostAddress, int nHostPort);
+    virtual int Receive(void* lpBuf, int nBufLen, int nFlags = 0);
+    virtual int Send(const void* lpBuf, int nBufLen, int nFlags = 0);
+
+    virtual void OnReceive(int nErrorCode);
+    virtual void OnSend(int nErrorCode);
+    virtual void OnOutOfBandData(int nErrorCode);
+    virtual void OnAccept(int nErrorCode);
+    virtual void OnConnect(int nErrorCode);
+    virtual void OnClose(int nErrorCode);
+
+    // The error of the last failed call on this thread.
+    static int GetLastError();
+
+    // The local port, or 0 when the socket has none.
+    int GetLocalPort() const;
+
+    // Makes a and b throttle each other: each is read only while the other's
+    // send queue is below kSendHighWater, so a relay holds a bounded amount.
+    static void Pair(CAsyncSocket& a, CAsyncSocket& b);
+    std::size_t GetSendQueued() const;
+    // How many more bytes may be queued before the high-water mark.
+    std::size_t GetSendRoom() const;
+
+    SOCKET m_hSocket = INVALID_SOCKET;
+
+protected:
+    EventLoop& Loop() const { return *m_pLoop; }
+
+private:
+    enum class State : std::uint8_t { Idle, Looking, Connecting, Connected, Failed };
+    struct SendQueue;
+    struct ConnectAttempt;
+
+    void HandleEvents(std::uint32_t nEvents) override;
+    void HandleConnecting(std::uint32_t nEvents);
+    void HandleConnected(std::uint32_t nEvents);
+    void UpdateInterest();
+    bool IsReadBlocked();
+    void FlushSendQueue();
+    bool TryAddresses(std::size_t nFirst);
+    bool OpenSocket(int nFamily);
+    void CloseDescriptor();
+    void DeliverClose(int nErrorCode);
+
+    EventLoop* m_pLoop;
+    std::uint64_t m_nKey = 0;
+    std::uint32_t m_nInterest = 0;
+    long m_lEvent = 0;
+    State m_state = State::Idle;
+    bool m_bEof = false;            // the peer has closed its sending side
+    bool m_bBroken = false;         // the connection failed or was reset
+    bool m_bCloseDelivered = false;
+    bool m_bReadBlocked = false;    // waiting for the partner's queue to drain
+    EventLoop::TimerId m_nAcceptPause = 0;  // accepting rests after a hard failure
+    int m_nCloseError = 0;
+    CAsyncSocket* m_pPartner = nullptr;
+    std::unique_ptr<SendQueue> m_pSendQueue;
+    std::unique_ptr<ConnectAttempt> m_pConnect;
+};

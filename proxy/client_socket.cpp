@@ -1,0 +1,150 @@
+#include "client_socket.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "line_relay.h"
+#include "pop3_text.h"
+#include "server_socket.h"
+
+namespace {
+
+LPARAM NextSessionId() {
+    static LPARAM s_nLastId = 0;
+    return ++s_nLastId;
+}
+
+constexpr char kPasswordPrompt[] = "+OK Password\r\n";
+
+}  // namespace
+
+CClientSocket::CClientSocket(const std::string& strHostName, int nHostPort)
+    : m_nHostPort(nHostPort),
+      m_strHostName(strHostName),
+      m_nSessionId(NextSessionId()),
+      m_tAccepted(std::chrono::steady_clock::now()) {
+    m_pServer = new (std::nothrow) CServerSocket(this, strHostName, nHostPort);
+    if (m_pServer != nullptr) {
+        m_pServer->Create(0, SOCK_STREAM, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
+        m_pServer->AsyncSelect(FD_READ | FD_CONNECT | FD_CLOSE);
+        Pair(*this, *m_pServer);
+    }
+}
+
+CClientSocket::~CClientSocket() {
+    Close();
+    delete m_pServer;
+}
+
+bool CClientSocket::HasServerLink() const {
+    return m_pServer != nullptr && m_pServer->m_hSocket != INVALID_SOCKET;
+}
+
+bool CClientSocket::IsLoginPending() const {
+    return m_nState != Relaying || !m_pServer->IsLoginAnswered();
+}
+
+void CClientSocket::OnReceive(int nErrorCode) {
+    if (m_nState == Relaying && m_pServer->IsApopSent()) {
+        relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR);
+        CAsyncSocket::OnReceive(nErrorCode);
+        return;
+    }
+    if (m_nCount == RECV_BUFFER_SIZE) {
+        // Only lines held back until the server link has logged in can fill
+        // the buffer here; read on once they may go.
+        AsyncSelect(FD_CLOSE);
+        return;
+    }
+    int nReceived = Receive(m_buffer + m_nCount, RECV_BUFFER_SIZE - m_nCount);
+    if (nReceived > 0) {
+        m_nCount += nReceived;
+        ProcessLines();
+        if (m_nState != Relaying && m_nCount == RECV_BUFFER_SIZE && !m_bEndPosted) {
+            EndAndClose();  // a login line longer than the buffer
+        }
+    }
+    CAsyncSocket::OnReceive(nErrorCode);
+}
+
+void CClientSocket::OnClose(int nErrorCode) {
+    if (m_nState == Relaying && m_pServer->IsApopSent()) {
+        relay::ForwardAllHeld(*m_pServer, m_buffer, m_nCount);
+    }
+    PostEndNotice();
+    Close();
+    CAsyncSocket::OnClose(nErrorCode);
+}
+
+void CClientSocket::ForwardToServer(int nLength) { m_pServer->Send(m_buffer, nLength, 0); }
+
+void CClientSocket::ProcessLines() {
+    while (m_nState != Relaying) {
+        int nLength = int(pop3::LineLength(m_buffer, std::size_t(m_nCount)));
+        if (nLength == 0) {
+            return;
+        }
+        std::string_view words[2];
+        std::size_t nWords = pop3::SplitWords({m_buffer, std::size_t(nLength)}, words, 2);
+        std::string_view argument = nWords > 1 ? words[1] : std::string_view();
+        if (m_nState == AwaitUser) {
+            if (nWords == 0 || !pop3::IsCommand(words[0], "USER")) {
+                EndAndClose();
+                return;
+            }
+            m_pServer->SetUser(argument);
+            Send(kPasswordPrompt, sizeof kPasswordPrompt - 1, 0);
+            m_nState = AwaitPass;
+        } else {
+            if (nWords == 0 || !pop3::IsCommand(words[0], "PASS")) {
+                // Ending; read nothing more while the notice is on its way.
+                PostEndNotice();
+                AsyncSelect(FD_CLOSE);
+                return;
+            }
+            m_pServer->SetPassword(argument);
+            if (m_pServer->Connect(m_strHostName, m_nHostPort) || GetLastError() == WSAEWOULDBLOCK) {
+                m_nState = Relaying;
+            } else {
+                // The line is dropped, so a later PASS tries again; the mail
+                // client gets no answer to this one.
+                char szText[320];
+                std::snprintf(szText, sizeof szText, "Cannot connect %s:%d (%d)",
+                              m_strHostName.c_str(), m_nHostPort, GetLastError());
+                m_pServer->SetPassword({});
+                RemoveLine(nLength);
+                PostReport(szText);
+                return;
+            }
+        }
+        RemoveLine(nLength);
+    }
+    if (m_pServer->IsApopSent()) {
+        relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR);
+    }
+}
+
+void CClientSocket::RemoveLine(int nLength) {
+    std::memmove(m_buffer, m_buffer + nLength, std::size_t(m_nCount - nLength));
+    // What moved away may have been the password.
+    std::memset(m_buffer + m_nCount - nLength, 0, std::size_t(nLength));
+    m_nCount -= nLength;
+}
+
+void CClientSocket::PostEndNotice() {
+    if (m_bEndPosted) return;
+    m_bEndPosted = true;
+    PostSessionNotify(0, m_nSessionId);
+}
+
+void CClientSocket::EndAndClose() {
+    PostEndNotice();
+    Close();
+}
+
+void CClientSocket::OnServerLoginSent() {
+    if (m_bEndPosted) return;
+    relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR);
+    AsyncSelect(FD_READ | FD_CLOSE);
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "async_socket.h"
+#include "notice.h"
+
+class CServerSocket;
+
+// Each session and each server link keeps what it has received but not yet
+// handled in one fixed buffer of this size.
+constexpr int RECV_BUFFER_SIZE = 2048;
+
+enum SessionState : std::int32_t {
+    AwaitUser = 1,
+    AwaitPass = 2,
+    Relaying = 3,
+};
+
+// One mail-client connection. It answers USER itself, hands name and password
+// to its server link and starts the link's connection at PASS, and from then on
+// passes every line of the mail client to the server. It never deletes itself:
+// it posts WM_SESSION_NOTIFY with wParam 0 and the listener deletes it.
+class CClientSocket : public CAsyncSocket {
+public:
+    CClientSocket(const std::string& strHostName, int nHostPort);
+    ~CClientSocket() override;
+
+    void OnReceive(int nErrorCode) override;
+    void OnClose(int nErrorCode) override;
+
+    void ForwardToServer(int nLength);
+    void ProcessLines();
+
+    // The number that identifies this session in its notices; never reused.
+    LPARAM GetSessionId() const { return m_nSessionId; }
+    SessionState GetState() const { return m_nState; }
+    CServerSocket* GetServer() const { return m_pServer; }
+    // False when the session could not get its server link (out of memory or descriptors).
+    bool HasServerLink() const;
+    // True until the server has answered the APOP command.
+    bool IsLoginPending() const;
+    std::chrono::steady_clock::time_point GetAcceptTime() const { return m_tAccepted; }
+
+    // Posts the end notice; a session posts it once, however it ends.
+    void PostEndNotice();
+    // Ends the session: the notice, then the mail client's connection is closed.
+    void EndAndClose();
+    // The server link has sent APOP: lines the mail client sent meanwhile may go.
+    void OnServerLoginSent();
+
+private:
+    void RemoveLine(int nLength);
+
+    int m_nHostPort;
+    std::string m_strHostName;
+    SessionState m_nState = AwaitUser;
+    CServerSocket* m_pServer = nullptr;
+    int m_nCount = 0;
+    bool m_bEndPosted = false;
+    bool m_bAfterCR = false;
+    LPARAM m_nSessionId;
+    std::chrono::steady_clock::time_point m_tAccepted;
+    char m_buffer[RECV_BUFFER_SIZE];
+};

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// Something the loop calls when its descriptor is ready.
+class IEventHandler {
+public:
+    virtual void HandleEvents(std::uint32_t nEvents) = 0;
+
+protected:
+    ~IEventHandler() = default;
+};
+
+// The one event loop of the proxy's thread: an epoll instance, a FIFO of
+// posted work that runs after the handlers of each batch have returned, one-shot
+// timers, name lookups done off the thread, and the last writes of connections
+// that have been closed. Everything it calls runs on the thread that runs it.
+class EventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TimerId = std::uint64_t;
+    using Addresses = std::vector<sockaddr_storage>;
+    // Looks a host name up; runs on a worker thread. Returns 0 or an error number.
+    using LookupFunction = std::function<int(const std::string& strHost, Addresses& addresses)>;
+    using LookupDone = std::function<void(int nError, Addresses addresses)>;
+
+    // Size of the scratch area that moves relayed bytes in large chunks.
+    static constexpr std::size_t kScratchSize = 64 * 1024;
+
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // The loop of the calling thread, or null.
+    static EventLoop* Current();
+
+    // The epoll descriptor; readable whenever RunOnce has work to do.
+    int Fd() const { return m_hEpoll; }
+
+    // Waits up to nTimeoutMs (-1: no limit) for events, handles them, then runs
+    // the posted work. Not re-entrant: returns false at once when called from
+    // anything it is running.
+    bool RunOnce(int nTimeoutMs);
+
+    std::uint64_t Register(int fd, IEventHandler* pHandler, std::uint32_t nEvents);
+    void Modify(std::uint64_t nKey, int fd, std::uint32_t nEvents);
+    void Unregister(std::uint64_t nKey, int fd);
+    // False once the registration behind nKey has been dropped.
+    bool IsRegistered(std::uint64_t nKey) const;
+
+    // Runs fn after the current handler and every handler of this batch have
+    // returned, in the order posted.
+    void Post(std::function<void()> fn);
+
+    TimerId SetTimer(Clock::duration delay, std::function<void()> fn);
+    void KillTimer(TimerId nTimer);
+
+    // Takes over a closed connection: writes what is still pending, shuts the
+    // sending side and waits (bounded) for the peer to close, so that nothing
+    // sent is cut off by a reset.
+    void LingerClose(int fd, std::string strPending, std::size_t nOffset);
+    std::size_t LingeringCount() const { return m_lingering.size(); }
+
+    // Name lookups off the loop thread; done is called on the loop thread
+    // unless the lookup is cancelled first.
+    std::uint64_t Lookup(const std::string& strHost, LookupDone done);
+    void CancelLookup(std::uint64_t nLookup);
+    void SetLookupFunction(LookupFunction fn);
+
+    char* Scratch();
+
+    // A descriptor kept in reserve, so that a connection can still be accepted
+    // and closed when the process has run out of descriptors.
+    void ReleaseSpareFd();
+    void RestoreSpareFd();
+
+private:
+    struct Slot {
+        IEventHandler* pHandler = nullptr;
+        std::uint32_t nGeneration = 0;
+    };
+    class Lingerer;
+    class WakeHandler;
+    class TimerHandler;
+    struct Shared;
+
+    void RunPosted();
+    void RunDueTimers();
+    void ArmTimerFd();
+    void ReapLingerers();
+    void Wake();
+
+    int m_hEpoll = -1;
+    int m_hTimer = -1;
+    int m_hSpare = -1;
+    bool m_bRunning = false;
+    std::vector<Slot> m_slots;
+    std::vector<std::uint32_t> m_freeSlots;
+    std::vector<std::function<void()>> m_posted;
+    std::shared_ptr<Shared> m_pShared;
+    std::unique_ptr<WakeHandler> m_pWake;
+    std::unique_ptr<TimerHandler> m_pTimerHandler;
+    std::multimap<Clock::time_point, TimerId> m_timerQueue;
+    std::unordered_map<TimerId, std::pair<std::multimap<Clock::time_point, TimerId>::iterator,
+                                          std::function<void()>>>
+        m_timers;
+    TimerId m_nNextTimer = 1;
+    std::unordered_map<Lingerer*, std::unique_ptr<Lingerer>> m_lingering;
+    std::vector<Lingerer*> m_finishedLingerers;
+    std::unordered_map<std::uint64_t, LookupDone> m_lookups;
+    std::uint64_t m_nNextLookup = 1;
+    std::unique_ptr<char[]> m_pScratch;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "async_socket.h"
+
+// Moving bytes between the two connections of a session once the login is
+// done. Bytes are read in large chunks through the loop's scratch area and
+// passed on a whole number of lines at a time; a trailing partial line waits
+// in the side's fixed buffer for its CR, unless it is longer than that buffer,
+// in which case its bytes pass on as they come.
+namespace relay {
+
+// Receives what `from` has waiting and passes it on to `to` after the nCount
+// bytes held in buffer. Returns what Receive returned.
+int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR);
+
+// Passes on the complete lines among the nCount bytes held in buffer.
+void ForwardHeldLines(CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR);
+
+// Passes on every held byte, partial line included (the sender has closed).
+void ForwardAllHeld(CAsyncSocket& to, char* buffer, int& nCount);
+
+}  // namespace relay

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+
+#include "async_socket.h"
+#include "client_socket.h"
+
+// The socket that waits on the local port for mail clients. It owns every
+// session it accepts; a session is deleted only by RemoveSession (when the
+// shell handles its end notice) or by the listener's destructor.
+//
+// The caller creates the socket, puts it into the listening state and selects
+// FD_READ | FD_ACCEPT | FD_CLOSE before the event loop runs.
+class CListenSocket : public CAsyncSocket {
+public:
+    // RFC 1939's shortest autologout: a mail client that has not logged in by
+    // then is disconnected.
+    static constexpr std::chrono::milliseconds kLoginTimeout = std::chrono::minutes(10);
+
+    CListenSocket(const std::string& strHostName, int nHostPort);
+    ~CListenSocket() override;
+
+    void OnAccept(int nErrorCode) override;
+    // Deletes the session with that number; does nothing when there is none.
+    void RemoveSession(LPARAM nSessionId);
+
+    std::size_t GetSessionCount() const { return m_listSessions.size(); }
+    CClientSocket* FindSession(LPARAM nSessionId) const;
+    void SetLoginTimeout(std::chrono::milliseconds timeout) { m_loginTimeout = timeout; }
+
+private:
+    void ArmLoginTimer(std::chrono::steady_clock::time_point tDeadline);
+    void EndOverdueLogins();
+
+    int m_nHostPort;
+    std::string m_strHostName;
+    // Session numbers grow with each accept, so this is also the order of acceptance.
+    std::map<LPARAM, CClientSocket*> m_listSessions;
+    std::chrono::milliseconds m_loginTimeout = kLoginTimeout;
+    EventLoop::TimerId m_nLoginTimer = 0;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// How the proxy talks to the shell that runs it: notices posted to g_hMainWnd,
+// delivered by the EventLoop after the posting handler has returned, in the
+// order posted, to whatever g_hMainWnd points at by then.
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+
+// wParam 1: a session was opened; wParam 0: a session has ended and is to be
+// deleted. lParam: the session's number (CClientSocket::GetSessionId), which is
+// never reused, so a late notice cannot end another session.
+constexpr unsigned WM_SESSION_NOTIFY = 0x8001;
+
+// The receiver of the proxy's notices and reports.
+class CNoticeWnd {
+public:
+    virtual LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) = 0;
+    // A failure the user must know of, such as "Cannot connect host:110 (111)".
+    // Called from the event loop; must not wait for the user.
+    virtual void OnReport(const std::string& strText) = 0;
+
+protected:
+    ~CNoticeWnd() = default;
+};
+
+extern CNoticeWnd* g_hMainWnd;
+
+// Posts WM_SESSION_NOTIFY to g_hMainWnd.
+void PostSessionNotify(WPARAM wParam, LPARAM lParam);
+
+// Hands a report to g_hMainWnd after the current handler has returned.
+void PostReport(std::string strText);

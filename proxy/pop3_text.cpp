@@ -1,0 +1,70 @@
+#include "pop3_text.h"
+
+#include <cstring>
+
+namespace pop3 {
+
+std::size_t LineLength(const char* p, std::size_t n) {
+    const void* pCR = std::memchr(p, '\r', n);
+    if (pCR == nullptr) {
+        return 0;
+    }
+    std::size_t length = static_cast<const char*>(pCR) - p + 1;
+    if (length < n && p[length] == '\n') {
+        ++length;
+    }
+    return length;
+}
+
+std::size_t CompleteLinesLength(const char* p, std::size_t n, bool bAfterCR) {
+    const void* pCR = n > 0 ? memrchr(p, '\r', n) : nullptr;
+    if (pCR == nullptr) {
+        return bAfterCR && n > 0 && p[0] == '\n' ? 1 : 0;
+    }
+    std::size_t length = static_cast<const char*>(pCR) - p + 1;
+    if (length < n && p[length] == '\n') {
+        ++length;
+    }
+    return length;
+}
+
+std::size_t SplitWords(std::string_view line, std::string_view* pWords, std::size_t nMax) {
+    auto isSeparator = [](char c) { return c == ' ' || c == '\r' || c == '\n'; };
+    std::size_t nWords = 0;
+    std::size_t i = 0;
+    while (nWords < nMax) {
+        while (i < line.size() && isSeparator(line[i])) ++i;
+        if (i == line.size()) break;
+        std::size_t start = i;
+        while (i < line.size() && !isSeparator(line[i])) ++i;
+        pWords[nWords++] = line.substr(start, i - start);
+    }
+    return nWords;
+}
+
+bool IsCommand(std::string_view word, std::string_view command) {
+    if (word.size() != command.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        char c = word[i];
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+        if (c != command[i]) return false;
+    }
+    return true;
+}
+
+std::string_view FindTimeStamp(std::string_view line) {
+    std::size_t open = std::string_view::npos;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '<') {
+            open = i;
+        } else if (line[i] == '>') {
+            if (open == std::string_view::npos) return {};
+            return line.substr(open, i - open + 1);
+        }
+    }
+    return {};
+}
+
+}  // namespace pop3
