@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Postern needs, only those that are missing.
+# Usage: scripts/install-deps.sh GROUP...   (groups: build app test fuzz bench)
+set -euo pipefail
+
+packages=()
+for group in "$@"; do
+    case "$group" in
+        build) packages+=(cmake ninja-build g++ pkg-config) ;;
+        app) packages+=(qt6-base-dev qt6-base-dev-tools libgl-dev) ;;
+        test) packages+=(libgtest-dev libgmock-dev python3 dovecot-core dovecot-pop3d
+                         xvfb xauth trayer xdotool x11-utils imagemagick) ;;
+        fuzz) packages+=(clang libclang-rt-14-dev) ;;
+        bench) packages+=(haproxy dovecot-core dovecot-pop3d python3) ;;
+        *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+    sudo=()
+elif command -v sudo >/dev/null; then
+    sudo=(sudo)
+else
+    echo "install-deps: please install as root: apt-get install ${missing[*]}" >&2
+    exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+# Dovecot's own system service is never used; keep the package from starting it.
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
