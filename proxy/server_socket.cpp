@@ -11,7 +11,7 @@ namespace {
 
 void CopyName(char* pszField, std::string_view text) {
     std::size_t nLength = std::min(text.size(), std::size_t(CServerSocket::kMaxNameLength));
-    std::memcpy(pszField, text.data(), nLength);
+    if (nLength > 0) std::memcpy(pszField, text.data(), nLength);
     std::memset(pszField + nLength, 0, std::size_t(CServerSocket::kMaxNameLength) + 1 - nLength);
 }
 
