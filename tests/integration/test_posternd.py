@@ -1,0 +1,431 @@
+"""posternd in front of a real Dovecot POP3 server, with Python's poplib as the mail client."""
+
+import base64
+import os
+import poplib
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from dovecot import Dovecot, free_port
+
+POSTERND = os.environ.get("POSTERND", "")
+GREETING = b"+OK Postern 1.0 Ready"
+TIMEOUT = 20.0  # any single wait; the sanitizer build is slow
+
+# Real mail has lines longer than the 2048 bytes poplib allows by default.
+poplib._MAXLINE = 1 << 20
+
+
+# posternd falls back on the tray app's stored settings; the tests keep
+# whatever this machine's user has stored out of the way.
+ENV = dict(os.environ)
+
+
+def setUpModule():
+    if not POSTERND or not os.access(POSTERND, os.X_OK):
+        raise RuntimeError(f"POSTERND must name the posternd executable, not {POSTERND!r}")
+    ENV["XDG_CONFIG_HOME"] = tempfile.mkdtemp(prefix="postern-config-")
+
+
+def tearDownModule():
+    shutil.rmtree(ENV.pop("XDG_CONFIG_HOME"), ignore_errors=True)
+
+
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def wait_until(predicate, timeout=TIMEOUT, step=0.02):
+    deadline = time.monotonic() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(step)
+
+
+def build_message(size, seed):
+    """A message of about `size` bytes: ordinary 76-character lines with
+    dotted, long and 8-bit lines among them, LF-terminated as in a maildir."""
+    rng = random.Random(seed)
+    header = [b"From: Sender <sender@example.org>", b"To: user@example.org",
+              f"Subject: test message {seed}".encode(), f"Message-ID: <{seed}@example.org>".encode(),
+              b"MIME-Version: 1.0", b"Content-Type: text/plain; charset=utf-8",
+              b"Content-Transfer-Encoding: 8bit", b""]
+    special = [b".", b"..", b".leading dot", b"..two leading dots", b"x" * 2047, b"y" * 2048,
+               b"z" * 2049, b"w" * 70000, bytes(range(0x80, 0x100)) * 3,
+               "Grüße aus Köln – ½ € – 日本語".encode(), b"\ttab and trailing blanks  \t ",
+               b"", b"QUIT", b"+OK looks like a reply", b"-ERR looks like one too"]
+    lines = list(header)
+    total = sum(len(line) + 1 for line in lines)
+    n = 0
+    while total < size:
+        if n % 4000 == 17:
+            line = special[(n // 4000) % len(special)]
+        else:
+            line = base64.b64encode(rng.randbytes(57))  # 76 characters
+        lines.append(line)
+        total += len(line) + 1
+        n += 1
+    lines += special  # every kind at least once
+    return b"\n".join(lines) + b"\n"
+
+
+def pop3_size(message):
+    # POP3 counts octets with CRLF line ends.
+    return len(message) + message.count(b"\n")
+
+
+class Posternd:
+    """One posternd process, its stdout and stderr kept in files."""
+
+    def __init__(self, host, host_port, local_port=None):
+        self.host = host
+        self.host_port = host_port
+        self.port = local_port
+        self.process = None
+        self.returncode = None
+        self._dir = tempfile.mkdtemp(prefix="postern-posternd-")
+        self._stderr = None
+
+    def start(self):
+        for _ in range(3):
+            port = self.port or free_port()
+            if self._stderr is not None:
+                self._stderr.close()
+            self._stderr = open(os.path.join(self._dir, "stderr"), "wb")
+            self.process = subprocess.Popen(
+                [POSTERND, "--host", self.host, "--host-port", str(self.host_port),
+                 "--local-port", str(port)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr, env=ENV)
+            if wait_until(lambda: self.process.poll() is not None or self._greets(port)):
+                if self.process.poll() is None:
+                    self.port = port
+                    return self
+                if self.process.returncode == 1 and self.port is None:
+                    continue  # someone took the free port first
+            break
+        raise AssertionError(f"posternd did not start (status {self.process.poll()}):\n"
+                             + self.stderr())
+
+    def _greets(self, port):
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
+                return s.recv(64).startswith(GREETING)
+        except OSError:
+            return False
+
+    def stderr(self):
+        try:
+            with open(os.path.join(self._dir, "stderr"), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def alive(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self, sig=signal.SIGTERM):
+        """Sends `sig` and returns the exit status; kills it if it does not exit in time."""
+        if self.process is None:
+            return self.returncode
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+            try:
+                self.process.wait(TIMEOUT)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(TIMEOUT)
+                self.returncode = "killed after not stopping on a signal"
+        if self.returncode is None:
+            self.returncode = self.process.returncode
+        self.process = None
+        self._stderr.close()
+        return self.returncode
+
+    def cleanup(self):
+        self.stop(signal.SIGKILL)
+        shutil.rmtree(self._dir, ignore_errors=True)
+
+
+class PosterndCase(unittest.TestCase):
+    """Shows posternd's stderr (and Dovecot's log) when a test fails."""
+
+    dovecot = None
+
+    def run(self, result=None):
+        before = (len(result.failures), len(result.errors)) if result else None
+        self._diagnostics = []
+        outcome = super().run(result)
+        if result and (len(result.failures), len(result.errors)) != before:
+            sys.stderr.write("\n".join(self._diagnostics) + "\n")
+        return outcome
+
+    def start_posternd(self, host="127.0.0.1", host_port=None):
+        daemon = Posternd(host, host_port or self.dovecot.port)
+        self.addCleanup(self._finish, daemon)
+        return daemon.start()
+
+    def _finish(self, daemon):
+        self._diagnostics.append(f"--- {self.id()}: posternd stderr ---\n{daemon.stderr()}")
+        if self.dovecot is not None and self.dovecot.directory:
+            self._diagnostics.append(f"--- dovecot log ---\n{self.dovecot.log_tail()}")
+        daemon.cleanup()
+
+    def stop_cleanly(self, daemon):
+        self.assertTrue(daemon.alive(), "posternd died:\n" + daemon.stderr())
+        status = daemon.stop()
+        self.assertEqual(status, 0, "posternd exit status on SIGTERM:\n" + daemon.stderr())
+
+    def login(self, daemon, user, password, host="127.0.0.1"):
+        client = poplib.POP3(host, daemon.port, timeout=TIMEOUT)
+        self.addCleanup(client.close)
+        self.assertEqual(client.getwelcome(), GREETING)
+        self.assertEqual(client.user(user), b"+OK Password")
+        answer = client.pass_(password)
+        return client, answer
+
+
+class DaemonCommandLineTest(PosterndCase):
+    def run_posternd(self, *args):
+        return subprocess.run([POSTERND, *args], stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=TIMEOUT, env=ENV)
+
+    def test_help_and_version(self):
+        result = self.run_posternd("--help")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"--host NAME", result.stdout)
+        self.assertIn(b"--local-port", result.stdout)
+        result = self.run_posternd("--version")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stdout, rb"^posternd .*\d+\.\d+")
+
+    def test_bad_options_exit_2_with_a_message(self):
+        cases = {
+            "unknown option": ["--host", "127.0.0.1", "--bogus"],
+            "no host": ["--local-port", "1110"],
+            "missing value": ["--host"],
+            "port 0": ["--host", "127.0.0.1", "--local-port", "0"],
+            "port too large": ["--host", "127.0.0.1", "--host-port", "65536"],
+            "port not a number": ["--host", "127.0.0.1", "--local-port", "11O"],
+            "port with junk": ["--host", "127.0.0.1", "--local-port", "110x"],
+            "empty host": ["--host", ""],
+        }
+        for name, args in cases.items():
+            with self.subTest(name):
+                result = self.run_posternd(*args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertTrue(result.stderr.startswith(b"posternd: "), result.stderr)
+                self.assertEqual(result.stdout, b"")
+
+    def test_port_taken_exits_1(self):
+        first = self.start_posternd(host_port=free_port())
+        result = self.run_posternd("--host", "127.0.0.1", "--local-port", str(first.port))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(str(first.port).encode(), result.stderr)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as other:
+            other.bind(("127.0.0.1", 0))
+            other.listen()
+            port = other.getsockname()[1]
+            result = self.run_posternd("--host", "127.0.0.1", "--local-port", str(port))
+            self.assertEqual(result.returncode, 1, result.stderr)
+        self.stop_cleanly(first)
+
+    def test_sigterm_and_sigint_exit_0(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig.name):
+                daemon = self.start_posternd(host_port=free_port())
+                self.assertEqual(daemon.stop(sig), 0, daemon.stderr())
+
+    def test_unreachable_server_is_reported_on_stderr(self):
+        closed = free_port()
+        daemon = self.start_posternd(host_port=closed)
+        expected = f"Cannot connect 127.0.0.1:{closed} (111)"
+        with socket.create_connection(("127.0.0.1", daemon.port), timeout=TIMEOUT) as s:
+            reader = s.makefile("rb")
+            self.assertEqual(reader.readline(), GREETING + b"\r\n")
+            s.sendall(b"USER nobody\r\nPASS nothing\r\n")
+            self.assertEqual(reader.readline(), b"+OK Password\r\n")
+            self.assertTrue(wait_until(lambda: expected in daemon.stderr()),
+                            f"no {expected!r} on stderr:\n{daemon.stderr()}")
+        # One line per report, and the daemon goes on serving.
+        self.assertIn(expected + "\n", daemon.stderr())
+        self.assertTrue(daemon._greets(daemon.port))
+        self.stop_cleanly(daemon)
+
+
+class DovecotTest(PosterndCase):
+    USERS = {
+        "alice": "Al1ce-secret",
+        "bob": "b0b!pass#word",
+        "big": "big.mail.pw",
+        "dele": "d3le$pw",
+        "quick": "quick%pw",
+        "v6": "six&pw",
+        **{f"multi{i}": f"multi-pw-{i}" for i in range(5)},
+    }
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dovecot = Dovecot(cls.USERS)
+        cls.dovecot.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dovecot.stop()
+
+    def setUp(self):
+        self.daemon = self.start_posternd()
+
+    def tearDown(self):
+        if self.daemon.process is not None:
+            self.stop_cleanly(self.daemon)
+
+    def direct_login(self, user):
+        client = poplib.POP3(self.dovecot.host, self.dovecot.port, timeout=TIMEOUT)
+        self.addCleanup(client.close)
+        client.apop(user, self.USERS[user])
+        return client
+
+    def assertSameLines(self, got, message):
+        expected = message.split(b"\n")[:-1]
+        self.assertEqual(len(got), len(expected), "number of lines")
+        for i, (a, b) in enumerate(zip(got, expected)):
+            if a != b:
+                self.fail(f"line {i} differs: got {a[:80]!r}... ({len(a)} bytes), "
+                          f"expected {b[:80]!r}... ({len(b)} bytes)")
+
+    def test_good_login_relays_the_server_answer_and_uses_apop(self):
+        client, answer = self.login(self.daemon, "alice", self.USERS["alice"])
+        self.assertEqual(answer, b"+OK Logged in.")
+        self.assertEqual(client.stat(), (0, 0))
+        self.assertEqual(client.noop(), b"+OK")
+        self.assertTrue(client.quit().startswith(b"+OK Logging out"))
+        self.assertTrue(wait_until(lambda: "Login: user=<alice>, method=APOP" in
+                                   self.dovecot.log_tail(100000)), self.dovecot.log_tail())
+
+    def test_wrong_password_relays_the_server_error(self):
+        client = poplib.POP3("127.0.0.1", self.daemon.port, timeout=TIMEOUT)
+        self.addCleanup(client.close)
+        client.user("bob")
+        with self.assertRaises(poplib.error_proto) as caught:
+            client.pass_("not-" + self.USERS["bob"])
+        self.assertEqual(caught.exception.args[0], b"-ERR [AUTH] Authentication failed.")
+        # The server keeps the connection; the relay still carries the next command.
+        self.assertTrue(client.quit().startswith(b"+OK"))
+        client, answer = self.login(self.daemon, "bob", self.USERS["bob"])
+        self.assertEqual(answer, b"+OK Logged in.")
+        client.quit()
+
+    def test_stat_list_uidl_retr_of_a_large_message(self):
+        message = build_message(4 << 20, seed=1939)
+        small = build_message(3000, seed=1725)
+        self.dovecot.deliver("big", message)
+        time.sleep(0.01)  # distinct delivery times keep the order stable
+        self.dovecot.deliver("big", small)
+        direct = self.direct_login("big")
+        direct_uidl = direct.uidl()[1]
+        direct.quit()
+
+        client, answer = self.login(self.daemon, "big", self.USERS["big"])
+        self.assertEqual(answer, b"+OK Logged in.")
+        sizes = [pop3_size(message), pop3_size(small)]
+        self.assertEqual(client.stat(), (2, sum(sizes)))
+        self.assertEqual(client.list()[1], [b"1 %d" % sizes[0], b"2 %d" % sizes[1]])
+        self.assertEqual(client.list(2), b"+OK 2 %d" % sizes[1])
+        self.assertEqual(client.uidl()[1], direct_uidl)
+        self.assertEqual(len(set(direct_uidl)), 2)
+
+        answer, lines, octets = client.retr(1)
+        self.assertTrue(answer.startswith(b"+OK"), answer)
+        self.assertEqual(octets, sizes[0])
+        self.assertSameLines(lines, message)
+        self.assertEqual(b"\r\n".join(lines) + b"\r\n", message.replace(b"\n", b"\r\n"))
+        # The session is still in step after the large transfer.
+        self.assertSameLines(client.retr(2)[1], small)
+        self.assertSameLines(client.top(1, 0)[1], message[:message.index(b"\n\n") + 2])
+        client.quit()
+        self.assertEqual(sorted(self.dovecot.messages("big")), sorted([message, small]))
+
+    def test_dele_and_quit_are_committed_on_the_server(self):
+        keep = build_message(2000, seed=1)
+        gone = build_message(2000, seed=2)
+        self.dovecot.deliver("dele", gone)
+        time.sleep(0.01)
+        self.dovecot.deliver("dele", keep)
+        client, _ = self.login(self.daemon, "dele", self.USERS["dele"])
+        self.assertEqual(client.stat()[0], 2)
+        self.assertEqual(client.dele(1), b"+OK Marked to be deleted.")
+        self.assertEqual(client.quit(), b"+OK Logging out, messages deleted.")
+        self.assertEqual(self.dovecot.messages("dele"), [keep])
+
+    def test_quit_then_immediate_close_still_reaches_the_server(self):
+        self.dovecot.deliver("quick", build_message(1000, seed=3))
+        with socket.create_connection(("127.0.0.1", self.daemon.port), timeout=TIMEOUT) as s:
+            reader = s.makefile("rb")
+            self.assertEqual(reader.readline(), GREETING + b"\r\n")
+            s.sendall(b"USER quick\r\n")
+            self.assertEqual(reader.readline(), b"+OK Password\r\n")
+            s.sendall(f"PASS {self.USERS['quick']}\r\n".encode())
+            self.assertEqual(reader.readline(), b"+OK Logged in.\r\n")
+            s.sendall(b"DELE 1\r\nQUIT\r\n")
+            reader.close()
+        self.assertTrue(wait_until(lambda: self.dovecot.messages("quick") == [], timeout=10),
+                        "DELE and QUIT sent just before the close did not reach the server")
+
+    def test_several_clients_logged_in_at_once(self):
+        users = [f"multi{i}" for i in range(5)]
+        messages = {user: build_message(50000 + 1000 * i, seed=100 + i)
+                    for i, user in enumerate(users)}
+        for user, message in messages.items():
+            self.dovecot.deliver(user, message)
+        # Two sessions for the same user as well.
+        clients = [(user, self.login(self.daemon, user, self.USERS[user])) for user in users]
+        clients.append((users[0], self.login(self.daemon, users[0], self.USERS[users[0]])))
+        for user, (_, answer) in clients:
+            self.assertEqual(answer, b"+OK Logged in.", user)
+        for user, (client, _) in reversed(clients):
+            self.assertEqual(client.stat(), (1, pop3_size(messages[user])), user)
+        for user, (client, _) in clients:
+            self.assertSameLines(client.retr(1)[1], messages[user])
+        for user, (client, _) in clients:
+            self.assertTrue(client.quit().startswith(b"+OK"), user)
+
+    def test_client_over_ipv6_loopback(self):
+        if not has_ipv6_loopback():
+            self.skipTest("this machine has no IPv6 loopback address ::1")
+        message = build_message(100000, seed=6)
+        self.dovecot.deliver("v6", message)
+        client, answer = self.login(self.daemon, "v6", self.USERS["v6"], host="::1")
+        self.assertEqual(client.sock.family, socket.AF_INET6)
+        self.assertEqual(answer, b"+OK Logged in.")
+        self.assertSameLines(client.retr(1)[1], message)
+        client.quit()
+
+    def test_sigterm_with_sessions_open_exits_0_and_closes_them(self):
+        client, answer = self.login(self.daemon, "alice", self.USERS["alice"])
+        self.assertEqual(answer, b"+OK Logged in.")
+        waiting = socket.create_connection(("127.0.0.1", self.daemon.port), timeout=TIMEOUT)
+        self.addCleanup(waiting.close)
+        self.assertTrue(waiting.recv(64).startswith(GREETING))
+        self.stop_cleanly(self.daemon)
+        self.assertEqual(waiting.recv(64), b"")
+        with self.assertRaises((EOFError, poplib.error_proto, OSError)):
+            client.stat()
+
+
+if __name__ == "__main__":
+    unittest.main()
