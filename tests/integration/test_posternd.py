@@ -274,6 +274,7 @@ class DovecotTest(PosterndCase):
         "big": "big.mail.pw",
         "dele": "d3le$pw",
         "quick": "quick%pw",
+        "piped": "p1ped*pw",
         "v6": "six&pw",
         **{f"multi{i}": f"multi-pw-{i}" for i in range(5)},
     }
@@ -385,6 +386,20 @@ class DovecotTest(PosterndCase):
             reader.close()
         self.assertTrue(wait_until(lambda: self.dovecot.messages("quick") == [], timeout=10),
                         "DELE and QUIT sent just before the close did not reach the server")
+
+    def test_commands_pipelined_behind_pass_follow_the_login(self):
+        message = build_message(5000, seed=4)
+        self.dovecot.deliver("piped", message)
+        with socket.create_connection(("127.0.0.1", self.daemon.port), timeout=TIMEOUT) as s:
+            reader = s.makefile("rb")
+            s.sendall(f"USER piped\r\nPASS {self.USERS['piped']}\r\nSTAT\r\nLIST 1\r\nQUIT\r\n"
+                      .encode())
+            answers = [reader.readline() for _ in range(6)]
+            self.assertEqual(reader.read(), b"")
+        self.assertEqual(answers, [GREETING + b"\r\n", b"+OK Password\r\n",
+                                   b"+OK Logged in.\r\n", b"+OK 1 %d\r\n" % pop3_size(message),
+                                   b"+OK 1 %d\r\n" % pop3_size(message),
+                                   b"+OK Logging out.\r\n"])
 
     def test_several_clients_logged_in_at_once(self):
         users = [f"multi{i}" for i in range(5)]
