@@ -4,7 +4,7 @@
 #include <cstring>
 
 const char kDaemonUsage[] =
-    "Usage: posternd --host NAME [--host-port N] [--local-port N]\n"
+    "Usage: posternd [--host NAME] [--host-port N] [--local-port N]\n"
     "\n"
     "Waits for mail clients on the local port, takes their USER and PASS, and logs\n"
     "in to the POP3 server NAME with APOP, so the password never crosses the network.\n"
@@ -13,7 +13,10 @@ const char kDaemonUsage[] =
     "  --host-port N      POP3 server port (default 110)\n"
     "  --local-port N     port the mail client connects to (default 110)\n"
     "  --help             show this help and exit\n"
-    "  --version          show the version and exit\n";
+    "  --version          show the version and exit\n"
+    "\n"
+    "Options left out are taken from the settings saved in the tray app postern\n"
+    "(~/.config/quill/Postern/postern.conf, or under $XDG_CONFIG_HOME).\n";
 
 namespace {
 

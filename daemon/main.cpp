@@ -9,13 +9,19 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "daemon_options.h"
 #include "event_loop.h"
 #include "listen_socket.h"
 #include "notice.h"
+#include "settings_store.h"
 
 namespace {
+
+// The application name whose settings posternd shares: the tray app's.
+constexpr char kStoreName[] = "postern";
 
 // Receives the proxy's notices: deletes ended sessions, prints reports.
 class CDaemonWnd : public CNoticeWnd {
@@ -87,17 +93,34 @@ int main(int argc, char** argv) {
         std::puts("posternd (Postern) 1.0");
         return 0;
     }
-    if (!options.strHostName) {
-        std::fprintf(stderr, "posternd: no POP3 server given; use --host NAME\nTry 'posternd --help'.\n");
+    // What the command line leaves out comes from the tray app's stored settings.
+    CSettingsStore store(QString::fromLatin1(kStoreName));
+    const QString strSection = QStringLiteral("Settings");
+    std::string strHostName = options.strHostName.value_or(
+        store.GetProfileString(strSection, QStringLiteral("HostName")).toStdString());
+    if (strHostName.empty()) {
+        std::fprintf(stderr,
+                     "posternd: no POP3 server given; use --host NAME or set one in postern\n"
+                     "Try 'posternd --help'.\n");
         return 2;
     }
-    int nHostPort = options.nHostPort.value_or(110);
-    int nLocalPort = options.nLocalPort.value_or(110);
+    int nHostPort = options.nHostPort ? *options.nHostPort
+                                      : store.GetProfileInt(strSection, QStringLiteral("HostPort"), 110);
+    int nLocalPort = options.nLocalPort
+                         ? *options.nLocalPort
+                         : store.GetProfileInt(strSection, QStringLiteral("LocalPort"), 110);
+    for (auto [pszOption, nPort] : {std::pair{"--host-port", nHostPort}, std::pair{"--local-port", nLocalPort}}) {
+        if (nPort < 1 || nPort > 65535) {
+            std::fprintf(stderr, "posternd: the stored port %d in %s is not a port; use %s N\n", nPort,
+                         store.GetLocation().toLocal8Bit().constData(), pszOption);
+            return 2;
+        }
+    }
 
     std::signal(SIGPIPE, SIG_IGN);
     EventLoop loop;
     CSignalWatch signals(loop);
-    auto pListener = std::make_unique<CListenSocket>(*options.strHostName, nHostPort);
+    auto pListener = std::make_unique<CListenSocket>(strHostName, nHostPort);
     if (!pListener->Create(unsigned(nLocalPort), SOCK_STREAM,
                            FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE) ||
         listen(pListener->m_hSocket, SOMAXCONN) != 0) {

@@ -1,0 +1,287 @@
+#include "config_dlg.h"
+
+#include <sys/socket.h>
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QTimer>
+
+#include "about_dlg.h"
+#include "listen_socket.h"
+#include "message_boxes.h"
+#include "tray_icon.h"
+#include "ui_config_dlg.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+
+constexpr char kSection[] = "Settings";
+constexpr char kTip[] = "No connection";
+constexpr char kApplyQuestion[] = "Apply your changes ?";
+constexpr char kQuitQuestion[] = "This will terminate Postern appication";
+
+#ifdef Q_OS_WIN
+constexpr UINT IDM_ABOUTBOX = 0x0010;
+constexpr wchar_t kAboutBoxItem[] = L"&About postern...";
+#endif
+
+QIcon LoadIcon(const QString& strName) {
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/%1-16.png").arg(strName), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/%1-32.png").arg(strName), QSize(32, 32));
+    return icon;
+}
+
+QString Text(const char* psz) { return QString::fromLatin1(psz); }
+
+}  // namespace
+
+CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTrayIcon* pTrayIcon,
+                       QWidget* pParent)
+    : QDialog(pParent,
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_hIcon(LoadIcon(QStringLiteral("postern"))),
+      m_hIconIdle(LoadIcon(QStringLiteral("idle"))),
+      m_hIconActive(LoadIcon(QStringLiteral("active"))),
+      m_store(std::move(store)),
+      m_pUi(std::make_unique<Ui::CConfigDlg>()),
+      m_pMessageBoxes(pMessageBoxes),
+      m_pTrayIcon(pTrayIcon) {
+    if (m_pMessageBoxes == nullptr) {
+        m_pOwnMessageBoxes = std::make_unique<CMessageBoxes>();
+        m_pMessageBoxes = m_pOwnMessageBoxes.get();
+    }
+    if (m_pTrayIcon == nullptr) {
+        m_pOwnTrayIcon = std::make_unique<CTrayIcon>();
+        m_pTrayIcon = m_pOwnTrayIcon.get();
+    }
+    m_pUi->setupUi(this);
+
+    connect(m_pUi->IDC_ABOUT, &QPushButton::clicked, this, &CConfigDlg::OnAbout);
+    connect(m_pUi->IDC_QUIT, &QPushButton::clicked, this, &CConfigDlg::OnQuit);
+    connect(m_pUi->IDC_CLOSE, &QPushButton::clicked, this, &CConfigDlg::OnCloseButton);
+    connect(m_pUi->IDC_APPLY, &QPushButton::clicked, this, &CConfigDlg::OnApply);
+    // textEdited, not textChanged: only the user's edits make the form dirty,
+    // never the text that LoadSettings writes.
+    for (QLineEdit* pEdit : {m_pUi->IDC_HOST, m_pUi->IDC_HOST_PORT, m_pUi->IDC_LOCAL_PORT}) {
+        connect(pEdit, &QLineEdit::textEdited, this, &CConfigDlg::OnFieldChange);
+    }
+
+    QAction* pRestore = m_menuTray.addAction(QStringLiteral("Restore"), this,
+                                             &CConfigDlg::OnTrayRestore);
+    m_menuTray.addAction(QStringLiteral("About"), this, &CConfigDlg::OnTrayAbout);
+    m_menuTray.addAction(QStringLiteral("Exit"), this, &CConfigDlg::OnTrayExit);
+    QFont fontDefault = pRestore->font();
+    fontDefault.setBold(true);
+    pRestore->setFont(fontDefault);
+    m_menuTray.setDefaultAction(pRestore);
+    connect(m_pTrayIcon, &CTrayIcon::Activated, this, &CConfigDlg::OnTrayNotify);
+}
+
+CConfigDlg::~CConfigDlg() {
+    if (g_hMainWnd == this) {
+        g_hMainWnd = nullptr;
+    }
+    delete m_pListenSocket;
+}
+
+bool CConfigDlg::OnInitDialog() {
+    UpdateData(false);
+    // The dialog is never shown here: it stays hidden until restored from the tray,
+    // and QDialog centres it on the screen the first time it is shown.
+#ifdef Q_OS_WIN
+    if (HMENU hMenu = ::GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE)) {
+        ::AppendMenuW(hMenu, MF_SEPARATOR, 0, nullptr);
+        ::AppendMenuW(hMenu, MF_STRING, IDM_ABOUTBOX, kAboutBoxItem);
+    }
+#endif
+    setWindowIcon(m_hIcon);
+    m_pTrayIcon->Add(m_hIconIdle, Text(kTip), &m_menuTray);
+    LoadSettings();
+    StartListener();
+    g_hMainWnd = this;
+    m_pUi->IDC_HOST->setFocus();
+    if (!m_pTrayIcon->IsAvailable()) {
+        // Without a status area the hidden dialog could be neither reached nor quit.
+        OnTrayRestore();
+    }
+    return true;
+}
+
+void CConfigDlg::UpdateData(bool bSaveAndValidate) {
+    if (bSaveAndValidate) {
+        m_strHostName = m_pUi->IDC_HOST->text();
+        m_strHostPort = m_pUi->IDC_HOST_PORT->text();
+        m_strLocalPort = m_pUi->IDC_LOCAL_PORT->text();
+    } else {
+        m_pUi->IDC_HOST->setText(m_strHostName);
+        m_pUi->IDC_HOST_PORT->setText(m_strHostPort);
+        m_pUi->IDC_LOCAL_PORT->setText(m_strLocalPort);
+    }
+}
+
+bool CConfigDlg::LoadSettings() {
+    m_strLocalPort = QString::number(m_store.GetProfileInt(Text(kSection), QStringLiteral("LocalPort"), 110));
+    m_strHostPort = QString::number(m_store.GetProfileInt(Text(kSection), QStringLiteral("HostPort"), 110));
+    m_strHostName = m_store.GetProfileString(Text(kSection), QStringLiteral("HostName"));
+    UpdateData(false);
+    return true;
+}
+
+bool CConfigDlg::SaveSettings() {
+    m_store.WriteProfileInt(Text(kSection), QStringLiteral("LocalPort"), Atoi(m_strLocalPort));
+    m_store.WriteProfileInt(Text(kSection), QStringLiteral("HostPort"), Atoi(m_strHostPort));
+    m_store.WriteProfileString(Text(kSection), QStringLiteral("HostName"), m_strHostName);
+    m_bDirty = false;
+    return true;
+}
+
+void CConfigDlg::StartListener() {
+    m_pListenSocket = new CListenSocket(m_strHostName.toStdString(), Atoi(m_strHostPort));
+    // A port that cannot be bound gives no message: the program runs on without
+    // accepting mail clients, and the next Apply tries again.
+    m_pListenSocket->Create(static_cast<unsigned>(Atoi(m_strLocalPort)), SOCK_STREAM,
+                            FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
+    ::listen(m_pListenSocket->m_hSocket, SOMAXCONN);
+    m_pListenSocket->AsyncSelect(FD_READ | FD_ACCEPT | FD_CLOSE);
+}
+
+void CConfigDlg::OnApply() {
+    UpdateData(true);
+    delete m_pListenSocket;  // and with it every open session, without notices
+    m_pListenSocket = nullptr;
+    // The count follows the listener: the old one's sessions are all gone.
+    m_setCounted.clear();
+    if (m_nSessions != 0) {
+        m_nSessions = 0;
+        SetTrayIcon(m_hIconIdle);
+    }
+    StartListener();
+    SaveSettings();
+}
+
+void CConfigDlg::PromptApplyChanges() {
+    if (!m_bDirty) {
+        return;
+    }
+    if (m_pMessageBoxes->Ask(this, Text(kApplyQuestion), QMessageBox::Yes | QMessageBox::No,
+                             QMessageBox::Question) == QMessageBox::Yes) {
+        OnApply();
+    } else {
+        LoadSettings();
+    }
+}
+
+void CConfigDlg::OnCloseButton() {
+    PromptApplyChanges();
+    hide();
+}
+
+void CConfigDlg::OnQuit() {
+    if (m_pMessageBoxes->Ask(this, Text(kQuitQuestion), QMessageBox::Ok | QMessageBox::Cancel,
+                             QMessageBox::Warning) != QMessageBox::Ok) {
+        return;
+    }
+    PromptApplyChanges();
+    m_pTrayIcon->Delete();
+    UpdateData(true);
+    accept();
+}
+
+void CConfigDlg::OnAbout() {
+    CAboutDlg dlg(this);
+    dlg.exec();
+}
+
+void CConfigDlg::OnFieldChange() { m_bDirty = true; }
+
+// Escape does nothing: the dialog ends only through a confirmed quit.
+void CConfigDlg::reject() {}
+
+// No button is a default one, so Enter in a field does nothing; on a focused
+// button it presses that button, as in any dialog.
+void CConfigDlg::keyPressEvent(QKeyEvent* pEvent) {
+    if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
+        if (auto* pButton = qobject_cast<QPushButton*>(focusWidget()); pButton != nullptr) {
+            pButton->click();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(pEvent);
+}
+
+void CConfigDlg::closeEvent(QCloseEvent* pEvent) {
+    pEvent->ignore();
+    OnQuit();
+}
+
+#ifdef Q_OS_WIN
+bool CConfigDlg::nativeEvent(const QByteArray& eventType, void* pMessage, qintptr* pResult) {
+    const MSG* pMsg = static_cast<const MSG*>(pMessage);
+    if (eventType == "windows_generic_MSG" && pMsg->message == WM_SYSCOMMAND &&
+        (pMsg->wParam & 0xFFF0) == IDM_ABOUTBOX) {
+        QTimer::singleShot(0, this, &CConfigDlg::OnAbout);
+        *pResult = 0;
+        return true;
+    }
+    return QDialog::nativeEvent(eventType, pMessage, pResult);
+}
+#endif
+
+LRESULT CConfigDlg::OnSessionNotify(WPARAM wParam, LPARAM lParam) {
+    if (wParam != 0) {
+        // A session of a listener that Apply has replaced is gone already.
+        if (m_pListenSocket == nullptr || m_pListenSocket->FindSession(lParam) == nullptr ||
+            !m_setCounted.insert(lParam).second) {
+            return 0;
+        }
+        if (m_nSessions == 0) {
+            SetTrayIcon(m_hIconActive);
+        }
+        ++m_nSessions;
+    } else {
+        if (m_pListenSocket != nullptr) {
+            m_pListenSocket->RemoveSession(lParam);
+        }
+        if (m_setCounted.erase(lParam) != 0 && m_nSessions > 0) {
+            --m_nSessions;
+        }
+        if (m_nSessions == 0) {
+            SetTrayIcon(m_hIconIdle);
+        }
+    }
+    return 0;
+}
+
+void CConfigDlg::OnReport(const std::string& strText) {
+    // Called from inside the proxy's loop, which must not be nested: the box is
+    // opened from the Qt loop. The text is a copy; no session is referred to.
+    QString strMessage = QString::fromStdString(strText);
+    QMetaObject::invokeMethod(
+        this, [this, strMessage] { m_pMessageBoxes->Report(this, strMessage); },
+        Qt::QueuedConnection);
+}
+
+void CConfigDlg::SetTrayIcon(const QIcon& icon) { m_pTrayIcon->Modify(icon); }
+
+void CConfigDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
+    // The right button's menu is the icon's context menu, opened by Qt itself.
+    if (reason == QSystemTrayIcon::DoubleClick) {
+        OnTrayRestore();
+    }
+}
+
+void CConfigDlg::OnTrayRestore() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void CConfigDlg::OnTrayAbout() { OnAbout(); }
+
+void CConfigDlg::OnTrayExit() { OnQuit(); }

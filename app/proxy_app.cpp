@@ -1,0 +1,35 @@
+#include "proxy_app.h"
+
+#include <QMessageBox>
+
+#include <csignal>
+
+#include "config_dlg.h"
+#include "event_bridge.h"
+#include "event_loop.h"
+#include "message_boxes.h"
+#include "settings_store.h"
+
+CProxyApp::CProxyApp(int& argc, char** argv) : QApplication(argc, argv) {
+    // From the version resource; the settings go by the program file's own name.
+    setApplicationName(QStringLiteral("postern"));
+    setApplicationVersion(QStringLiteral("1.0.0.1"));
+    // The dialog is hidden most of the time, and closing a message box must not
+    // end the program.
+    setQuitOnLastWindowClosed(false);
+}
+
+int CProxyApp::InitInstance() {
+    std::signal(SIGPIPE, SIG_IGN);
+    EventLoop loop;
+    if (loop.Fd() < 0) {
+        QMessageBox::warning(nullptr, QString::fromLatin1(kMessageCaption),
+                             QStringLiteral("Sockets initialization failed."));
+        return 1;
+    }
+    CEventBridge bridge(loop);
+    CConfigDlg dlg(CSettingsStore(CSettingsStore::ApplicationNameOf(applicationFilePath())));
+    connect(&dlg, &QDialog::finished, this, [] { QCoreApplication::exit(0); });
+    dlg.OnInitDialog();
+    return exec();
+}

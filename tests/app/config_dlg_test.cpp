@@ -1,0 +1,634 @@
+// The configuration dialog and the tray icon, on the offscreen platform, with
+// the proxy running on real loopback sockets.
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "about_dlg.h"
+#include "config_dlg.h"
+#include "event_bridge.h"
+#include "event_loop.h"
+#include "listen_socket.h"
+#include "loopback_client.h"
+#include "message_boxes.h"
+#include "tray_icon.h"
+#include "ui_config_dlg.h"
+
+namespace {
+
+constexpr char kGreeting[] = "+OK Postern 1.0 Ready\r\n";
+constexpr char kApplyQuestion[] = "Apply your changes ?";
+constexpr char kQuitQuestion[] = "This will terminate Postern appication";
+
+// Answers the dialog's questions from a script and keeps what it was asked.
+class CScriptedMessageBoxes : public CMessageBoxes {
+public:
+    QMessageBox::StandardButton Ask(QWidget*, const QString& strText,
+                                    QMessageBox::StandardButtons, QMessageBox::Icon) override {
+        m_asked << strText;
+        if (m_fnWhileAsking) m_fnWhileAsking();
+        if (m_answers.empty()) {
+            m_bUnscripted = true;
+            return QMessageBox::Cancel;
+        }
+        QMessageBox::StandardButton answer = m_answers.front();
+        m_answers.pop_front();
+        return answer;
+    }
+    void Report(QWidget*, const QString& strText) override {
+        m_reported << strText;
+        // Proof that the report is shown from the Qt loop: the proxy's loop is
+        // not running, so it can be run from here.
+        m_bReportOutsideLoop = EventLoop::Current()->RunOnce(0);
+    }
+
+    std::deque<QMessageBox::StandardButton> m_answers;
+    std::function<void()> m_fnWhileAsking;
+    QStringList m_asked;
+    QStringList m_reported;
+    bool m_bUnscripted = false;
+    bool m_bReportOutsideLoop = false;
+};
+
+// A status area that is always there and keeps every change of the icon.
+class CRecordingTrayIcon : public CTrayIcon {
+public:
+    bool IsAvailable() const override { return m_bAvailable; }
+    void Add(const QIcon& icon, const QString& strTip, QMenu* pMenu) override {
+        ++m_nAdded;
+        m_icon = icon;
+        m_strTip = strTip;
+        m_pMenu = pMenu;
+    }
+    void Modify(const QIcon& icon) override {
+        m_changes << icon.cacheKey();
+        m_icon = icon;
+    }
+    void Delete() override { ++m_nDeleted; }
+
+    bool m_bAvailable = true;
+    int m_nAdded = 0;
+    int m_nDeleted = 0;
+    QIcon m_icon;
+    QString m_strTip;
+    QMenu* m_pMenu = nullptr;
+    QList<qint64> m_changes;
+};
+
+}  // namespace
+
+class CConfigDlgTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startsHiddenAndIsCentredWhenRestored();
+    void withoutStatusAreaStartsVisible();
+    void trayMenuOffersRestoreAboutExit();
+    void escapeAndEnterDoNothing();
+    void windowCloseAsksTheQuitQuestion();
+    void onlyTheUsersEditsMakeTheFormDirty();
+    void closeAsksToApplyYesSavesNoReloads();
+    void portTextsAreStoredAsAtoiReadsThem_data();
+    void portTextsAreStoredAsAtoiReadsThem();
+    void applyWithUnchangedSettingsClosesSessionsAndRebinds();
+    void quitCancelChangesNothing();
+    void quitOkThenNoEndsWithoutSaving();
+    void quitOkThenYesSavesFirst();
+    void twoSessionsSwitchTheIconTwice();
+    void endNoticesAreCountedOncePerSession();
+    void openNoticeOfAReplacedListenerIsNotCounted();
+    void busyLocalPortGivesNoMessageAndApplyRetries();
+    void reportIsShownFromTheQtLoop();
+    void reportBoxDoesNotHoldUpTheProxy();
+    void questionBoxKeepsTheProxyRunning();
+    void aboutFromTheTrayLeavesTheDialogHidden();
+
+private:
+    // A stored configuration pointing at nothing, with a free local port.
+    void StoreSettings(const QString& strHost, int nHostPort, int nLocalPort);
+    CConfigDlg& StartDialog(CMessageBoxes* pMessageBoxes = nullptr);
+    // The session numbers the dialog has counted.
+    QList<LPARAM> CountedSessions() const;
+    bool OpenSession(CLoopbackClient& client);
+
+    static Ui::CConfigDlg& Ui(CConfigDlg& dlg) { return *dlg.m_pUi; }
+    static int Sessions(CConfigDlg& dlg) { return dlg.m_nSessions; }
+    static bool IsDirty(CConfigDlg& dlg) { return dlg.m_bDirty; }
+    static CListenSocket* Listener(CConfigDlg& dlg) { return dlg.m_pListenSocket; }
+    qint64 IdleKey() const { return m_pDlg->m_hIconIdle.cacheKey(); }
+    qint64 ActiveKey() const { return m_pDlg->m_hIconActive.cacheKey(); }
+
+    QTemporaryDir m_dir;
+    int m_nLocalPort = 0;
+    // Made once XDG_CONFIG_HOME points at the temporary folder.
+    CSettingsStore m_store{QString()};
+    std::unique_ptr<EventLoop> m_pLoop;
+    std::unique_ptr<CEventBridge> m_pBridge;
+    CScriptedMessageBoxes m_boxes;
+    std::unique_ptr<CRecordingTrayIcon> m_pTray;
+    std::unique_ptr<CConfigDlg> m_pDlg;
+};
+
+void CConfigDlgTest::initTestCase() {
+    QVERIFY(m_dir.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+    m_store = CSettingsStore(QStringLiteral("postern"));
+    QVERIFY(m_store.GetLocation().startsWith(m_dir.path()));
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+void CConfigDlgTest::init() {
+    QDir(m_dir.path() + QStringLiteral("/quill")).removeRecursively();
+    m_pLoop = std::make_unique<EventLoop>();
+    m_pBridge = std::make_unique<CEventBridge>(*m_pLoop);
+    m_boxes = CScriptedMessageBoxes();
+    m_pTray = std::make_unique<CRecordingTrayIcon>();
+    m_nLocalPort = FreePort();
+    StoreSettings(QStringLiteral("127.0.0.1"), FreePort(), m_nLocalPort);
+}
+
+void CConfigDlgTest::cleanup() {
+    QVERIFY2(!m_boxes.m_bUnscripted, "the dialog asked a question the test did not expect");
+    m_pDlg.reset();
+    m_pTray.reset();
+    m_pBridge.reset();
+    m_pLoop.reset();
+}
+
+void CConfigDlgTest::StoreSettings(const QString& strHost, int nHostPort, int nLocalPort) {
+    m_store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"), strHost);
+    m_store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), nHostPort);
+    m_store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), nLocalPort);
+}
+
+CConfigDlg& CConfigDlgTest::StartDialog(CMessageBoxes* pMessageBoxes) {
+    m_pDlg = std::make_unique<CConfigDlg>(m_store, pMessageBoxes ? pMessageBoxes : &m_boxes,
+                                          m_pTray.get());
+    m_pDlg->OnInitDialog();
+    return *m_pDlg;
+}
+
+QList<LPARAM> CConfigDlgTest::CountedSessions() const {
+    return QList<LPARAM>(m_pDlg->m_setCounted.begin(), m_pDlg->m_setCounted.end());
+}
+
+bool CConfigDlgTest::OpenSession(CLoopbackClient& client) {
+    int nBefore = Sessions(*m_pDlg);
+    return client.Connect(m_nLocalPort) && client.WaitFor(kGreeting) &&
+           QTest::qWaitFor([&] { return Sessions(*m_pDlg) == nBefore + 1; }, 5000);
+}
+
+void CConfigDlgTest::startsHiddenAndIsCentredWhenRestored() {
+    CConfigDlg& dlg = StartDialog();
+    QVERIFY(!dlg.isVisible());
+    QTest::qWait(200);
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(m_pTray->m_nAdded, 1);
+    QCOMPARE(m_pTray->m_strTip, QStringLiteral("No connection"));
+    QCOMPARE(m_pTray->m_icon.cacheKey(), IdleKey());
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("Postern configuration"));
+    QCOMPARE(Ui(dlg).IDC_HOST->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(Ui(dlg).IDC_LOCAL_PORT->text(), QString::number(m_nLocalPort));
+
+    dlg.OnTrayNotify(QSystemTrayIcon::Trigger);
+    QVERIFY(!dlg.isVisible());
+    dlg.OnTrayNotify(QSystemTrayIcon::DoubleClick);
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QPoint delta = dlg.frameGeometry().center() - dlg.screen()->availableGeometry().center();
+    QVERIFY2(delta.manhattanLength() <= 4, qPrintable(QStringLiteral("off centre by %1, %2")
+                                                          .arg(delta.x())
+                                                          .arg(delta.y())));
+    QCOMPARE(QApplication::focusWidget(), Ui(dlg).IDC_HOST);
+    // Close hides it; Restore shows it where it was.
+    QPoint position = dlg.pos();
+    Ui(dlg).IDC_CLOSE->click();
+    QVERIFY(!dlg.isVisible());
+    dlg.OnTrayRestore();
+    QVERIFY(dlg.isVisible());
+    QCOMPARE(dlg.pos(), position);
+    QVERIFY(m_boxes.m_asked.isEmpty());
+}
+
+void CConfigDlgTest::withoutStatusAreaStartsVisible() {
+    // First start, nothing stored: the defaults, and the dialog in sight.
+    QDir(m_dir.path() + QStringLiteral("/quill")).removeRecursively();
+    m_pTray->m_bAvailable = false;
+    CConfigDlg& dlg = StartDialog();
+    QVERIFY(dlg.isVisible());
+    QCOMPARE(Ui(dlg).IDC_HOST->text(), QString());
+    QCOMPARE(Ui(dlg).IDC_HOST_PORT->text(), QStringLiteral("110"));
+    QCOMPARE(Ui(dlg).IDC_LOCAL_PORT->text(), QStringLiteral("110"));
+}
+
+void CConfigDlgTest::trayMenuOffersRestoreAboutExit() {
+    CConfigDlg& dlg = StartDialog();
+    QVERIFY(m_pTray->m_pMenu != nullptr);
+    QList<QAction*> actions = m_pTray->m_pMenu->actions();
+    QCOMPARE(actions.size(), 3);
+    QCOMPARE(actions[0]->text(), QStringLiteral("Restore"));
+    QCOMPARE(actions[1]->text(), QStringLiteral("About"));
+    QCOMPARE(actions[2]->text(), QStringLiteral("Exit"));
+    QCOMPARE(m_pTray->m_pMenu->defaultAction(), actions[0]);
+    QVERIFY(actions[0]->font().bold());
+    actions[0]->trigger();
+    QVERIFY(dlg.isVisible());
+    // Exit asks the quit question; Cancel leaves everything as it was.
+    m_boxes.m_answers = {QMessageBox::Cancel};
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    actions[2]->trigger();
+    QCOMPARE(m_boxes.m_asked, QStringList{kQuitQuestion});
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(m_pTray->m_nDeleted, 0);
+}
+
+void CConfigDlgTest::escapeAndEnterDoNothing() {
+    CConfigDlg& dlg = StartDialog();
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    dlg.OnTrayRestore();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QVERIFY(dlg.isVisible());
+    // Enter in each field, also after the focus has passed the buttons.
+    Ui(dlg).IDC_APPLY->setFocus();
+    Ui(dlg).IDC_QUIT->setFocus();
+    Ui(dlg).IDC_CLOSE->setFocus();
+    for (QLineEdit* pEdit : {Ui(dlg).IDC_HOST, Ui(dlg).IDC_HOST_PORT, Ui(dlg).IDC_LOCAL_PORT}) {
+        pEdit->setFocus();
+        QTest::keyClick(pEdit, Qt::Key_Return);
+        QTest::keyClick(pEdit, Qt::Key_Enter);
+        QTest::keyClick(pEdit, Qt::Key_Escape);
+    }
+    QVERIFY(dlg.isVisible());
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(m_boxes.m_asked.isEmpty());
+    QVERIFY(!IsDirty(dlg));
+    for (QPushButton* pButton : dlg.findChildren<QPushButton*>()) {
+        QVERIFY(!pButton->isDefault());
+    }
+    // On a focused button, Enter presses it.
+    Ui(dlg).IDC_CLOSE->setFocus();
+    QTest::keyClick(Ui(dlg).IDC_CLOSE, Qt::Key_Return);
+    QVERIFY(!dlg.isVisible());
+}
+
+void CConfigDlgTest::windowCloseAsksTheQuitQuestion() {
+    CConfigDlg& dlg = StartDialog();
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    dlg.OnTrayRestore();
+    m_boxes.m_answers = {QMessageBox::Cancel};
+    QVERIFY(!dlg.close());  // what the window's close button and Alt+F4 do
+    QCOMPARE(m_boxes.m_asked, QStringList{kQuitQuestion});
+    QVERIFY(dlg.isVisible());
+    m_boxes.m_answers = {QMessageBox::Ok};
+    dlg.close();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(m_pTray->m_nDeleted, 1);
+}
+
+void CConfigDlgTest::onlyTheUsersEditsMakeTheFormDirty() {
+    CConfigDlg& dlg = StartDialog();
+    QVERIFY(!IsDirty(dlg));  // loading the settings is not an edit
+    dlg.OnTrayRestore();
+    Ui(dlg).IDC_CLOSE->click();
+    QVERIFY(m_boxes.m_asked.isEmpty());
+    dlg.OnTrayRestore();
+    QTest::keyClicks(Ui(dlg).IDC_HOST_PORT, QStringLiteral("1"));
+    QVERIFY(IsDirty(dlg));
+    Ui(dlg).IDC_APPLY->click();
+    QVERIFY(!IsDirty(dlg));
+    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
+             QStringLiteral("127.0.0.1"));
+    QTest::keyClick(Ui(dlg).IDC_LOCAL_PORT, Qt::Key_Backspace);
+    QVERIFY(IsDirty(dlg));
+}
+
+void CConfigDlgTest::closeAsksToApplyYesSavesNoReloads() {
+    CConfigDlg& dlg = StartDialog();
+    dlg.OnTrayRestore();
+    Ui(dlg).IDC_HOST->clear();
+    QTest::keyClicks(Ui(dlg).IDC_HOST, QStringLiteral("localhost"));
+    m_boxes.m_answers = {QMessageBox::Yes};
+    Ui(dlg).IDC_CLOSE->click();
+    QCOMPARE(m_boxes.m_asked, QStringList{kApplyQuestion});
+    QVERIFY(!dlg.isVisible());
+    QVERIFY(!IsDirty(dlg));
+    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
+             QStringLiteral("localhost"));
+
+    dlg.OnTrayRestore();
+    QTest::keyClick(Ui(dlg).IDC_HOST, Qt::Key_End);
+    QTest::keyClicks(Ui(dlg).IDC_HOST, QStringLiteral(".example"));
+    m_boxes.m_answers = {QMessageBox::No};
+    Ui(dlg).IDC_CLOSE->click();
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(Ui(dlg).IDC_HOST->text(), QStringLiteral("localhost"));
+    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
+             QStringLiteral("localhost"));
+    // No leaves the form dirty, so the question comes back.
+    dlg.OnTrayRestore();
+    m_boxes.m_answers = {QMessageBox::No};
+    Ui(dlg).IDC_CLOSE->click();
+    QCOMPARE(m_boxes.m_asked,
+             (QStringList{kApplyQuestion, kApplyQuestion, kApplyQuestion}));
+}
+
+void CConfigDlgTest::portTextsAreStoredAsAtoiReadsThem_data() {
+    QTest::addColumn<QString>("strTyped");
+    QTest::addColumn<int>("nStored");
+    QTest::addColumn<QString>("strReadBack");
+    QTest::newRow("letters") << "abc" << 0 << "0";
+    QTest::newRow("blank, digits, letter") << " 110x" << 110 << "110";
+    QTest::newRow("minus five") << "-5" << -5 << "-5";
+    QTest::newRow("empty") << "" << 0 << "0";
+}
+
+void CConfigDlgTest::portTextsAreStoredAsAtoiReadsThem() {
+    QFETCH(QString, strTyped);
+    QFETCH(int, nStored);
+    QFETCH(QString, strReadBack);
+    {
+        CConfigDlg& dlg = StartDialog();
+        dlg.OnTrayRestore();
+        for (QLineEdit* pEdit : {Ui(dlg).IDC_HOST, Ui(dlg).IDC_HOST_PORT}) {
+            pEdit->clear();
+            QTest::keyClicks(pEdit, strTyped);
+        }
+        Ui(dlg).IDC_APPLY->click();
+        m_pDlg.reset();
+    }
+    QCOMPARE(m_store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), 110),
+             nStored);
+    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
+                                      QStringLiteral("absent")),
+             strTyped);
+    CConfigDlg& dlg = StartDialog();
+    QCOMPARE(Ui(dlg).IDC_HOST_PORT->text(), strReadBack);
+    QCOMPARE(Ui(dlg).IDC_HOST->text(), strTyped);
+}
+
+void CConfigDlgTest::applyWithUnchangedSettingsClosesSessionsAndRebinds() {
+    CConfigDlg& dlg = StartDialog();
+    CLoopbackClient first;
+    CLoopbackClient second;
+    QVERIFY(OpenSession(first));
+    QVERIFY(OpenSession(second));
+    CListenSocket* pOld = Listener(dlg);
+    QCOMPARE(pOld->GetSessionCount(), std::size_t(2));
+    dlg.OnTrayRestore();
+    Ui(dlg).IDC_APPLY->click();
+    QVERIFY(first.WaitClosed());
+    QVERIFY(second.WaitClosed());
+    // The count follows the new listener.
+    QCOMPARE(Sessions(dlg), 0);
+    QCOMPARE(m_pTray->m_changes, (QList<qint64>{ActiveKey(), IdleKey()}));
+    QCOMPARE(Listener(dlg)->GetLocalPort(), m_nLocalPort);
+    CLoopbackClient third;
+    QVERIFY(OpenSession(third));
+    QCOMPARE(Sessions(dlg), 1);
+    QVERIFY(m_boxes.m_asked.isEmpty());
+}
+
+void CConfigDlgTest::quitCancelChangesNothing() {
+    CConfigDlg& dlg = StartDialog();
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    dlg.OnTrayRestore();
+    QTest::keyClick(Ui(dlg).IDC_HOST, Qt::Key_End);
+    QTest::keyClicks(Ui(dlg).IDC_HOST, QStringLiteral("x"));
+    CLoopbackClient client;
+    QVERIFY(OpenSession(client));
+    m_boxes.m_answers = {QMessageBox::Cancel};
+    Ui(dlg).IDC_QUIT->click();
+    QCOMPARE(m_boxes.m_asked, QStringList{kQuitQuestion});
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(m_pTray->m_nDeleted, 0);
+    QVERIFY(dlg.isVisible());
+    QVERIFY(IsDirty(dlg));
+    QCOMPARE(Ui(dlg).IDC_HOST->text(), QStringLiteral("127.0.0.1x"));
+    client.Send("USER someone\r\n");
+    QVERIFY(client.WaitFor("+OK Password\r\n"));
+}
+
+void CConfigDlgTest::quitOkThenNoEndsWithoutSaving() {
+    CConfigDlg& dlg = StartDialog();
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    dlg.OnTrayRestore();
+    Ui(dlg).IDC_LOCAL_PORT->clear();
+    QTest::keyClicks(Ui(dlg).IDC_LOCAL_PORT, QString::number(FreePort()));
+    m_boxes.m_answers = {QMessageBox::Ok, QMessageBox::No};
+    Ui(dlg).IDC_QUIT->click();
+    QCOMPARE(m_boxes.m_asked, (QStringList{kQuitQuestion, kApplyQuestion}));
+    QCOMPARE(m_pTray->m_nDeleted, 1);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(m_store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 0),
+             m_nLocalPort);
+    QCOMPARE(Listener(dlg)->GetLocalPort(), m_nLocalPort);
+}
+
+void CConfigDlgTest::quitOkThenYesSavesFirst() {
+    CConfigDlg& dlg = StartDialog();
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    dlg.OnTrayRestore();
+    int nNewPort = FreePort();
+    Ui(dlg).IDC_LOCAL_PORT->clear();
+    QTest::keyClicks(Ui(dlg).IDC_LOCAL_PORT, QString::number(nNewPort));
+    m_boxes.m_answers = {QMessageBox::Ok, QMessageBox::Yes};
+    Ui(dlg).IDC_QUIT->click();
+    QCOMPARE(m_boxes.m_asked, (QStringList{kQuitQuestion, kApplyQuestion}));
+    QCOMPARE(m_store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 0),
+             nNewPort);
+    QCOMPARE(Listener(dlg)->GetLocalPort(), nNewPort);
+    QCOMPARE(m_pTray->m_nDeleted, 1);
+    QCOMPARE(finished.count(), 1);
+}
+
+void CConfigDlgTest::twoSessionsSwitchTheIconTwice() {
+    CConfigDlg& dlg = StartDialog();
+    QList<qint64> shown{m_pTray->m_icon.cacheKey()};
+    auto fnRecord = [&] { shown << m_pTray->m_icon.cacheKey(); };
+    CLoopbackClient first;
+    CLoopbackClient second;
+    QVERIFY(OpenSession(first));
+    fnRecord();
+    QVERIFY(OpenSession(second));
+    fnRecord();
+    first.Close();
+    QVERIFY(QTest::qWaitFor([&] { return Sessions(dlg) == 1; }, 5000));
+    fnRecord();
+    second.Close();
+    QVERIFY(QTest::qWaitFor([&] { return Sessions(dlg) == 0; }, 5000));
+    fnRecord();
+    QCOMPARE(shown, (QList<qint64>{IdleKey(), ActiveKey(), ActiveKey(), ActiveKey(), IdleKey()}));
+    QCOMPARE(m_pTray->m_changes.size(), 2);
+    QCOMPARE(Listener(dlg)->GetSessionCount(), std::size_t(0));
+}
+
+void CConfigDlgTest::endNoticesAreCountedOncePerSession() {
+    CConfigDlg& dlg = StartDialog();
+    // An end notice with nothing open: the count stays 0, the idle icon is set again.
+    dlg.OnSessionNotify(0, 987654321);
+    QCOMPARE(Sessions(dlg), 0);
+    QCOMPARE(m_pTray->m_changes, QList<qint64>{IdleKey()});
+
+    CLoopbackClient first;
+    CLoopbackClient second;
+    QVERIFY(OpenSession(first));
+    QVERIFY(OpenSession(second));
+    QList<LPARAM> sessions = CountedSessions();
+    QCOMPARE(sessions.size(), 2);
+    dlg.OnSessionNotify(0, sessions[0]);
+    dlg.OnSessionNotify(0, sessions[0]);
+    QCOMPARE(Sessions(dlg), 1);
+    QVERIFY(first.WaitClosed());
+    QCOMPARE(m_pTray->m_icon.cacheKey(), ActiveKey());
+    // The other session is untouched by the repeated notice.
+    second.Send("USER someone\r\n");
+    QVERIFY(second.WaitFor("+OK Password\r\n"));
+    QCOMPARE(Listener(dlg)->GetSessionCount(), std::size_t(1));
+}
+
+void CConfigDlgTest::openNoticeOfAReplacedListenerIsNotCounted() {
+    CConfigDlg& dlg = StartDialog();
+    CLoopbackClient client;
+    QVERIFY(OpenSession(client));
+    LPARAM nOld = CountedSessions().value(0);
+    // Accepted, but its open notice not yet handled when Apply replaces the listener.
+    CLoopbackClient late;
+    QVERIFY(late.Connect(m_nLocalPort));
+    QVERIFY(late.WaitFor(kGreeting));
+    Ui(dlg).IDC_APPLY->click();
+    QCOMPARE(Sessions(dlg), 0);
+    dlg.OnSessionNotify(1, nOld);
+    QTest::qWait(50);  // the late session's own notice, if still queued
+    QCOMPARE(Sessions(dlg), 0);
+    QCOMPARE(m_pTray->m_icon.cacheKey(), IdleKey());
+    QVERIFY(client.WaitClosed());
+    QVERIFY(late.WaitClosed());
+}
+
+void CConfigDlgTest::busyLocalPortGivesNoMessageAndApplyRetries() {
+    CPortHolder busy(m_nLocalPort);
+    QVERIFY(busy.IsListening());
+    CConfigDlg& dlg = StartDialog();
+    QTest::qWait(50);
+    QCOMPARE(Listener(dlg)->GetLocalPort(), 0);
+    QVERIFY(m_boxes.m_asked.isEmpty());
+    QVERIFY(m_boxes.m_reported.isEmpty());
+    QVERIFY(!dlg.isVisible());
+    busy.Release();
+    dlg.OnTrayRestore();
+    Ui(dlg).IDC_APPLY->click();
+    CLoopbackClient client;
+    QVERIFY(OpenSession(client));
+}
+
+void CConfigDlgTest::reportIsShownFromTheQtLoop() {
+    int nClosedPort = FreePort();
+    StoreSettings(QStringLiteral("127.0.0.1"), nClosedPort, m_nLocalPort);
+    StartDialog();
+    CLoopbackClient client;
+    QVERIFY(OpenSession(client));
+    client.Send("USER someone\r\nPASS secret\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return !m_boxes.m_reported.isEmpty(); }, 5000));
+    QCOMPARE(m_boxes.m_reported,
+             QStringList{QStringLiteral("Cannot connect 127.0.0.1:%1 (111)").arg(nClosedPort)});
+    QVERIFY(m_boxes.m_bReportOutsideLoop);
+}
+
+void CConfigDlgTest::reportBoxDoesNotHoldUpTheProxy() {
+    int nClosedPort = FreePort();
+    StoreSettings(QStringLiteral("127.0.0.1"), nClosedPort, m_nLocalPort);
+    CMessageBoxes realBoxes;
+    CConfigDlg& dlg = StartDialog(&realBoxes);
+    CLoopbackClient client;
+    QVERIFY(OpenSession(client));
+    client.Send("USER someone\r\nPASS secret\r\n");
+    QMessageBox* pBox = nullptr;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            pBox = dlg.findChild<QMessageBox*>();
+            return pBox != nullptr && pBox->isVisible();
+        },
+        5000));
+    QCOMPARE(pBox->windowTitle(), QStringLiteral("Postern"));
+    QCOMPARE(pBox->text(), QStringLiteral("Cannot connect 127.0.0.1:%1 (111)").arg(nClosedPort));
+    QCOMPARE(pBox->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+    // While the box is open, mail clients are still served.
+    CLoopbackClient other;
+    QVERIFY(OpenSession(other));
+    pBox->button(QMessageBox::Ok)->click();
+    QVERIFY(QTest::qWaitFor([&] { return dlg.findChild<QMessageBox*>() == nullptr; }, 5000));
+}
+
+void CConfigDlgTest::questionBoxKeepsTheProxyRunning() {
+    CMessageBoxes realBoxes;
+    CConfigDlg& dlg = StartDialog(&realBoxes);
+    dlg.OnTrayRestore();
+    bool bServed = false;
+    QString strQuestion;
+    QString strCaption;
+    QTimer::singleShot(0, this, [&] {
+        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (pBox == nullptr) return;
+        strQuestion = pBox->text();
+        strCaption = pBox->windowTitle();
+        CLoopbackClient client;
+        bServed = OpenSession(client);
+        pBox->button(QMessageBox::Cancel)->click();
+    });
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    Ui(dlg).IDC_QUIT->click();
+    QCOMPARE(strQuestion, QStringLiteral("This will terminate Postern appication"));
+    QCOMPARE(strCaption, QStringLiteral("Postern"));
+    QVERIFY(bServed);
+    QCOMPARE(finished.count(), 0);
+}
+
+void CConfigDlgTest::aboutFromTheTrayLeavesTheDialogHidden() {
+    CConfigDlg& dlg = StartDialog();
+    QStringList texts;
+    QString strTitle;
+    bool bConfigShown = true;
+    QTimer::singleShot(0, this, [&] {
+        auto* pAbout = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        if (pAbout == nullptr) return;
+        strTitle = pAbout->windowTitle();
+        for (QLabel* pLabel : pAbout->findChildren<QLabel*>()) texts << pLabel->text();
+        bConfigShown = dlg.isVisible();
+        QTest::keyClick(pAbout, Qt::Key_Escape);
+    });
+    dlg.OnTrayAbout();
+    QCOMPARE(strTitle, QStringLiteral("About postern"));
+    QVERIFY(texts.contains(QStringLiteral("Postern Version 1.0")));
+    QVERIFY(!bConfigShown);
+    QVERIFY(!dlg.isVisible());
+    // Enter presses OK.
+    bool bClosedByEnter = false;
+    QTimer::singleShot(0, this, [&] {
+        auto* pAbout = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        if (pAbout == nullptr) return;
+        QTest::keyClick(pAbout, Qt::Key_Return);
+        bClosedByEnter = pAbout->result() == QDialog::Accepted;
+    });
+    Ui(dlg).IDC_ABOUT->click();
+    QVERIFY(bClosedByEnter);
+}
+
+QTEST_MAIN(CConfigDlgTest)
+#include "config_dlg_test.moc"

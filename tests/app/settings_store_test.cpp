@@ -1,0 +1,216 @@
+// The settings store on its own, and posternd reading it.
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "loopback_client.h"
+#include "settings_store.h"
+
+class CSettingsStoreTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void atoiReadsAsTheCRuntimeDoes_data();
+    void atoiReadsAsTheCRuntimeDoes();
+    void storesInTheFileOfTheApplicationName();
+    void missingValuesGiveTheDefaults();
+    void valuesRoundTrip();
+    void applicationNamesKeepSeparateSettings();
+    void sharedFallbackFileDoesNotLeakIn();
+    void posterndTakesLeftOutOptionsFromTheStore();
+    void posterndWithoutHostAnywhereExitsWithTwo();
+
+private:
+    QString StoreFile(const QString& strName) const {
+        return m_dir.path() + QStringLiteral("/quill/Postern/") + strName + QStringLiteral(".conf");
+    }
+
+    QTemporaryDir m_dir;
+};
+
+void CSettingsStoreTest::initTestCase() {
+    QVERIFY(m_dir.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+}
+
+void CSettingsStoreTest::init() {
+    QDir(m_dir.path() + QStringLiteral("/quill")).removeRecursively();
+}
+
+void CSettingsStoreTest::atoiReadsAsTheCRuntimeDoes_data() {
+    QTest::addColumn<QString>("strText");
+    QTest::addColumn<int>("nValue");
+    QTest::newRow("digits") << "110" << 110;
+    QTest::newRow("no digits") << "abc" << 0;
+    QTest::newRow("empty") << "" << 0;
+    QTest::newRow("blank, digits, letter") << " 110x" << 110;
+    QTest::newRow("tab and newline") << "\t\n42" << 42;
+    QTest::newRow("negative") << "-5" << -5;
+    QTest::newRow("plus") << "+7" << 7;
+    QTest::newRow("sign alone") << "-" << 0;
+    QTest::newRow("two signs") << "--5" << 0;
+    QTest::newRow("blank after sign") << "- 5" << 0;
+    QTest::newRow("non-breaking space is not skipped") << QString(QChar(0xA0)) + "5" << 0;
+    QTest::newRow("too large") << "99999999999999999999" << 2147483647;
+    QTest::newRow("too small") << "-99999999999999999999" << -2147483647 - 1;
+    QTest::newRow("smallest") << "-2147483648" << -2147483647 - 1;
+}
+
+void CSettingsStoreTest::atoiReadsAsTheCRuntimeDoes() {
+    QFETCH(QString, strText);
+    QFETCH(int, nValue);
+    QCOMPARE(Atoi(strText), nValue);
+}
+
+void CSettingsStoreTest::storesInTheFileOfTheApplicationName() {
+    CSettingsStore store(QStringLiteral("postern"));
+    QCOMPARE(store.GetLocation(), StoreFile(QStringLiteral("postern")));
+    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 1110);
+    store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
+                             QStringLiteral("pop.example.com"));
+    QFile file(StoreFile(QStringLiteral("postern")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray text = file.readAll();
+    QVERIFY2(text.contains("[Settings]"), text);
+    QVERIFY2(text.contains("LocalPort=1110"), text);
+    QVERIFY2(text.contains("HostName=pop.example.com"), text);
+}
+
+void CSettingsStoreTest::missingValuesGiveTheDefaults() {
+    CSettingsStore store(QStringLiteral("postern"));
+    QCOMPARE(store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 110);
+    QCOMPARE(store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
+             QString());
+    // A read creates nothing.
+    QVERIFY(!QFile::exists(StoreFile(QStringLiteral("postern"))));
+}
+
+void CSettingsStoreTest::valuesRoundTrip() {
+    CSettingsStore store(QStringLiteral("postern"));
+    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), -5);
+    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 0);
+    store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"), QString());
+    CSettingsStore again(QStringLiteral("postern"));
+    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), 110), -5);
+    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 0);
+    // An empty host name is a stored value, not a missing one.
+    QSettings file(StoreFile(QStringLiteral("postern")), QSettings::IniFormat);
+    QVERIFY(file.contains(QStringLiteral("Settings/HostName")));
+    QCOMPARE(again.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
+                                    QStringLiteral("default")),
+             QString(""));
+    // A number edited by hand into the file reads as atoi reads it.
+    QFile edited(StoreFile(QStringLiteral("postern")));
+    QVERIFY(edited.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    edited.write("[Settings]\nLocalPort=\" 995x\"\nHostPort=abc\n");
+    edited.close();
+    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 995);
+    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), 110), 0);
+}
+
+void CSettingsStoreTest::applicationNamesKeepSeparateSettings() {
+    QCOMPARE(CSettingsStore::ApplicationNameOf(QStringLiteral("/usr/bin/postern")),
+             QStringLiteral("postern"));
+    QCOMPARE(CSettingsStore::ApplicationNameOf(QStringLiteral("C:/Tools/postern.EXE")),
+             QStringLiteral("postern"));
+    QCOMPARE(CSettingsStore::ApplicationNameOf(QStringLiteral("/opt/work-postern")),
+             QStringLiteral("work-postern"));
+    CSettingsStore first(QStringLiteral("postern"));
+    CSettingsStore second(QStringLiteral("work-postern"));
+    first.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
+                             QStringLiteral("pop.home.example"));
+    second.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
+                              QStringLiteral("pop.work.example"));
+    second.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 2110);
+    QCOMPARE(first.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
+             QStringLiteral("pop.home.example"));
+    QCOMPARE(first.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 110);
+    QCOMPARE(second.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
+             QStringLiteral("pop.work.example"));
+}
+
+void CSettingsStoreTest::sharedFallbackFileDoesNotLeakIn() {
+    // QSettings' own fallbacks for organisation "quill/Postern" would read these.
+    QDir().mkpath(m_dir.path() + QStringLiteral("/quill/Postern"));
+    for (QString strFile : {QStringLiteral("/quill/Postern.conf"), QStringLiteral("/quill.conf")}) {
+        QFile file(m_dir.path() + strFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Settings]\nHostName=leaked\nLocalPort=1\n");
+    }
+    CSettingsStore store(QStringLiteral("postern"));
+    QCOMPARE(store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
+             QString());
+    QCOMPARE(store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 110);
+}
+
+namespace {
+
+bool StartPosternd(QProcess& process, const QStringList& arguments) {
+    process.setProgram(QStringLiteral(POSTERND_PATH));
+    process.setArguments(arguments);
+    process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    process.start();
+    return process.waitForStarted(5000);
+}
+
+// The greeting comes only from a posternd listening on nPort.
+bool GreetsOn(int nPort) {
+    for (int nTry = 0; nTry < 50; ++nTry) {
+        CLoopbackClient client;
+        if (client.Connect(nPort) && client.WaitFor("+OK Postern 1.0 Ready\r\n", 200)) {
+            return true;
+        }
+        QTest::qWait(100);
+    }
+    return false;
+}
+
+}  // namespace
+
+void CSettingsStoreTest::posterndTakesLeftOutOptionsFromTheStore() {
+    int nStoredPort = FreePort();
+    CSettingsStore store(QStringLiteral("postern"));
+    store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
+                             QStringLiteral("127.0.0.1"));
+    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), nStoredPort);
+    {
+        QProcess process;
+        QVERIFY(StartPosternd(process, {}));
+        QVERIFY(GreetsOn(nStoredPort));
+        process.terminate();
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), 0);
+    }
+    // The command line wins over the store.
+    int nOptionPort = FreePort();
+    QProcess process;
+    QVERIFY(StartPosternd(process, {QStringLiteral("--local-port"), QString::number(nOptionPort)}));
+    QVERIFY(GreetsOn(nOptionPort));
+    process.terminate();
+    QVERIFY(process.waitForFinished(5000));
+    // A stored port that is no port is refused like a bad option.
+    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), -5);
+    QProcess refused;
+    QVERIFY(StartPosternd(refused, {}));
+    QVERIFY(refused.waitForFinished(5000));
+    QCOMPARE(refused.exitCode(), 2);
+}
+
+void CSettingsStoreTest::posterndWithoutHostAnywhereExitsWithTwo() {
+    CSettingsStore store(QStringLiteral("postern"));
+    store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"), QString());
+    QProcess process;
+    QVERIFY(StartPosternd(process, {QStringLiteral("--local-port"), QString::number(FreePort())}));
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 2);
+}
+
+QTEST_GUILESS_MAIN(CSettingsStoreTest)
+#include "settings_store_test.moc"
