@@ -46,6 +46,9 @@ bool CClientSocket::IsLoginPending() const {
 }
 
 void CClientSocket::OnReceive(int nErrorCode) {
+    if (m_bDropLF) {
+        relay::DropLateLF(*this, m_bDropLF);
+    }
     if (m_nState == Relaying && m_pServer->IsApopSent()) {
         relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR);
         CAsyncSocket::OnReceive(nErrorCode);
@@ -106,6 +109,7 @@ void CClientSocket::ProcessLines() {
             m_pServer->SetPassword(argument);
             if (m_pServer->Connect(m_strHostName, m_nHostPort) || GetLastError() == WSAEWOULDBLOCK) {
                 m_nState = Relaying;
+                m_bDropLF = nLength == m_nCount && m_buffer[nLength - 1] == '\r';
             } else {
                 // The line is dropped, so a later PASS tries again; the mail
                 // client gets no answer to this one.

@@ -61,6 +61,7 @@ private:
     int m_nCount = 0;
     bool m_bEndPosted = false;
     bool m_bAfterCR = false;
+    bool m_bDropLF = false;  // the PASS line's CR came last; its LF may follow
     LPARAM m_nSessionId;
     std::chrono::steady_clock::time_point m_tAccepted;
     char m_buffer[RECV_BUFFER_SIZE];

@@ -57,4 +57,15 @@ void ForwardAllHeld(CAsyncSocket& to, char* buffer, int& nCount) {
     }
 }
 
+void DropLateLF(CAsyncSocket& from, bool& bPending) {
+    char c = 0;
+    if (from.Receive(&c, 1, MSG_PEEK) != 1) {
+        return;
+    }
+    bPending = false;
+    if (c == '\n') {
+        from.Receive(&c, 1);
+    }
+}
+
 }  // namespace relay

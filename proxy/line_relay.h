@@ -19,4 +19,10 @@ void ForwardHeldLines(CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterC
 // Passes on every held byte, partial line included (the sender has closed).
 void ForwardAllHeld(CAsyncSocket& to, char* buffer, int& nCount);
 
+// A login line that the proxy consumed (PASS, the server's greeting) ended in
+// a CR that came last; an LF that follows it is still that line's and must not
+// start the first relayed line. Takes that LF off `from` once the next byte is
+// there, and then clears bPending.
+void DropLateLF(CAsyncSocket& from, bool& bPending);
+
 }  // namespace relay

@@ -43,6 +43,9 @@ void CServerSocket::OnConnect(int nErrorCode) {
 }
 
 void CServerSocket::OnReceive(int nErrorCode) {
+    if (m_bDropLF) {
+        relay::DropLateLF(*this, m_bDropLF);
+    }
     if (!m_bAwaitGreeting) {
         if (relay::RelayLines(*this, *m_pClient, m_buffer, m_nCount, m_bAfterCR) > 0) {
             m_bLoginAnswered = m_bApopSent;
@@ -76,6 +79,7 @@ void CServerSocket::ProcessLines() {
         if (nLength == 0) {
             return;
         }
+        m_bDropLF = nLength == m_nCount && m_buffer[nLength - 1] == '\r';
         OnGreeting(nLength);
         std::memmove(m_buffer, m_buffer + nLength, std::size_t(m_nCount - nLength));
         m_nCount -= nLength;

@@ -47,6 +47,7 @@ private:
     bool m_bApopSent = false;
     bool m_bLoginAnswered = false;
     bool m_bAfterCR = false;
+    bool m_bDropLF = false;  // the greeting's CR came last; its LF may follow
     CClientSocket* m_pClient;
     int m_nCount = 0;
     char m_buffer[RECV_BUFFER_SIZE];

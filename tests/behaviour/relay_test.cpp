@@ -1,0 +1,296 @@
+// The relay after the login: lines in both directions, lines sent ahead of
+// the login, connections that close, slow readers, long lines and arbitrary
+// bytes.
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "client_socket.h"
+#include "loopback_harness.h"
+#include "server_socket.h"
+
+namespace {
+
+using namespace harness;
+
+class Relay : public LoopbackTest {
+protected:
+    // Compares large texts without printing them whole.
+    static testing::AssertionResult SameBytes(const std::string& strActual,
+                                              const std::string& strExpected) {
+        if (strActual == strExpected)
+            return testing::AssertionSuccess();
+        std::size_t nAt = 0;
+        while (nAt < strActual.size() && nAt < strExpected.size() &&
+               strActual[nAt] == strExpected[nAt]) {
+            ++nAt;
+        }
+        return testing::AssertionFailure() << "got " << strActual.size() << " bytes, expected "
+                                           << strExpected.size() << ", first difference at " << nAt;
+    }
+
+    // Numbered lines of varied length, so that a lost, doubled or reordered
+    // piece shows.
+    static std::string MessageText(std::size_t nBytes) {
+        std::string strText;
+        std::mt19937 random(7);
+        char szNumber[16];
+        for (int nLine = 0; strText.size() < nBytes; ++nLine) {
+            std::snprintf(szNumber, sizeof szNumber, "%08d ", nLine);
+            strText += szNumber;
+            strText.append(random() % 200, char('a' + nLine % 26));
+            strText += "\r\n";
+        }
+        return strText;
+    }
+
+    static std::string RandomBytes(std::mt19937& random, std::size_t nBytes) {
+        // Weighted towards the bytes that mean something to the proxy.
+        static constexpr char kSpecial[] = {'\r', '\n', '\0', ' ', '<', '>',
+                                            'U',  'S',  'E',  'R', 'P', 'A'};
+        std::string strBytes(nBytes, '\0');
+        for (char& c : strBytes) {
+            unsigned n = unsigned(random());
+            c = n % 3 == 0 ? kSpecial[(n >> 8) % sizeof kSpecial] : char(n >> 16);
+        }
+        return strBytes;
+    }
+};
+
+TEST_F(Relay, ClientLinesReachTheServerUnchangedAndWhole) {
+    Session session;
+    ASSERT_TRUE(Login(session));
+    // Several lines in one receive, USER and PASS among them.
+    std::string strLines = "STAT\r\nUSER other\r\nPASS secret\r\nLIST 1\r\nbare\nlf\r\n";
+    session.pClient->Send(strLines);
+    EXPECT_TRUE(WaitText(*session.pServer, strLines));
+
+    // A trailing partial line waits for its CR.
+    session.pServer->TakeReceived();
+    session.pClient->Send("RE");
+    Settle();
+    EXPECT_EQ(session.pServer->Received(), "");
+    session.pClient->Send("TR 1\r\nTOP");
+    EXPECT_TRUE(WaitText(*session.pServer, "RETR 1\r\n"));
+    Settle();
+    EXPECT_EQ(session.pServer->Received(), "RETR 1\r\n");
+}
+
+TEST_F(Relay, ServerLinesReachTheClientUnchangedAndWhole) {
+    Session session;
+    ASSERT_TRUE(Login(session));
+    std::string strLines = "+OK 2 messages\r\n1 120\r\n2 200\r\n.\r\n";
+    session.pServer->Send(strLines);
+    EXPECT_TRUE(WaitText(*session.pClient, strLines));
+
+    session.pClient->TakeReceived();
+    session.pServer->Send("+OK 1 ");
+    Settle();
+    EXPECT_EQ(session.pClient->Received(), "");
+    session.pServer->Send("120\r\n+OK");
+    EXPECT_TRUE(WaitText(*session.pClient, "+OK 1 120\r\n"));
+}
+
+TEST_F(Relay, LateLfAfterARelayedCrFollowsAtOnce) {
+    Session session;
+    ASSERT_TRUE(Login(session));
+    session.pClient->Send("NOOP\r");
+    EXPECT_TRUE(WaitText(*session.pServer, "NOOP\r"));
+    session.pClient->Send("\n");
+    EXPECT_TRUE(WaitText(*session.pServer, "NOOP\r\n"));
+
+    session.pServer->Send("+OK\r");
+    EXPECT_TRUE(WaitText(*session.pClient, "+OK\r"));
+    session.pServer->Send("\n");
+    EXPECT_TRUE(WaitText(*session.pClient, "+OK\r\n"));
+}
+
+TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommand) {
+    for (std::size_t nAhead : {2u, 700u}) {  // 700 NOOPs fill the session's buffer twice
+        SCOPED_TRACE(nAhead);
+        std::string strAhead = "STAT\r\n";
+        for (std::size_t i = 2; i < nAhead; ++i) strAhead += "NOOP\r\n";
+        strAhead += "QUIT\r\n";
+        Session session;
+        ASSERT_TRUE(OpenClient(session));
+        session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n" + strAhead);
+        session.pServer = AcceptServer();
+        ASSERT_NE(session.pServer, nullptr);
+        Settle();
+        EXPECT_EQ(session.pServer->Received(), "");
+        session.pServer->Send(kRfcGreeting);
+        EXPECT_TRUE(WaitText(*session.pServer, std::string(kRfcApop) + strAhead));
+        EXPECT_EQ(session.pClient->Received(), kPasswordPrompt);
+    }
+}
+
+TEST_F(Relay, ServerClosingRightAfterItsLastLinesDeliversThemAll) {
+    Session session;
+    ASSERT_TRUE(Login(session));
+    std::string strLast = "+OK bye\r\nlast line\r\nand a partial one";
+    session.pServer->Send(strLast);
+    session.pServer->Close();
+    EXPECT_TRUE(WaitClosed(*session.pClient));
+    EXPECT_EQ(session.pClient->Received(), strLast);
+    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+    EXPECT_EQ(m_pListener->FindSession(session.nId), nullptr);
+}
+
+TEST_F(Relay, ClientQuitFollowedAtOnceByItsCloseReachesTheServer) {
+    Session session;
+    ASSERT_TRUE(Login(session));
+    session.pClient->Send("QUIT\r\nand a partial one");
+    session.pClient->Close();
+    EXPECT_TRUE(WaitClosed(*session.pServer));
+    EXPECT_EQ(session.pServer->Received(), "QUIT\r\nand a partial one");
+    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+    EXPECT_EQ(m_pListener->FindSession(session.nId), nullptr);
+}
+
+TEST_F(Relay, SlowMailClientHoldsUpTheServerAndGetsEveryByte) {
+    m_nClientReceiveBuffer = 16 * 1024;
+    m_nServerSendBuffer = 64 * 1024;
+    Session session;
+    ASSERT_TRUE(Login(session));
+    std::size_t nMostQueued = 0;
+    auto track = [&] {
+        if (CClientSocket* pSession = m_pListener->FindSession(session.nId)) {
+            nMostQueued = std::max(
+                {nMostQueued, pSession->GetSendQueued(), pSession->GetServer()->GetSendQueued()});
+        }
+    };
+
+    std::string strMessage =
+        "+OK message follows\r\n" + MessageText(16 * 1024 * 1024) + "unterminated";
+    session.pClient->SetReading(false);
+    session.pServer->Send(strMessage);
+    // Until the flow has stood still for a while against the reader that reads nothing.
+    std::size_t nLastUnsent = 0;
+    int nStill = 0;
+    Pump(
+        [&] {
+            track();
+            nStill = session.pServer->Unsent() == nLastUnsent ? nStill + 1 : 0;
+            nLastUnsent = session.pServer->Unsent();
+            return nStill >= 30 || nLastUnsent == 0;
+        },
+        20s);
+    EXPECT_GT(session.pServer->Unsent(), 0u) << "the proxy took everything in";
+
+    session.pClient->SetReading(true);
+    ASSERT_TRUE(Pump(
+        [&] {
+            track();
+            if (session.pServer->Unsent() == 0)
+                session.pServer->Close();
+            return session.pClient->IsClosedByPeer();
+        },
+        60s));
+    EXPECT_TRUE(SameBytes(session.pClient->Received(), strMessage));
+    EXPECT_LE(nMostQueued, 64u * 1024);
+}
+
+TEST_F(Relay, SlowServerHoldsUpTheMailClientAndGetsEveryByte) {
+    Session session;
+    ASSERT_TRUE(Login(session));
+    std::size_t nMostQueued = 0;
+    auto track = [&] {
+        if (CClientSocket* pSession = m_pListener->FindSession(session.nId)) {
+            nMostQueued = std::max(
+                {nMostQueued, pSession->GetSendQueued(), pSession->GetServer()->GetSendQueued()});
+        }
+    };
+    std::string strUpload = MessageText(4 * 1024 * 1024);
+    session.pServer->SetReading(false);
+    session.pClient->Send(strUpload);
+    Pump(
+        [&] {
+            track();
+            return false;
+        },
+        300ms);
+    session.pServer->SetReading(true);
+    ASSERT_TRUE(Pump(
+        [&] {
+            track();
+            return session.pServer->Received().size() >= strUpload.size();
+        },
+        60s));
+    EXPECT_TRUE(SameBytes(session.pServer->Received(), strUpload));
+    EXPECT_LE(nMostQueued, 64u * 1024);
+}
+
+TEST_F(Relay, LinesLongerThanTheBufferPassIntact) {
+    Session session;
+    ASSERT_TRUE(Login(session));
+    std::string strLong = "+OK " + std::string(100 * 1024, 'x') + "\r\n";
+    session.pServer->Send(strLong + "next\r\n");
+    EXPECT_TRUE(Pump([&] { return session.pClient->Received().size() >= strLong.size() + 6; }));
+    EXPECT_TRUE(SameBytes(session.pClient->Received(), strLong + "next\r\n"));
+
+    session.pClient->Send(strLong + "next\r\n");
+    EXPECT_TRUE(Pump([&] { return session.pServer->Received().size() >= strLong.size() + 6; }));
+    EXPECT_TRUE(SameBytes(session.pServer->Received(), strLong + "next\r\n"));
+}
+
+TEST_F(Relay, AnyBytesPassBothWaysUnchanged) {
+    std::mt19937 random(1939);
+    Session session;
+    ASSERT_TRUE(Login(session));
+    std::string strDown, strUp;
+    for (int nChunk = 0; nChunk < 40; ++nChunk) {
+        std::string strBytes = RandomBytes(random, 1 + random() % 5000);
+        strDown += strBytes;
+        session.pServer->Send(strBytes);
+        strBytes = RandomBytes(random, 1 + random() % 5000);
+        strUp += strBytes;
+        session.pClient->Send(strBytes);
+        if (nChunk % 8 == 0)
+            Settle(5ms);
+    }
+    // A last terminator lets any partial line go.
+    strDown += "\r\n";
+    session.pServer->Send("\r\n");
+    strUp += "\r\n";
+    session.pClient->Send("\r\n");
+    EXPECT_TRUE(Pump([&] {
+        return session.pClient->Received().size() >= strDown.size() &&
+               session.pServer->Received().size() >= strUp.size();
+    }));
+    EXPECT_TRUE(SameBytes(session.pClient->Received(), strDown));
+    EXPECT_TRUE(SameBytes(session.pServer->Received(), strUp));
+    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 0u);
+}
+
+TEST_F(Relay, GarbageFromEitherPeerEndsAtWorstThatSession) {
+    std::mt19937 random(1321);
+    for (int nRound = 0; nRound < 40; ++nRound) {
+        SCOPED_TRACE(nRound);
+        Session session;
+        ASSERT_TRUE(OpenClient(session));
+        // Half of the rounds get as far as the server's greeting.
+        std::string strStart = nRound % 2 ? "USER mrose\r\nPASS tanstaaf\r\n" : "";
+        session.pClient->Send(strStart + RandomBytes(random, random() % 300));
+        Settle(5ms);
+        CPeer* pServer = nullptr;
+        if (ServerHasPendingConnection()) {
+            pServer = m_peers.back().get();
+            for (int i = 0; i < 4; ++i) {
+                pServer->Send(RandomBytes(random, random() % 1500));
+                session.pClient->Send(RandomBytes(random, random() % 300));
+                Settle(2ms);
+            }
+        }
+        session.pClient->Close();
+        if (pServer != nullptr)
+            pServer->Close();
+        EXPECT_TRUE(WaitEnded(session.nId));
+    }
+    EXPECT_EQ(m_pListener->GetSessionCount(), 0u);
+    Session after;
+    EXPECT_TRUE(Login(after));
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+// The server link: the connection to the POP3 server, the time stamp of its
+// greeting, the APOP command, and what happens when the server cannot be
+// reached.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "loopback_harness.h"
+#include "md5_digest.h"
+
+namespace {
+
+using namespace harness;
+
+class ServerLink : public LoopbackTest {
+protected:
+    // Runs a login up to the server's greeting and returns what the server
+    // received for it, once the server sees its connection closed or a line.
+    std::string ServerReceivesAfter(std::string_view greeting, Session& session) {
+        if (!OpenClient(session))
+            return "(no session)";
+        session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+        session.pServer = AcceptServer();
+        if (session.pServer == nullptr)
+            return "(no server connection)";
+        session.pServer->Send(greeting);
+        Pump([&] {
+            return session.pServer->IsClosedByPeer() ||
+                   session.pServer->Received().find('\n') != std::string::npos;
+        });
+        return session.pServer->Received();
+    }
+
+    // A port on which nothing listens: bound, so nobody else takes it.
+    int ClosedPort() {
+        m_hClosed = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(0);
+        bind(m_hClosed, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t nLength = sizeof address;
+        getsockname(m_hClosed, reinterpret_cast<sockaddr*>(&address), &nLength);
+        return ntohs(address.sin_port);
+    }
+
+    void TearDown() override {
+        LoopbackTest::TearDown();
+        if (m_hClosed >= 0)
+            close(m_hClosed);
+    }
+
+    // A session whose PASS has been sent, and which must now stay open and silent.
+    void ExpectOpenAndSilent(const Session& session) {
+        Settle();
+        EXPECT_NE(m_pListener->FindSession(session.nId), nullptr);
+        EXPECT_EQ(session.pClient->Received(), kPasswordPrompt);
+        EXPECT_FALSE(session.pClient->IsClosedByPeer());
+        EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 0u);
+    }
+
+    int m_hClosed = -1;
+};
+
+TEST_F(ServerLink, LogsInWithOneApopCommandAndPassesOnlyTheAnswer) {
+    Session session;
+    ASSERT_TRUE(StartLogin(session));
+    Settle();
+    EXPECT_EQ(session.pServer->Received(), kRfcApop);  // exactly one command
+    EXPECT_EQ(session.pClient->Received(), "");        // the greeting goes no further
+
+    session.pServer->Send("+OK mrose's maildrop has 2 messages (320 octets)\r\n");
+    EXPECT_TRUE(WaitText(*session.pClient, "+OK mrose's maildrop has 2 messages (320 octets)\r\n"));
+}
+
+TEST_F(ServerLink, TimeStampIsFoundWhereverTheGreetingHasIt) {
+    for (const char* pszGreeting : {"+OK <1896.697170952@dbc.mtview.ca.us>\r\n",
+                                    "+OK <old <1896.697170952@dbc.mtview.ca.us> <later@x>\r\n",
+                                    "-ERR busy, but <1896.697170952@dbc.mtview.ca.us>\r\n",
+                                    "<1896.697170952@dbc.mtview.ca.us>\r\n"}) {
+        SCOPED_TRACE(pszGreeting);
+        Session session;
+        EXPECT_EQ(ServerReceivesAfter(pszGreeting, session), kRfcApop);
+        session.pServer->Send("-ERR wrong password\r\n");
+        EXPECT_TRUE(
+            WaitText(*session.pClient, std::string(kPasswordPrompt) + "-ERR wrong password\r\n"));
+    }
+}
+
+TEST_F(ServerLink, GreetingWithoutAUsableTimeStampEndsTheSession) {
+    for (const char* pszGreeting : {"+OK POP3 server ready\r\n", "+OK <unterminated\r\n",
+                                    "+OK > then <1896.697170952@dbc.mtview.ca.us>\r\n", "\r\n"}) {
+        SCOPED_TRACE(pszGreeting);
+        Session session;
+        EXPECT_EQ(ServerReceivesAfter(pszGreeting, session), "");
+        EXPECT_TRUE(session.pServer->IsClosedByPeer());
+        EXPECT_TRUE(WaitClosed(*session.pClient));
+        EXPECT_EQ(session.pClient->Received(), kPasswordPrompt);
+        EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+    }
+}
+
+TEST_F(ServerLink, GreetingLongerThanTheBufferEndsTheSessionWithoutSpinning) {
+    Session session;
+    EXPECT_EQ(ServerReceivesAfter("+OK <1.2@host> " + std::string(3000, 'g'), session), "");
+    EXPECT_TRUE(session.pServer->IsClosedByPeer());
+    EXPECT_TRUE(WaitClosed(*session.pClient));
+    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+    EXPECT_LT(CountIterations(200ms), 100);
+}
+
+TEST_F(ServerLink, TimeStampAndPasswordMayTogetherHold255Characters) {
+    // "tanstaaf" has 8 characters; a time stamp of 247 fills the area exactly.
+    std::string strStamp = "<" + std::string(245, 's') + ">";
+    Session session;
+    std::string strDigest = CMD5Digest((strStamp + "tanstaaf").c_str()).GetHex();
+    EXPECT_EQ(ServerReceivesAfter("+OK " + strStamp + "\r\n", session),
+              "APOP mrose " + strDigest + "\r\n");
+}
+
+TEST_F(ServerLink, LongerTimeStampEndsTheSessionWithoutACommand) {
+    for (std::size_t nStamp : {248u, 2000u}) {
+        SCOPED_TRACE(nStamp);
+        std::string strStamp = "<" + std::string(nStamp - 2, 's') + ">";
+        Session session;
+        EXPECT_EQ(ServerReceivesAfter("+OK " + strStamp + "\r\n", session), "");
+        EXPECT_TRUE(session.pServer->IsClosedByPeer());
+        EXPECT_TRUE(WaitClosed(*session.pClient));
+        EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+    }
+}
+
+TEST_F(ServerLink, GreetingWhoseLfComesLateLeavesTheAnswerUntouched) {
+    Session session;
+    EXPECT_EQ(ServerReceivesAfter(kRfcGreeting.substr(0, kRfcGreeting.size() - 1), session),
+              kRfcApop);
+    session.pServer->Send("\n+OK maildrop\r\n");
+    EXPECT_TRUE(WaitText(*session.pClient, std::string(kPasswordPrompt) + "+OK maildrop\r\n"))
+        << testing::PrintToString(session.pClient->Received());
+}
+
+TEST_F(ServerLink, GreetingSplitOverReceivesIsTakenOnceItsCrArrives) {
+    Session session;
+    ASSERT_TRUE(OpenClient(session));
+    session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    session.pServer = AcceptServer();
+    ASSERT_NE(session.pServer, nullptr);
+    session.pServer->Send("+OK POP3 server ready <1896.697170952");
+    Settle();
+    EXPECT_EQ(session.pServer->Received(), "");
+    session.pServer->Send("@dbc.mtview.ca.us>\r\n");
+    EXPECT_TRUE(WaitText(*session.pServer, kRfcApop));
+}
+
+TEST_F(ServerLink, ServerClosingBeforeItsGreetingEndsTheSession) {
+    Session session;
+    ASSERT_TRUE(OpenClient(session));
+    session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    session.pServer = AcceptServer();
+    ASSERT_NE(session.pServer, nullptr);
+    session.pServer->Send("+OK POP3 server rea");
+    session.pServer->Close();
+    EXPECT_TRUE(WaitClosed(*session.pClient));
+    EXPECT_EQ(session.pClient->Received(), kPasswordPrompt);
+    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+}
+
+TEST_F(ServerLink, RefusedConnectionIsReportedAndTheSessionStaysOpenAndSilent) {
+    int nPort = ClosedPort();
+    ASSERT_TRUE(StartProxy("127.0.0.1", nPort));
+    Session session;
+    ASSERT_TRUE(OpenClient(session));
+    session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
+    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (111)");
+    ExpectOpenAndSilent(session);
+
+    // Lines sent now go nowhere; the session ends when the client goes.
+    session.pClient->Send("STAT\r\n");
+    ExpectOpenAndSilent(session);
+    EXPECT_EQ(m_wnd.m_reports.size(), 1u);
+    session.pClient->Close();
+    EXPECT_TRUE(WaitEnded(session.nId));
+}
+
+TEST_F(ServerLink, ImmediateConnectFailureDropsThePassLineAndALaterPassTriesAgain) {
+    for (int nPort : {0, 70000}) {
+        SCOPED_TRACE(nPort);
+        ASSERT_TRUE(StartProxy("127.0.0.1", nPort));
+        m_wnd.m_reports.clear();
+        std::string strReport = "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (22)";
+        Session session;
+        ASSERT_TRUE(OpenClient(session));
+        session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+        ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
+        EXPECT_EQ(m_wnd.m_reports[0], strReport);
+        ExpectOpenAndSilent(session);
+
+        // More bytes do not bring the failed line back.
+        session.pClient->Send("PASS tan");
+        ExpectOpenAndSilent(session);
+        EXPECT_EQ(m_wnd.m_reports.size(), 1u);
+
+        session.pClient->Send("staaf\r\n");
+        ASSERT_TRUE(Pump([&] { return m_wnd.m_reports.size() >= 2; }));
+        EXPECT_EQ(m_wnd.m_reports[1], strReport);
+        ExpectOpenAndSilent(session);
+        EXPECT_EQ(m_wnd.m_reports.size(), 2u);
+    }
+}
+
+TEST_F(ServerLink, UnresolvableNameIsReportedAndTheSessionStaysOpen) {
+    m_loop.SetLookupFunction(
+        [](const std::string&, EventLoop::Addresses&) { return WSAHOST_NOT_FOUND; });
+    ASSERT_TRUE(StartProxy("pop.example.invalid", 110));
+    Session session;
+    ASSERT_TRUE(OpenClient(session));
+    session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
+    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect pop.example.invalid:110 (11001)");
+    ExpectOpenAndSilent(session);
+    EXPECT_EQ(m_wnd.m_reports.size(), 1u);
+}
+
+TEST_F(ServerLink, SessionsEndedWhileTheirNameIsLookedUpAreLeftAlone) {
+    // The look-up runs on a worker thread; it answers only when let go.
+    auto pGate = std::make_shared<std::atomic<bool>>(false);
+    auto pDone = std::make_shared<std::atomic<int>>(0);
+    m_loop.SetLookupFunction([pGate, pDone](const std::string&, EventLoop::Addresses& addresses) {
+        for (int i = 0; i < 1000 && !*pGate; ++i) std::this_thread::sleep_for(5ms);
+        sockaddr_storage address{};
+        auto* p4 = reinterpret_cast<sockaddr_in*>(&address);
+        p4->sin_family = AF_INET;
+        p4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addresses.push_back(address);
+        ++*pDone;
+        return 0;
+    });
+    ASSERT_TRUE(StartProxy("pop.example.test", m_nServerPort));
+    Session closing, replaced;
+    for (Session* pSession : {&closing, &replaced}) {
+        ASSERT_TRUE(OpenClient(*pSession));
+        pSession->pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    }
+    Settle();
+    closing.pClient->Close();
+    EXPECT_TRUE(WaitEnded(closing.nId));
+    ASSERT_TRUE(StartProxy("pop.example.test", m_nServerPort));  // deletes the other
+    EXPECT_TRUE(WaitClosed(*replaced.pClient));
+
+    *pGate = true;
+    EXPECT_TRUE(Pump([&] { return *pDone == 2; }));
+    Settle();
+    EXPECT_FALSE(ServerHasPendingConnection());
+    EXPECT_TRUE(m_wnd.m_reports.empty());
+
+    Session after;
+    EXPECT_TRUE(Login(after));
+}
+
+TEST_F(ServerLink, EveryAddressOfTheNameIsTriedInOrder) {
+    // Nothing listens on 127.0.0.2 at the server's port; the server is on 127.0.0.1.
+    m_loop.SetLookupFunction([](const std::string&, EventLoop::Addresses& addresses) {
+        for (const char* pszAddress : {"127.0.0.2", "127.0.0.1"}) {
+            sockaddr_storage address{};
+            auto* p4 = reinterpret_cast<sockaddr_in*>(&address);
+            p4->sin_family = AF_INET;
+            inet_pton(AF_INET, pszAddress, &p4->sin_addr);
+            addresses.push_back(address);
+        }
+        return 0;
+    });
+    ASSERT_TRUE(StartProxy("pop.example.test", m_nServerPort));
+    Session session;
+    ASSERT_TRUE(Login(session));
+    EXPECT_TRUE(m_wnd.m_reports.empty());
+}
+
+}  // namespace
