@@ -36,15 +36,16 @@ QIcon LoadIcon(const QString& strName) {
     return icon;
 }
 
-QString Text(const char* psz) { return QString::fromLatin1(psz); }
+QString Text(const char* psz) {
+    return QString::fromLatin1(psz);
+}
 
 }  // namespace
 
 CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTrayIcon* pTrayIcon,
                        QWidget* pParent)
-    : QDialog(pParent,
-              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+    : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_hIcon(LoadIcon(QStringLiteral("postern"))),
       m_hIconIdle(LoadIcon(QStringLiteral("idle"))),
       m_hIconActive(LoadIcon(QStringLiteral("active"))),
@@ -72,8 +73,8 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
         connect(pEdit, &QLineEdit::textEdited, this, &CConfigDlg::OnFieldChange);
     }
 
-    QAction* pRestore = m_menuTray.addAction(QStringLiteral("Restore"), this,
-                                             &CConfigDlg::OnTrayRestore);
+    QAction* pRestore =
+        m_menuTray.addAction(QStringLiteral("Restore"), this, &CConfigDlg::OnTrayRestore);
     m_menuTray.addAction(QStringLiteral("About"), this, &CConfigDlg::OnTrayAbout);
     m_menuTray.addAction(QStringLiteral("Exit"), this, &CConfigDlg::OnTrayExit);
     QFont fontDefault = pRestore->font();
@@ -126,8 +127,10 @@ void CConfigDlg::UpdateData(bool bSaveAndValidate) {
 }
 
 bool CConfigDlg::LoadSettings() {
-    m_strLocalPort = QString::number(m_store.GetProfileInt(Text(kSection), QStringLiteral("LocalPort"), 110));
-    m_strHostPort = QString::number(m_store.GetProfileInt(Text(kSection), QStringLiteral("HostPort"), 110));
+    m_strLocalPort =
+        QString::number(m_store.GetProfileInt(Text(kSection), QStringLiteral("LocalPort"), 110));
+    m_strHostPort =
+        QString::number(m_store.GetProfileInt(Text(kSection), QStringLiteral("HostPort"), 110));
     m_strHostName = m_store.GetProfileString(Text(kSection), QStringLiteral("HostName"));
     UpdateData(false);
     return true;
@@ -198,7 +201,9 @@ void CConfigDlg::OnAbout() {
     dlg.exec();
 }
 
-void CConfigDlg::OnFieldChange() { m_bDirty = true; }
+void CConfigDlg::OnFieldChange() {
+    m_bDirty = true;
+}
 
 // Escape does nothing: the dialog ends only through a confirmed quit.
 void CConfigDlg::reject() {}
@@ -267,7 +272,9 @@ void CConfigDlg::OnReport(const std::string& strText) {
         Qt::QueuedConnection);
 }
 
-void CConfigDlg::SetTrayIcon(const QIcon& icon) { m_pTrayIcon->Modify(icon); }
+void CConfigDlg::SetTrayIcon(const QIcon& icon) {
+    m_pTrayIcon->Modify(icon);
+}
 
 void CConfigDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
     // The right button's menu is the icon's context menu, opened by Qt itself.
@@ -282,6 +289,10 @@ void CConfigDlg::OnTrayRestore() {
     activateWindow();
 }
 
-void CConfigDlg::OnTrayAbout() { OnAbout(); }
+void CConfigDlg::OnTrayAbout() {
+    OnAbout();
+}
 
-void CConfigDlg::OnTrayExit() { OnQuit(); }
+void CConfigDlg::OnTrayExit() {
+    OnQuit();
+}

@@ -4,7 +4,6 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
-
 #include <memory>
 #include <set>
 

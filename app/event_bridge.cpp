@@ -7,4 +7,6 @@ CEventBridge::CEventBridge(EventLoop& loop, QObject* pParent)
     connect(&m_notifier, &QSocketNotifier::activated, this, &CEventBridge::OnReadable);
 }
 
-void CEventBridge::OnReadable() { m_loop.RunOnce(0); }
+void CEventBridge::OnReadable() {
+    m_loop.RunOnce(0);
+}

@@ -12,8 +12,8 @@ QMessageBox::StandardButton CMessageBoxes::Ask(QWidget* pOwner, const QString& s
 void CMessageBoxes::Report(QWidget* pOwner, const QString& strText) {
     // Not exec(): several reports may be open at once, and none of them holds up
     // the code that raised it.
-    auto* pBox = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kMessageCaption),
-                                 strText, QMessageBox::Ok, pOwner);
+    auto* pBox = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kMessageCaption), strText,
+                                 QMessageBox::Ok, pOwner);
     pBox->setAttribute(Qt::WA_DeleteOnClose);
     pBox->setWindowModality(Qt::WindowModal);
     pBox->show();

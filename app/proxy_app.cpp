@@ -1,7 +1,6 @@
 #include "proxy_app.h"
 
 #include <QMessageBox>
-
 #include <csignal>
 
 #include "config_dlg.h"

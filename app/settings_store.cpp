@@ -4,7 +4,6 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
-
 #include <climits>
 
 namespace {
@@ -49,8 +48,8 @@ CSettingsStore::CSettingsStore(const QString& strApplicationName)
                     QString::fromLatin1(kRegistryKey).replace(u'/', u'\\') + u'\\' +
                     strApplicationName;
 #else
-    m_strLocation = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                    u'/' + QString::fromLatin1(kRegistryKey) + u'/' + strApplicationName +
+    m_strLocation = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u'/' +
+                    QString::fromLatin1(kRegistryKey) + u'/' + strApplicationName +
                     QStringLiteral(".conf");
 #endif
 }
@@ -66,13 +65,13 @@ class CProfileFile : public QSettings {
 public:
     explicit CProfileFile(const QString& strLocation)
 #ifdef Q_OS_WIN
-        : QSettings(strLocation, QSettings::NativeFormat) {
+        : QSettings(strLocation, QSettings::NativeFormat){
 #else
         : QSettings(strLocation, QSettings::IniFormat) {
 #endif
-        setFallbacksEnabled(false);
-    }
-};
+              setFallbacksEnabled(false);
+}
+};  // namespace
 
 }  // namespace
 

@@ -4,7 +4,9 @@ CTrayIcon::CTrayIcon() = default;
 
 CTrayIcon::~CTrayIcon() = default;
 
-bool CTrayIcon::IsAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+bool CTrayIcon::IsAvailable() const {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
 
 void CTrayIcon::Add(const QIcon& icon, const QString& strTip, QMenu* pMenu) {
     if (m_pIcon) {

@@ -3,7 +3,6 @@
 #include <QIcon>
 #include <QObject>
 #include <QSystemTrayIcon>
-
 #include <memory>
 
 class QMenu;

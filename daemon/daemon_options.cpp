@@ -40,7 +40,8 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
         std::string strArg = argv[i];
         std::string strValue;
         bool bHasValue = false;
-        if (auto nEquals = strArg.find('='); strArg.rfind("--", 0) == 0 && nEquals != std::string::npos) {
+        if (auto nEquals = strArg.find('=');
+            strArg.rfind("--", 0) == 0 && nEquals != std::string::npos) {
             strValue = strArg.substr(nEquals + 1);
             strArg.resize(nEquals);
             bHasValue = true;

@@ -104,15 +104,17 @@ int main(int argc, char** argv) {
                      "Try 'posternd --help'.\n");
         return 2;
     }
-    int nHostPort = options.nHostPort ? *options.nHostPort
-                                      : store.GetProfileInt(strSection, QStringLiteral("HostPort"), 110);
+    int nHostPort = options.nHostPort
+                        ? *options.nHostPort
+                        : store.GetProfileInt(strSection, QStringLiteral("HostPort"), 110);
     int nLocalPort = options.nLocalPort
                          ? *options.nLocalPort
                          : store.GetProfileInt(strSection, QStringLiteral("LocalPort"), 110);
-    for (auto [pszOption, nPort] : {std::pair{"--host-port", nHostPort}, std::pair{"--local-port", nLocalPort}}) {
+    for (auto [pszOption, nPort] :
+         {std::pair{"--host-port", nHostPort}, std::pair{"--local-port", nLocalPort}}) {
         if (nPort < 1 || nPort > 65535) {
-            std::fprintf(stderr, "posternd: the stored port %d in %s is not a port; use %s N\n", nPort,
-                         store.GetLocation().toLocal8Bit().constData(), pszOption);
+            std::fprintf(stderr, "posternd: the stored port %d in %s is not a port; use %s N\n",
+                         nPort, store.GetLocation().toLocal8Bit().constData(), pszOption);
             return 2;
         }
     }
@@ -125,7 +127,8 @@ int main(int argc, char** argv) {
                            FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE) ||
         listen(pListener->m_hSocket, SOMAXCONN) != 0) {
         int nError = pListener->m_hSocket == INVALID_SOCKET ? CAsyncSocket::GetLastError() : errno;
-        std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n", nLocalPort, std::strerror(nError));
+        std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n", nLocalPort,
+                     std::strerror(nError));
         return 1;
     }
     pListener->AsyncSelect(FD_READ | FD_ACCEPT | FD_CLOSE);

@@ -1,6 +1,8 @@
 // The configuration dialog and the tray icon, on the offscreen platform, with
 // the proxy running on real loopback sockets.
 
+#include "config_dlg.h"
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -12,13 +14,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
 #include <deque>
 #include <functional>
 #include <memory>
 
 #include "about_dlg.h"
-#include "config_dlg.h"
 #include "event_bridge.h"
 #include "event_loop.h"
 #include "listen_socket.h"
@@ -36,10 +36,11 @@ constexpr char kQuitQuestion[] = "This will terminate Postern appication";
 // Answers the dialog's questions from a script and keeps what it was asked.
 class CScriptedMessageBoxes : public CMessageBoxes {
 public:
-    QMessageBox::StandardButton Ask(QWidget*, const QString& strText,
-                                    QMessageBox::StandardButtons, QMessageBox::Icon) override {
+    QMessageBox::StandardButton Ask(QWidget*, const QString& strText, QMessageBox::StandardButtons,
+                                    QMessageBox::Icon) override {
         m_asked << strText;
-        if (m_fnWhileAsking) m_fnWhileAsking();
+        if (m_fnWhileAsking)
+            m_fnWhileAsking();
         if (m_answers.empty()) {
             m_bUnscripted = true;
             return QMessageBox::Cancel;
@@ -212,9 +213,8 @@ void CConfigDlgTest::startsHiddenAndIsCentredWhenRestored() {
     dlg.OnTrayNotify(QSystemTrayIcon::DoubleClick);
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
     QPoint delta = dlg.frameGeometry().center() - dlg.screen()->availableGeometry().center();
-    QVERIFY2(delta.manhattanLength() <= 4, qPrintable(QStringLiteral("off centre by %1, %2")
-                                                          .arg(delta.x())
-                                                          .arg(delta.y())));
+    QVERIFY2(delta.manhattanLength() <= 4,
+             qPrintable(QStringLiteral("off centre by %1, %2").arg(delta.x()).arg(delta.y())));
     QCOMPARE(QApplication::focusWidget(), Ui(dlg).IDC_HOST);
     // Close hides it; Restore shows it where it was.
     QPoint position = dlg.pos();
@@ -345,8 +345,7 @@ void CConfigDlgTest::closeAsksToApplyYesSavesNoReloads() {
     dlg.OnTrayRestore();
     m_boxes.m_answers = {QMessageBox::No};
     Ui(dlg).IDC_CLOSE->click();
-    QCOMPARE(m_boxes.m_asked,
-             (QStringList{kApplyQuestion, kApplyQuestion, kApplyQuestion}));
+    QCOMPARE(m_boxes.m_asked, (QStringList{kApplyQuestion, kApplyQuestion, kApplyQuestion}));
 }
 
 void CConfigDlgTest::portTextsAreStoredAsAtoiReadsThem_data() {
@@ -585,7 +584,8 @@ void CConfigDlgTest::questionBoxKeepsTheProxyRunning() {
     QString strCaption;
     QTimer::singleShot(0, this, [&] {
         auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (pBox == nullptr) return;
+        if (pBox == nullptr)
+            return;
         strQuestion = pBox->text();
         strCaption = pBox->windowTitle();
         CLoopbackClient client;
@@ -607,7 +607,8 @@ void CConfigDlgTest::aboutFromTheTrayLeavesTheDialogHidden() {
     bool bConfigShown = true;
     QTimer::singleShot(0, this, [&] {
         auto* pAbout = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
-        if (pAbout == nullptr) return;
+        if (pAbout == nullptr)
+            return;
         strTitle = pAbout->windowTitle();
         for (QLabel* pLabel : pAbout->findChildren<QLabel*>()) texts << pLabel->text();
         bConfigShown = dlg.isVisible();
@@ -622,7 +623,8 @@ void CConfigDlgTest::aboutFromTheTrayLeavesTheDialogHidden() {
     bool bClosedByEnter = false;
     QTimer::singleShot(0, this, [&] {
         auto* pAbout = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
-        if (pAbout == nullptr) return;
+        if (pAbout == nullptr)
+            return;
         QTest::keyClick(pAbout, Qt::Key_Return);
         bClosedByEnter = pAbout->result() == QDialog::Accepted;
     });

@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <QTest>
-
 #include <cerrno>
 
-CLoopbackClient::~CLoopbackClient() { Close(); }
+CLoopbackClient::~CLoopbackClient() {
+    Close();
+}
 
 bool CLoopbackClient::Connect(int nPort) {
     Close();
@@ -30,7 +31,8 @@ bool CLoopbackClient::Send(const QByteArray& data) {
         [&] {
             ssize_t n = send(m_fd, data.constData() + nSent, size_t(data.size() - nSent),
                              MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) nSent += n;
+            if (n > 0)
+                nSent += n;
             return nSent == data.size() || (n < 0 && errno != EAGAIN && errno != ENOTCONN);
         },
         5000);
@@ -53,11 +55,11 @@ void CLoopbackClient::Read() {
 
 bool CLoopbackClient::WaitFor(const QByteArray& strEnd, int nTimeoutMs) {
     return QTest::qWaitFor(
-        [&] {
-            Read();
-            return m_received.endsWith(strEnd) || m_bClosed;
-        },
-        nTimeoutMs) &&
+               [&] {
+                   Read();
+                   return m_received.endsWith(strEnd) || m_bClosed;
+               },
+               nTimeoutMs) &&
            m_received.endsWith(strEnd);
 }
 
@@ -103,7 +105,9 @@ CPortHolder::CPortHolder(int nPort) {
     }
 }
 
-CPortHolder::~CPortHolder() { Release(); }
+CPortHolder::~CPortHolder() {
+    Release();
+}
 
 void CPortHolder::Release() {
     if (m_fd >= 0) {

@@ -1,5 +1,7 @@
 // The settings store on its own, and posternd reading it.
 
+#include "settings_store.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -8,7 +10,6 @@
 #include <QTest>
 
 #include "loopback_client.h"
-#include "settings_store.h"
 
 class CSettingsStoreTest : public QObject {
     Q_OBJECT
@@ -84,7 +85,8 @@ void CSettingsStoreTest::storesInTheFileOfTheApplicationName() {
 
 void CSettingsStoreTest::missingValuesGiveTheDefaults() {
     CSettingsStore store(QStringLiteral("postern"));
-    QCOMPARE(store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 110);
+    QCOMPARE(store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110),
+             110);
     QCOMPARE(store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
              QString());
     // A read creates nothing.
@@ -110,7 +112,8 @@ void CSettingsStoreTest::valuesRoundTrip() {
     QVERIFY(edited.open(QIODevice::WriteOnly | QIODevice::Truncate));
     edited.write("[Settings]\nLocalPort=\" 995x\"\nHostPort=abc\n");
     edited.close();
-    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 995);
+    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110),
+             995);
     QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), 110), 0);
 }
 
@@ -130,7 +133,8 @@ void CSettingsStoreTest::applicationNamesKeepSeparateSettings() {
     second.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 2110);
     QCOMPARE(first.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
              QStringLiteral("pop.home.example"));
-    QCOMPARE(first.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 110);
+    QCOMPARE(first.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110),
+             110);
     QCOMPARE(second.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
              QStringLiteral("pop.work.example"));
 }
@@ -146,7 +150,8 @@ void CSettingsStoreTest::sharedFallbackFileDoesNotLeakIn() {
     CSettingsStore store(QStringLiteral("postern"));
     QCOMPARE(store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
              QString());
-    QCOMPARE(store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 110);
+    QCOMPARE(store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110),
+             110);
 }
 
 namespace {
