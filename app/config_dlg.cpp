@@ -182,7 +182,11 @@ void CConfigDlg::PromptApplyChanges() {
 
 void CConfigDlg::OnCloseButton() {
     PromptApplyChanges();
-    hide();
+    if (m_pTrayIcon->IsAvailable()) {
+        hide();
+    } else {
+        showMinimized();  // hidden, it could be neither reached nor quit
+    }
 }
 
 void CConfigDlg::OnQuit() {
@@ -198,6 +202,7 @@ void CConfigDlg::OnQuit() {
 
 void CConfigDlg::OnAbout() {
     CAboutDlg dlg(this);
+    PlaceOverOwner(&dlg, this);
     dlg.exec();
 }
 

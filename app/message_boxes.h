@@ -19,5 +19,9 @@ public:
     virtual void Report(QWidget* pOwner, const QString& strText);
 };
 
+// Puts a box that pOwner owns in the middle of the screen when pOwner is hidden;
+// over a visible owner, Qt centres it by itself.
+void PlaceOverOwner(QWidget* pBox, QWidget* pOwner);
+
 // The caption of every message box of the program.
 extern const char kMessageCaption[];

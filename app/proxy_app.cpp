@@ -1,5 +1,6 @@
 #include "proxy_app.h"
 
+#include <QIcon>
 #include <QMessageBox>
 #include <csignal>
 
@@ -13,6 +14,7 @@ CProxyApp::CProxyApp(int& argc, char** argv) : QApplication(argc, argv) {
     // From the version resource; the settings go by the program file's own name.
     setApplicationName(QStringLiteral("postern"));
     setApplicationVersion(QStringLiteral("1.0.0.1"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/postern-32.png")));
     // The dialog is hidden most of the time, and closing a message box must not
     // end the program.
     setQuitOnLastWindowClosed(false);

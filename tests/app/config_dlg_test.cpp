@@ -235,6 +235,10 @@ void CConfigDlgTest::withoutStatusAreaStartsVisible() {
     QCOMPARE(Ui(dlg).IDC_HOST->text(), QString());
     QCOMPARE(Ui(dlg).IDC_HOST_PORT->text(), QStringLiteral("110"));
     QCOMPARE(Ui(dlg).IDC_LOCAL_PORT->text(), QStringLiteral("110"));
+    // Close cannot hide it either: it would be out of reach.
+    Ui(dlg).IDC_CLOSE->click();
+    QVERIFY(dlg.isVisible());
+    QVERIFY(dlg.isMinimized());
 }
 
 void CConfigDlgTest::trayMenuOffersRestoreAboutExit() {
@@ -568,6 +572,9 @@ void CConfigDlgTest::reportBoxDoesNotHoldUpTheProxy() {
     QCOMPARE(pBox->windowTitle(), QStringLiteral("Postern"));
     QCOMPARE(pBox->text(), QStringLiteral("Cannot connect 127.0.0.1:%1 (111)").arg(nClosedPort));
     QCOMPARE(pBox->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+    QVERIFY(!dlg.isVisible());
+    QPoint offCentre = pBox->frameGeometry().center() - dlg.screen()->availableGeometry().center();
+    QVERIFY(offCentre.manhattanLength() <= 4);
     // While the box is open, mail clients are still served.
     CLoopbackClient other;
     QVERIFY(OpenSession(other));
@@ -604,12 +611,14 @@ void CConfigDlgTest::aboutFromTheTrayLeavesTheDialogHidden() {
     CConfigDlg& dlg = StartDialog();
     QStringList texts;
     QString strTitle;
+    QPoint aboutCentre;
     bool bConfigShown = true;
     QTimer::singleShot(0, this, [&] {
         auto* pAbout = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
         if (pAbout == nullptr)
             return;
         strTitle = pAbout->windowTitle();
+        aboutCentre = pAbout->frameGeometry().center();
         for (QLabel* pLabel : pAbout->findChildren<QLabel*>()) texts << pLabel->text();
         bConfigShown = dlg.isVisible();
         QTest::keyClick(pAbout, Qt::Key_Escape);
@@ -619,6 +628,8 @@ void CConfigDlgTest::aboutFromTheTrayLeavesTheDialogHidden() {
     QVERIFY(texts.contains(QStringLiteral("Postern Version 1.0")));
     QVERIFY(!bConfigShown);
     QVERIFY(!dlg.isVisible());
+    QPoint offCentre = aboutCentre - dlg.screen()->availableGeometry().center();
+    QVERIFY(offCentre.manhattanLength() <= 4);
     // Enter presses OK.
     bool bClosedByEnter = false;
     QTimer::singleShot(0, this, [&] {
