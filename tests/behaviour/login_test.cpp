@@ -1,7 +1,9 @@
 // The proxy's side of the login: its greeting, USER and PASS, and the ways a
 // mail client's login can end the session.
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "loopback_harness.h"
 #include "md5_digest.h"
@@ -85,6 +87,21 @@ TEST_F(ProxyLogin, TwoClientsGetIndependentSessions) {
     second.pClient->Send("STAT\r\n");
     EXPECT_TRUE(WaitText(*second.pServer, ApopFor("bob", "secret") + "STAT\r\n"));
     EXPECT_FALSE(second.pClient->IsClosedByPeer());
+}
+
+TEST_F(ProxyLogin, ManyClientsAtOnceAreEachGreeted) {
+    std::vector<CPeer*> clients;
+    for (int i = 0; i < 40; ++i) clients.push_back(&Connect());
+    for (CPeer* pClient : clients) {
+        EXPECT_TRUE(WaitText(*pClient, kProxyGreeting));
+    }
+    EXPECT_EQ(m_pListener->GetSessionCount(), clients.size());
+    std::set<LPARAM> ids;
+    for (const CTestWnd::Notice& notice : m_wnd.m_notices) {
+        if (notice.wParam == 1)
+            ids.insert(notice.lParam);
+    }
+    EXPECT_EQ(ids.size(), clients.size());
 }
 
 TEST_F(ProxyLogin, UserIsAnsweredInAnyLetterCaseAndNamesTheApopUser) {

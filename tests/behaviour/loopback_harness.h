@@ -97,6 +97,13 @@ public:
         m_fd = -1;
     }
 
+    // Closes with a reset instead of an orderly close.
+    void Reset() {
+        linger hard{1, 0};
+        setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        Close();
+    }
+
     void SetReading(bool bReading) { m_bReading = bReading; }
     // The other side has closed (or reset) the connection.
     bool IsClosedByPeer() const { return m_bEof; }

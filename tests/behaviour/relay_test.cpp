@@ -149,6 +149,19 @@ TEST_F(Relay, ClientQuitFollowedAtOnceByItsCloseReachesTheServer) {
     EXPECT_EQ(m_pListener->FindSession(session.nId), nullptr);
 }
 
+TEST_F(Relay, BothSidesClosingAtOnceEndTheSessionOnce) {
+    Session session;
+    ASSERT_TRUE(Login(session));
+    session.pClient->Send("QUIT\r\n");
+    session.pServer->Send("+OK bye\r\n");
+    session.pClient->Close();
+    session.pServer->Close();
+    EXPECT_TRUE(WaitEnded(session.nId));
+    Settle();
+    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+    EXPECT_EQ(m_pListener->GetSessionCount(), 0u);
+}
+
 TEST_F(Relay, SlowMailClientHoldsUpTheServerAndGetsEveryByte) {
     m_nClientReceiveBuffer = 16 * 1024;
     m_nServerSendBuffer = 64 * 1024;
@@ -220,6 +233,31 @@ TEST_F(Relay, SlowServerHoldsUpTheMailClientAndGetsEveryByte) {
         60s));
     EXPECT_TRUE(SameBytes(session.pServer->Received(), strUpload));
     EXPECT_LE(nMostQueued, 64u * 1024);
+}
+
+TEST_F(Relay, PeerResettingMidTransferEndsOnlyItsSession) {
+    Session other;
+    ASSERT_TRUE(Login(other));
+    for (bool bClientResets : {true, false}) {
+        SCOPED_TRACE(bClientResets ? "client resets" : "server resets");
+        Session session;
+        ASSERT_TRUE(Login(session));
+        session.pClient->SetReading(false);
+        session.pServer->Send(MessageText(2 * 1024 * 1024));
+        Settle();
+        CPeer* pResetting = bClientResets ? session.pClient : session.pServer;
+        CPeer* pRemaining = bClientResets ? session.pServer : session.pClient;
+        pResetting->Reset();
+        session.pClient->SetReading(true);
+        EXPECT_TRUE(WaitClosed(*pRemaining));
+        EXPECT_TRUE(WaitEnded(session.nId));
+        EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+        EXPECT_LT(CountIterations(200ms), 100);
+    }
+    other.pClient->Send("STAT\r\n");
+    EXPECT_TRUE(WaitText(*other.pServer, "STAT\r\n"));
+    other.pServer->Send("+OK 2 320\r\n");
+    EXPECT_TRUE(WaitText(*other.pClient, "+OK 2 320\r\n"));
 }
 
 TEST_F(Relay, LinesLongerThanTheBufferPassIntact) {
