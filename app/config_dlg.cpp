@@ -105,12 +105,12 @@ bool CConfigDlg::OnInitDialog() {
     m_pTrayIcon->Add(m_hIconIdle, Text(kTip), &m_menuTray);
     LoadSettings();
     StartListener();
-    g_hMainWnd = this;
     m_pUi->IDC_HOST->setFocus();
     if (!m_pTrayIcon->IsAvailable()) {
         // Without a status area the hidden dialog could be neither reached nor quit.
         OnTrayRestore();
     }
+    g_hMainWnd = this;
     return true;
 }
 
