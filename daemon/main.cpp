@@ -54,10 +54,10 @@ public:
         sigaddset(&signals, SIGTERM);
         sigprocmask(SIG_BLOCK, &signals, nullptr);
         m_fd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-        m_nKey = m_loop.Register(m_fd, this, EPOLLIN);
+        m_loop.Register(m_fd, this, EPOLLIN);
     }
     ~CSignalWatch() {
-        m_loop.Unregister(m_nKey, m_fd);
+        m_loop.Unregister(m_fd, this);
         close(m_fd);
     }
     bool IsStopRequested() const { return m_bStop; }
@@ -72,7 +72,6 @@ public:
 private:
     EventLoop& m_loop;
     int m_fd = -1;
-    std::uint64_t m_nKey = 0;
     bool m_bStop = false;
 };
 

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -22,13 +23,6 @@ bool Fail(int nError) {
     return false;
 }
 
-void SetNoDelay(int fd) {
-    // The relay writes line by line; Nagle with delayed ACKs would stall each
-    // POP3 round trip by tens of milliseconds.
-    int nOn = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
-}
-
 bool ParseNumericAddress(const std::string& strHost, sockaddr_storage& address) {
     std::memset(&address, 0, sizeof address);
     auto* p4 = reinterpret_cast<sockaddr_in*>(&address);
@@ -42,13 +36,6 @@ bool ParseNumericAddress(const std::string& strHost, sockaddr_storage& address) 
         return true;
     }
     return false;
-}
-
-int SocketFamily(int fd) {
-    sockaddr_storage address{};
-    socklen_t nLength = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) return AF_UNSPEC;
-    return address.ss_family;
 }
 
 sockaddr_storage MapToIPv6(const sockaddr_storage& address4) {
@@ -87,7 +74,7 @@ struct CAsyncSocket::ConnectAttempt {
     bool bFreshSocket = true;  // the socket from Create has not been used yet
 };
 
-CAsyncSocket::CAsyncSocket() : m_pLoop(EventLoop::Current()) {}
+CAsyncSocket::CAsyncSocket() = default;
 
 CAsyncSocket::~CAsyncSocket() {
     Close();
@@ -103,10 +90,15 @@ bool CAsyncSocket::OpenSocket(int nFamily) {
     if (m_hSocket == INVALID_SOCKET) {
         return Fail(errno);
     }
+    m_nFamily = std::uint8_t(nFamily);
     if (nFamily == AF_INET6) {
         int nOff = 0;
         setsockopt(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof nOff);
     }
+    // The relay writes line by line; Nagle with delayed ACKs would stall each
+    // POP3 round trip by tens of milliseconds. Accepted connections inherit it.
+    int nOn = 1;
+    setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
     return true;
 }
 
@@ -149,14 +141,17 @@ bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
         }
     }
     m_state = State::Idle;
-    return AsyncSelect(lEvent);
+    // Nothing is watched yet: a socket that will listen is not listening before
+    // its AsyncSelect, and one that will connect has nothing to report.
+    m_lEvent = std::int32_t(lEvent);
+    return true;
 }
 
 bool CAsyncSocket::AsyncSelect(long lEvent) {
     if (m_hSocket == INVALID_SOCKET && m_state != State::Looking) {
         return Fail(ENOTSOCK);
     }
-    m_lEvent = lEvent;
+    m_lEvent = std::int32_t(lEvent);
     UpdateInterest();
     return true;
 }
@@ -180,7 +175,9 @@ void CAsyncSocket::UpdateInterest() {
             if ((m_lEvent & FD_ACCEPT) && m_nAcceptPause == 0) nWanted = EPOLLIN;
             break;
         case State::Connecting:
-            nWanted = EPOLLOUT;
+            // The end of a connection attempt shows as an error or hang-up, or
+            // as the server's first bytes: no need to be woken for writability.
+            nWanted = EPOLLIN | (GetSendQueued() > 0 ? std::uint32_t(EPOLLOUT) : 0u);
             break;
         case State::Connected:
             if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !IsReadBlocked()) {
@@ -194,16 +191,22 @@ void CAsyncSocket::UpdateInterest() {
     }
     if (nWanted == 0 && m_state != State::Connected) {
         // An unconnected socket reports a hang-up for as long as it is watched.
-        if (m_nKey != 0) {
-            m_pLoop->Unregister(m_nKey, m_hSocket);
-            m_nKey = 0;
-        }
-    } else if (m_nKey == 0) {
-        m_nKey = m_pLoop->Register(m_hSocket, this, nWanted);
+        Unwatch();
+    } else if (!m_bRegistered) {
+        Loop().Register(m_hSocket, this, nWanted);
+        m_bRegistered = true;
     } else if (nWanted != m_nInterest) {
-        m_pLoop->Modify(m_nKey, m_hSocket, nWanted);
+        Loop().Modify(m_hSocket, this, nWanted);
     }
     m_nInterest = nWanted;
+}
+
+void CAsyncSocket::Unwatch() {
+    if (m_bRegistered) {
+        Loop().Unregister(m_hSocket, this);
+        m_bRegistered = false;
+    }
+    m_nInterest = 0;
 }
 
 bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
@@ -218,16 +221,16 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
             // Out of descriptors: take the connection with the spare one and
             // close it, so the waiting client is refused instead of waking us
             // again and again.
-            m_pLoop->ReleaseSpareFd();
+            Loop().ReleaseSpareFd();
             int fdRefused = accept4(m_hSocket, nullptr, nullptr, SOCK_CLOEXEC);
             nCause = fdRefused >= 0 ? EAGAIN : errno;
             if (fdRefused >= 0) close(fdRefused);
-            m_pLoop->RestoreSpareFd();
+            Loop().RestoreSpareFd();
         }
         bool bTransient = nCause == EAGAIN || nCause == EWOULDBLOCK || nCause == EINTR ||
                           nCause == ECONNABORTED;
         if (!bTransient && m_nAcceptPause == 0) {
-            m_nAcceptPause = m_pLoop->SetTimer(kAcceptPause, [this] {
+            m_nAcceptPause = Loop().SetTimer(kAcceptPause, [this] {
                 m_nAcceptPause = 0;
                 UpdateInterest();
             });
@@ -235,8 +238,8 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
         }
         return Fail(nError);
     }
-    SetNoDelay(fd);
     rConnectedSocket.m_hSocket = fd;
+    rConnectedSocket.m_nFamily = m_nFamily;
     rConnectedSocket.m_state = State::Connected;
     rConnectedSocket.m_lEvent = m_lEvent;
     rConnectedSocket.UpdateInterest();
@@ -250,18 +253,17 @@ bool CAsyncSocket::Connect(const std::string& strHostAddress, int nHostPort) {
     if (nHostPort < 1 || nHostPort > 65535) {
         return Fail(EINVAL);
     }
-    if (!m_pConnect) {
-        m_pConnect = std::make_unique<ConnectAttempt>();
-    }
-    m_pConnect->nPort = nHostPort;
-    m_pConnect->addresses.clear();
+    auto pAttempt = std::make_unique<ConnectAttempt>();
+    pAttempt->nPort = nHostPort;
+    pAttempt->bFreshSocket = m_hSocket != INVALID_SOCKET;
+    m_pConnect = std::move(pAttempt);
     sockaddr_storage address;
     if (ParseNumericAddress(strHostAddress, address)) {
         m_pConnect->addresses.push_back(address);
         return TryAddresses(0);
     }
     m_state = State::Looking;
-    m_pConnect->nLookup = m_pLoop->Lookup(strHostAddress, [this](int nError, EventLoop::Addresses addresses) {
+    m_pConnect->nLookup = Loop().Lookup(strHostAddress, [this](int nError, EventLoop::Addresses addresses) {
         m_pConnect->nLookup = 0;
         m_state = State::Failed;
         if (nError == 0) {
@@ -273,6 +275,8 @@ bool CAsyncSocket::Connect(const std::string& strHostAddress, int nHostPort) {
             } else {
                 nError = t_nLastError;
             }
+        } else {
+            m_pConnect.reset();
         }
         if (m_lEvent & FD_CONNECT) {
             OnConnect(nError);
@@ -287,10 +291,9 @@ bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
         sockaddr_storage address = m_pConnect->addresses[i];
         bool bReuse = false;
         if (m_pConnect->bFreshSocket && m_hSocket != INVALID_SOCKET) {
-            int nOwnFamily = SocketFamily(m_hSocket);
-            if (nOwnFamily == address.ss_family) {
+            if (m_nFamily == address.ss_family) {
                 bReuse = true;
-            } else if (nOwnFamily == AF_INET6 && address.ss_family == AF_INET) {
+            } else if (m_nFamily == AF_INET6 && address.ss_family == AF_INET) {
                 // The socket from Create is dual-stack: it reaches IPv4 mapped into IPv6.
                 address = MapToIPv6(address);
                 bReuse = true;
@@ -307,9 +310,7 @@ bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
         socklen_t nLength = SetPort(address, m_pConnect->nPort);
         m_pConnect->nIndex = i;
         if (connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) == 0) {
-            SetNoDelay(m_hSocket);
-            m_state = State::Connected;
-            UpdateInterest();
+            BecomeConnected();
             return true;
         }
         if (errno == EINPROGRESS) {
@@ -320,8 +321,15 @@ bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
         nError = errno;
     }
     m_state = State::Failed;
+    m_pConnect.reset();
     CloseDescriptor();
     return Fail(nError);
+}
+
+void CAsyncSocket::BecomeConnected() {
+    m_state = State::Connected;
+    m_pConnect.reset();  // an idle connection keeps nothing of how it was made
+    UpdateInterest();
 }
 
 int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
@@ -435,39 +443,42 @@ void CAsyncSocket::Pair(CAsyncSocket& a, CAsyncSocket& b) {
 
 void CAsyncSocket::CloseDescriptor() {
     if (m_hSocket == INVALID_SOCKET) return;
-    if (m_nKey != 0) {
-        m_pLoop->Unregister(m_nKey, m_hSocket);
-        m_nKey = 0;
-        m_nInterest = 0;
-    }
+    Unwatch();
     close(m_hSocket);
     m_hSocket = INVALID_SOCKET;
 }
 
+bool CAsyncSocket::HasNothingInFlight() const {
+    // Closing a socket with unread input, or with output the peer has not yet
+    // acknowledged, may reset the connection and cut off what we sent.
+    int nUnread = 0;
+    int nUnsent = 0;
+    return ioctl(m_hSocket, FIONREAD, &nUnread) == 0 && nUnread == 0 &&
+           ioctl(m_hSocket, TIOCOUTQ, &nUnsent) == 0 && nUnsent == 0;
+}
+
 void CAsyncSocket::Close() {
     if (m_pConnect && m_pConnect->nLookup != 0) {
-        m_pLoop->CancelLookup(m_pConnect->nLookup);
+        Loop().CancelLookup(m_pConnect->nLookup);
     }
     m_pConnect.reset();
     if (m_nAcceptPause != 0) {
-        m_pLoop->KillTimer(m_nAcceptPause);
+        Loop().KillTimer(m_nAcceptPause);
         m_nAcceptPause = 0;
     }
     bool bHadQueue = GetSendQueued() > 0;
     if (m_hSocket != INVALID_SOCKET) {
-        bool bLinger = m_state == State::Connected && !m_bBroken && !(m_bEof && !bHadQueue);
+        bool bGraceful = m_state == State::Connected && !m_bBroken;
+        bool bLinger = bGraceful && (bHadQueue || (!m_bEof && !HasNothingInFlight()));
         if (bLinger) {
-            if (m_nKey != 0) {
-                m_pLoop->Unregister(m_nKey, m_hSocket);
-                m_nKey = 0;
-            }
+            Unwatch();
             std::string strPending;
             std::size_t nOffset = 0;
             if (m_pSendQueue) {
                 strPending = std::move(m_pSendQueue->strData);
                 nOffset = m_pSendQueue->nOffset;
             }
-            m_pLoop->LingerClose(m_hSocket, std::move(strPending), nOffset);
+            Loop().LingerClose(m_hSocket, std::move(strPending), nOffset);
             m_hSocket = INVALID_SOCKET;
         } else {
             CloseDescriptor();
@@ -475,7 +486,6 @@ void CAsyncSocket::Close() {
     }
     m_pSendQueue.reset();
     m_state = State::Failed;
-    m_nInterest = 0;
     // Whatever waited for this socket's queue to drain may read again; what it
     // sends here now fails.
     if (bHadQueue && m_pPartner != nullptr) {
@@ -520,14 +530,11 @@ void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
 }
 
 void CAsyncSocket::HandleConnecting(std::uint32_t nEvents) {
-    if (!(nEvents & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
     int nError = 0;
     socklen_t nLength = sizeof nError;
     getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLength);
     if (nError == 0) {
-        SetNoDelay(m_hSocket);
-        m_state = State::Connected;
-        UpdateInterest();
+        BecomeConnected();
     } else if (TryAddresses(m_pConnect->nIndex + 1)) {
         nError = 0;
     } else if (t_nLastError == WSAEWOULDBLOCK) {
@@ -535,22 +542,27 @@ void CAsyncSocket::HandleConnecting(std::uint32_t nEvents) {
     }
     if (m_lEvent & FD_CONNECT) {
         OnConnect(nError);
+        if (Loop().WasUnregistered(this)) return;
+    }
+    // The server's first bytes may have come with the connection.
+    if (nError == 0 && m_state == State::Connected && (nEvents & EPOLLIN)) {
+        HandleConnected(nEvents & ~std::uint32_t(EPOLLOUT));
     }
 }
 
 void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
-    std::uint64_t nKey = m_nKey;  // no longer registered once a callback closes or deletes us
+    // A callback that closes or deletes this socket unregisters it first.
     if ((nEvents & EPOLLOUT) && GetSendQueued() > 0) {
         FlushSendQueue();
         if (GetSendQueued() == 0 && (m_lEvent & FD_WRITE)) {
             OnSend(0);
-            if (!m_pLoop->IsRegistered(nKey)) return;
+            if (Loop().WasUnregistered(this)) return;
         }
     }
     bool bReading = (m_nInterest & EPOLLIN) != 0;
     if (bReading && (nEvents & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
         OnReceive(0);
-        if (!m_pLoop->IsRegistered(nKey)) return;
+        if (Loop().WasUnregistered(this)) return;
         if (m_bEof || m_bBroken) {
             DeliverClose(m_nCloseError);
         }
@@ -570,11 +582,9 @@ void CAsyncSocket::DeliverClose(int nErrorCode) {
     if (m_bCloseDelivered) return;
     m_bCloseDelivered = true;
     UpdateInterest();
-    if (m_bBroken && m_nKey != 0) {
-        // A broken connection reports hang-ups for as long as it is registered.
-        m_pLoop->Unregister(m_nKey, m_hSocket);
-        m_nKey = 0;
-        m_nInterest = 0;
+    if (m_bBroken) {
+        // A broken connection reports hang-ups for as long as it is watched.
+        Unwatch();
     }
     if (m_lEvent & FD_CLOSE) {
         OnClose(nErrorCode);

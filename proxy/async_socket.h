@@ -90,7 +90,7 @@ public:
     SOCKET m_hSocket = INVALID_SOCKET;
 
 protected:
-    EventLoop& Loop() const { return *m_pLoop; }
+    static EventLoop& Loop() { return *EventLoop::Current(); }
 
 private:
     enum class State : std::uint8_t { Idle, Looking, Connecting, Connected, Failed };
@@ -104,22 +104,26 @@ private:
     bool IsReadBlocked();
     void FlushSendQueue();
     bool TryAddresses(std::size_t nFirst);
+    void BecomeConnected();
     bool OpenSocket(int nFamily);
+    void Unwatch();
     void CloseDescriptor();
+    bool HasNothingInFlight() const;
     void DeliverClose(int nErrorCode);
 
-    EventLoop* m_pLoop;
-    std::uint64_t m_nKey = 0;
-    std::uint32_t m_nInterest = 0;
-    long m_lEvent = 0;
+    // Kept small and packed: a relayed session holds two of these.
+    std::uint32_t m_nInterest = 0;  // the epoll events asked for
+    std::int32_t m_lEvent = 0;      // the FD_ events selected
+    int m_nCloseError = 0;
     State m_state = State::Idle;
+    std::uint8_t m_nFamily = 0;     // of the descriptor made by Create
+    bool m_bRegistered = false;
     bool m_bEof = false;            // the peer has closed its sending side
     bool m_bBroken = false;         // the connection failed or was reset
     bool m_bCloseDelivered = false;
     bool m_bReadBlocked = false;    // waiting for the partner's queue to drain
     EventLoop::TimerId m_nAcceptPause = 0;  // accepting rests after a hard failure
-    int m_nCloseError = 0;
     CAsyncSocket* m_pPartner = nullptr;
     std::unique_ptr<SendQueue> m_pSendQueue;
-    std::unique_ptr<ConnectAttempt> m_pConnect;
+    std::unique_ptr<ConnectAttempt> m_pConnect;  // only while a connection is being made
 };

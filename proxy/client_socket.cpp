@@ -19,12 +19,12 @@ constexpr char kPasswordPrompt[] = "+OK Password\r\n";
 
 }  // namespace
 
-CClientSocket::CClientSocket(const std::string& strHostName, int nHostPort)
+CClientSocket::CClientSocket(SharedText strHostName, int nHostPort)
     : m_nHostPort(nHostPort),
-      m_strHostName(strHostName),
+      m_strHostName(std::move(strHostName)),
       m_nSessionId(NextSessionId()),
       m_tAccepted(std::chrono::steady_clock::now()) {
-    m_pServer = new (std::nothrow) CServerSocket(this, strHostName, nHostPort);
+    m_pServer = new (std::nothrow) CServerSocket(this, m_strHostName, nHostPort);
     if (m_pServer != nullptr) {
         m_pServer->Create(0, SOCK_STREAM, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
         m_pServer->AsyncSelect(FD_READ | FD_CONNECT | FD_CLOSE);
@@ -107,7 +107,7 @@ void CClientSocket::ProcessLines() {
                 return;
             }
             m_pServer->SetPassword(argument);
-            if (m_pServer->Connect(m_strHostName, m_nHostPort) || GetLastError() == WSAEWOULDBLOCK) {
+            if (m_pServer->Connect(*m_strHostName, m_nHostPort) || GetLastError() == WSAEWOULDBLOCK) {
                 m_nState = Relaying;
                 m_bDropLF = nLength == m_nCount && m_buffer[nLength - 1] == '\r';
             } else {
@@ -115,7 +115,7 @@ void CClientSocket::ProcessLines() {
                 // client gets no answer to this one.
                 char szText[320];
                 std::snprintf(szText, sizeof szText, "Cannot connect %s:%d (%d)",
-                              m_strHostName.c_str(), m_nHostPort, GetLastError());
+                              m_strHostName->c_str(), m_nHostPort, GetLastError());
                 m_pServer->SetPassword({});
                 RemoveLine(nLength);
                 PostReport(szText);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "async_socket.h"
@@ -12,6 +13,10 @@ class CServerSocket;
 // Each session and each server link keeps what it has received but not yet
 // handled in one fixed buffer of this size.
 constexpr int RECV_BUFFER_SIZE = 2048;
+
+// Text that every session of a listener shares, such as the server's host
+// name: one copy however many sessions, and no allocation per session.
+using SharedText = std::shared_ptr<const std::string>;
 
 enum SessionState : std::int32_t {
     AwaitUser = 1,
@@ -25,7 +30,7 @@ enum SessionState : std::int32_t {
 // it posts WM_SESSION_NOTIFY with wParam 0 and the listener deletes it.
 class CClientSocket : public CAsyncSocket {
 public:
-    CClientSocket(const std::string& strHostName, int nHostPort);
+    CClientSocket(SharedText strHostName, int nHostPort);
     ~CClientSocket() override;
 
     void OnReceive(int nErrorCode) override;
@@ -54,9 +59,11 @@ public:
 private:
     void RemoveLine(int nLength);
 
+    // Small fields first, so that none leaves a gap: a relayed session is
+    // mostly its two fixed buffers, and idle sessions are held by the thousand.
     int m_nHostPort;
-    std::string m_strHostName;
     SessionState m_nState = AwaitUser;
+    SharedText m_strHostName;
     CServerSocket* m_pServer = nullptr;
     int m_nCount = 0;
     bool m_bEndPosted = false;

@@ -174,7 +174,7 @@ public:
         if (m_nOffset >= m_strPending.size()) {
             ShutdownSending();
         }
-        m_nKey = m_loop.Register(m_fd, this, WantedEvents());
+        m_loop.Register(m_fd, this, WantedEvents());
     }
 
     void HandleEvents(std::uint32_t nEvents) override {
@@ -192,7 +192,7 @@ public:
             }
             if (m_nOffset >= m_strPending.size()) {
                 ShutdownSending();
-                m_loop.Modify(m_nKey, m_fd, WantedEvents());
+                m_loop.Modify(m_fd, this, WantedEvents());
             }
         }
         if (nEvents & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
@@ -223,7 +223,7 @@ private:
 
     void Finish() {
         if (m_fd < 0) return;
-        if (m_nKey != 0) m_loop.Unregister(m_nKey, m_fd);
+        m_loop.Unregister(m_fd, this);
         close(m_fd);
         m_fd = -1;
         if (m_nTimer != 0) m_loop.KillTimer(m_nTimer);
@@ -234,7 +234,6 @@ private:
     int m_fd;
     std::string m_strPending;
     std::size_t m_nOffset;
-    std::uint64_t m_nKey = 0;
     TimerId m_nTimer = 0;
     bool m_bShutdown = false;
     std::size_t m_nDiscarded = 0;
@@ -246,7 +245,6 @@ EventLoop::EventLoop() {
     m_hSpare = open("/dev/null", O_RDONLY | O_CLOEXEC);
     m_pShared = std::make_shared<Shared>();
     m_pShared->hWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    m_slots.emplace_back();  // key 0 stays unused, so 0 can mean "not registered"
     m_pWake = std::make_unique<WakeHandler>(*this);
     m_pTimerHandler = std::make_unique<TimerHandler>(*this);
     Register(m_pShared->hWake, m_pWake.get(), EPOLLIN);
@@ -282,60 +280,48 @@ bool EventLoop::RunOnce(int nTimeoutMs) {
     m_bRunning = true;
     epoll_event events[kMaxEventsPerWait];
     int nReady = epoll_wait(m_hEpoll, events, kMaxEventsPerWait, m_posted.empty() ? nTimeoutMs : 0);
+    m_bDispatching = true;
     for (int i = 0; i < nReady; ++i) {
-        std::uint32_t nIndex = std::uint32_t(events[i].data.u64);
-        std::uint32_t nGeneration = std::uint32_t(events[i].data.u64 >> 32);
-        // A handler earlier in this batch may have closed this one.
-        if (nIndex >= m_slots.size() || m_slots[nIndex].nGeneration != nGeneration ||
-            m_slots[nIndex].pHandler == nullptr) {
-            continue;
+        auto* pHandler = static_cast<IEventHandler*>(events[i].data.ptr);
+        // A handler earlier in this batch may have closed or deleted this one.
+        if (!WasUnregistered(pHandler)) {
+            pHandler->HandleEvents(events[i].events);
         }
-        m_slots[nIndex].pHandler->HandleEvents(events[i].events);
     }
+    m_bDispatching = false;
+    m_unregistered.clear();
     RunPosted();
     ReapLingerers();
     m_bRunning = false;
     return true;
 }
 
-bool EventLoop::IsRegistered(std::uint64_t nKey) const {
-    std::uint32_t nIndex = std::uint32_t(nKey);
-    return nIndex != 0 && nIndex < m_slots.size() && m_slots[nIndex].pHandler != nullptr &&
-           m_slots[nIndex].nGeneration == std::uint32_t(nKey >> 32);
-}
-
-std::uint64_t EventLoop::Register(int fd, IEventHandler* pHandler, std::uint32_t nEvents) {
-    std::uint32_t nIndex;
-    if (!m_freeSlots.empty()) {
-        nIndex = m_freeSlots.back();
-        m_freeSlots.pop_back();
-    } else {
-        nIndex = std::uint32_t(m_slots.size());
-        m_slots.emplace_back();
+bool EventLoop::WasUnregistered(const IEventHandler* pHandler) const {
+    for (const IEventHandler* p : m_unregistered) {
+        if (p == pHandler) return true;
     }
-    m_slots[nIndex].pHandler = pHandler;
-    std::uint64_t nKey = std::uint64_t(m_slots[nIndex].nGeneration) << 32 | nIndex;
-    epoll_event event{};
-    event.events = nEvents;
-    event.data.u64 = nKey;
-    epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, fd, &event);
-    return nKey;
+    return false;
 }
 
-void EventLoop::Modify(std::uint64_t nKey, int fd, std::uint32_t nEvents) {
+void EventLoop::Register(int fd, IEventHandler* pHandler, std::uint32_t nEvents) {
     epoll_event event{};
     event.events = nEvents;
-    event.data.u64 = nKey;
+    event.data.ptr = pHandler;
+    epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, fd, &event);
+}
+
+void EventLoop::Modify(int fd, IEventHandler* pHandler, std::uint32_t nEvents) {
+    epoll_event event{};
+    event.events = nEvents;
+    event.data.ptr = pHandler;
     epoll_ctl(m_hEpoll, EPOLL_CTL_MOD, fd, &event);
 }
 
-void EventLoop::Unregister(std::uint64_t nKey, int fd) {
-    std::uint32_t nIndex = std::uint32_t(nKey);
-    if (nIndex == 0 || nIndex >= m_slots.size()) return;
+void EventLoop::Unregister(int fd, IEventHandler* pHandler) {
     epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, fd, nullptr);
-    m_slots[nIndex].pHandler = nullptr;
-    ++m_slots[nIndex].nGeneration;
-    m_freeSlots.push_back(nIndex);
+    if (m_bDispatching) {
+        m_unregistered.push_back(pHandler);
+    }
 }
 
 void EventLoop::Post(std::function<void()> fn) {

@@ -52,11 +52,12 @@ public:
     // anything it is running.
     bool RunOnce(int nTimeoutMs);
 
-    std::uint64_t Register(int fd, IEventHandler* pHandler, std::uint32_t nEvents);
-    void Modify(std::uint64_t nKey, int fd, std::uint32_t nEvents);
-    void Unregister(std::uint64_t nKey, int fd);
-    // False once the registration behind nKey has been dropped.
-    bool IsRegistered(std::uint64_t nKey) const;
+    void Register(int fd, IEventHandler* pHandler, std::uint32_t nEvents);
+    void Modify(int fd, IEventHandler* pHandler, std::uint32_t nEvents);
+    void Unregister(int fd, IEventHandler* pHandler);
+    // True when pHandler was unregistered (closed, perhaps deleted) while this
+    // batch of events was being handled; it must not be called again in it.
+    bool WasUnregistered(const IEventHandler* pHandler) const;
 
     // Runs fn after the current handler and every handler of this batch have
     // returned, in the order posted.
@@ -85,10 +86,6 @@ public:
     void RestoreSpareFd();
 
 private:
-    struct Slot {
-        IEventHandler* pHandler = nullptr;
-        std::uint32_t nGeneration = 0;
-    };
     class Lingerer;
     class WakeHandler;
     class TimerHandler;
@@ -104,8 +101,8 @@ private:
     int m_hTimer = -1;
     int m_hSpare = -1;
     bool m_bRunning = false;
-    std::vector<Slot> m_slots;
-    std::vector<std::uint32_t> m_freeSlots;
+    bool m_bDispatching = false;
+    std::vector<const IEventHandler*> m_unregistered;  // during the current batch
     std::vector<std::function<void()>> m_posted;
     std::shared_ptr<Shared> m_pShared;
     std::unique_ptr<WakeHandler> m_pWake;

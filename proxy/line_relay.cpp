@@ -30,9 +30,11 @@ int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, 
     char* pScratch = EventLoop::Current()->Scratch();
     std::size_t nHeld = std::size_t(nCount);
     std::size_t nLimit = EventLoop::kScratchSize - nHeld;
-    // Take no more than the other side may queue, so a slow reader bounds what we hold.
-    std::size_t nRoom = to.GetSendRoom();
-    if (nRoom > 0) nLimit = std::min(nLimit, nRoom);
+    // A large chunk when the other side keeps up; once it falls behind, no more
+    // than it may still queue, so a slow reader bounds what we hold.
+    if (to.GetSendQueued() > 0) {
+        nLimit = std::min(nLimit, std::max<std::size_t>(to.GetSendRoom(), 1));
+    }
     std::memcpy(pScratch, buffer, nHeld);
     int nReceived = from.Receive(pScratch + nHeld, int(nLimit));
     if (nReceived <= 0) {

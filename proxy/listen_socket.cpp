@@ -1,5 +1,6 @@
 #include "listen_socket.h"
 
+#include <algorithm>
 #include <new>
 
 #include "notice.h"
@@ -11,7 +12,7 @@ constexpr char kGreeting[] = "+OK Postern 1.0 Ready\r\n";
 }  // namespace
 
 CListenSocket::CListenSocket(const std::string& strHostName, int nHostPort)
-    : m_nHostPort(nHostPort), m_strHostName(strHostName) {}
+    : m_nHostPort(nHostPort), m_strHostName(std::make_shared<const std::string>(strHostName)) {}
 
 CListenSocket::~CListenSocket() {
     if (m_nLoginTimer != 0) Loop().KillTimer(m_nLoginTimer);
@@ -33,7 +34,7 @@ void CListenSocket::OnAccept(int nErrorCode) {
         delete pSession;  // no descriptor or memory for its server link: refuse it
     } else {
         pSession->AsyncSelect(FD_READ | FD_CLOSE);
-        m_listSessions.emplace(pSession->GetSessionId(), pSession);
+        m_listSessions.emplace_back(pSession->GetSessionId(), pSession);
         pSession->Send(kGreeting, sizeof kGreeting - 1, 0);
         PostSessionNotify(1, pSession->GetSessionId());
         if (m_nLoginTimer == 0) {
@@ -43,8 +44,14 @@ void CListenSocket::OnAccept(int nErrorCode) {
     CAsyncSocket::OnAccept(nErrorCode);
 }
 
+CListenSocket::SessionList::const_iterator CListenSocket::Find(LPARAM nSessionId) const {
+    auto it = std::lower_bound(m_listSessions.begin(), m_listSessions.end(), nSessionId,
+                               [](const auto& entry, LPARAM nId) { return entry.first < nId; });
+    return it != m_listSessions.end() && it->first == nSessionId ? it : m_listSessions.end();
+}
+
 void CListenSocket::RemoveSession(LPARAM nSessionId) {
-    auto it = m_listSessions.find(nSessionId);
+    auto it = Find(nSessionId);
     if (it == m_listSessions.end()) {
         return;
     }
@@ -53,7 +60,7 @@ void CListenSocket::RemoveSession(LPARAM nSessionId) {
 }
 
 CClientSocket* CListenSocket::FindSession(LPARAM nSessionId) const {
-    auto it = m_listSessions.find(nSessionId);
+    auto it = Find(nSessionId);
     return it == m_listSessions.end() ? nullptr : it->second;
 }
 

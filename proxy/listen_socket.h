@@ -1,8 +1,9 @@
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "async_socket.h"
 #include "client_socket.h"
@@ -31,13 +32,16 @@ public:
     void SetLoginTimeout(std::chrono::milliseconds timeout) { m_loginTimeout = timeout; }
 
 private:
+    using SessionList = std::vector<std::pair<LPARAM, CClientSocket*>>;
+    SessionList::const_iterator Find(LPARAM nSessionId) const;
     void ArmLoginTimer(std::chrono::steady_clock::time_point tDeadline);
     void EndOverdueLogins();
 
     int m_nHostPort;
-    std::string m_strHostName;
-    // Session numbers grow with each accept, so this is also the order of acceptance.
-    std::map<LPARAM, CClientSocket*> m_listSessions;
+    SharedText m_strHostName;
+    // In the order of acceptance, which is also the order of the session
+    // numbers, so a session is found by binary search.
+    std::vector<std::pair<LPARAM, CClientSocket*>> m_listSessions;
     std::chrono::milliseconds m_loginTimeout = kLoginTimeout;
     EventLoop::TimerId m_nLoginTimer = 0;
 };

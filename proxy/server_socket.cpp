@@ -19,8 +19,8 @@ void Wipe(void* p, std::size_t n) { explicit_bzero(p, n); }
 
 }  // namespace
 
-CServerSocket::CServerSocket(CClientSocket* pClient, const std::string& strHostName, int nHostPort)
-    : m_nHostPort(nHostPort), m_strHostName(strHostName), m_pClient(pClient) {}
+CServerSocket::CServerSocket(CClientSocket* pClient, SharedText strHostName, int nHostPort)
+    : m_nHostPort(nHostPort), m_strHostName(std::move(strHostName)), m_pClient(pClient) {}
 
 CServerSocket::~CServerSocket() {
     Close();
@@ -34,7 +34,7 @@ void CServerSocket::SetPassword(std::string_view password) { CopyName(m_szPasswo
 void CServerSocket::OnConnect(int nErrorCode) {
     if (nErrorCode != 0) {
         char szText[320];
-        std::snprintf(szText, sizeof szText, "Cannot connect %s:%d (%d)", m_strHostName.c_str(),
+        std::snprintf(szText, sizeof szText, "Cannot connect %s:%d (%d)", m_strHostName->c_str(),
                       m_nHostPort, nErrorCode);
         PostReport(szText);
         Close();

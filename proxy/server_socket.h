@@ -14,7 +14,7 @@ public:
     static constexpr int kMaxNameLength = 79;
     static constexpr int kApopAreaSize = 256;
 
-    CServerSocket(CClientSocket* pClient, const std::string& strHostName, int nHostPort);
+    CServerSocket(CClientSocket* pClient, SharedText strHostName, int nHostPort);
     ~CServerSocket() override;
 
     // Both keep at most kMaxNameLength characters.
@@ -41,14 +41,15 @@ private:
 
     char m_szPassword[kMaxNameLength + 1] = {};
     char m_szUser[kMaxNameLength + 1] = {};
+    // Small fields together, so that none leaves a gap (see CClientSocket).
     int m_nHostPort;
-    std::string m_strHostName;
+    int m_nCount = 0;
+    SharedText m_strHostName;
     bool m_bAwaitGreeting = true;
     bool m_bApopSent = false;
     bool m_bLoginAnswered = false;
     bool m_bAfterCR = false;
     bool m_bDropLF = false;  // the greeting's CR came last; its LF may follow
     CClientSocket* m_pClient;
-    int m_nCount = 0;
     char m_buffer[RECV_BUFFER_SIZE];
 };
