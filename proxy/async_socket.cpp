@@ -91,10 +91,6 @@ bool CAsyncSocket::OpenSocket(int nFamily) {
         return Fail(errno);
     }
     m_nFamily = std::uint8_t(nFamily);
-    if (nFamily == AF_INET6) {
-        int nOff = 0;
-        setsockopt(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof nOff);
-    }
     // The relay writes line by line; Nagle with delayed ACKs would stall each
     // POP3 round trip by tens of milliseconds. Accepted connections inherit it.
     int nOn = 1;
@@ -134,6 +130,10 @@ bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
         // A replaced listener's old connections may sit in TIME_WAIT on this port.
         int nOn = 1;
         setsockopt(m_hSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+        if (nFamily == AF_INET6 && lpszSocketAddress == nullptr) {
+            int nOff = 0;  // IPv4 mail clients too, whatever the system's default
+            setsockopt(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof nOff);
+        }
         if (bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
             int nError = errno;
             CloseDescriptor();
@@ -290,13 +290,15 @@ bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
     for (std::size_t i = nFirst; i < m_pConnect->addresses.size(); ++i) {
         sockaddr_storage address = m_pConnect->addresses[i];
         bool bReuse = false;
+        bool bMapped = false;
         if (m_pConnect->bFreshSocket && m_hSocket != INVALID_SOCKET) {
             if (m_nFamily == address.ss_family) {
                 bReuse = true;
             } else if (m_nFamily == AF_INET6 && address.ss_family == AF_INET) {
-                // The socket from Create is dual-stack: it reaches IPv4 mapped into IPv6.
+                // The socket from Create reaches IPv4 mapped into IPv6, unless
+                // the system makes IPv6 sockets IPv6-only; then a fresh one does.
                 address = MapToIPv6(address);
-                bReuse = true;
+                bReuse = bMapped = true;
             }
         }
         m_pConnect->bFreshSocket = false;
@@ -319,6 +321,9 @@ bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
             return Fail(WSAEWOULDBLOCK);
         }
         nError = errno;
+        if (bMapped) {
+            --i;  // the same address again, from a socket of its own family
+        }
     }
     m_state = State::Failed;
     m_pConnect.reset();
@@ -443,7 +448,11 @@ void CAsyncSocket::Pair(CAsyncSocket& a, CAsyncSocket& b) {
 
 void CAsyncSocket::CloseDescriptor() {
     if (m_hSocket == INVALID_SOCKET) return;
-    Unwatch();
+    if (m_bRegistered) {
+        Loop().ForgetClosing(this);
+        m_bRegistered = false;
+        m_nInterest = 0;
+    }
     close(m_hSocket);
     m_hSocket = INVALID_SOCKET;
 }
@@ -531,8 +540,10 @@ void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
 
 void CAsyncSocket::HandleConnecting(std::uint32_t nEvents) {
     int nError = 0;
-    socklen_t nLength = sizeof nError;
-    getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLength);
+    if (nEvents & (EPOLLERR | EPOLLHUP)) {
+        socklen_t nLength = sizeof nError;
+        getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLength);
+    }
     if (nError == 0) {
         BecomeConnected();
     } else if (TryAddresses(m_pConnect->nIndex + 1)) {
@@ -581,13 +592,14 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
 void CAsyncSocket::DeliverClose(int nErrorCode) {
     if (m_bCloseDelivered) return;
     m_bCloseDelivered = true;
-    UpdateInterest();
-    if (m_bBroken) {
-        // A broken connection reports hang-ups for as long as it is watched.
-        Unwatch();
-    }
     if (m_lEvent & FD_CLOSE) {
         OnClose(nErrorCode);
+        if (Loop().WasUnregistered(this)) return;  // closed, as it mostly is
+    }
+    if (m_bBroken) {
+        Unwatch();  // a broken connection reports hang-ups for as long as it is watched
+    } else {
+        UpdateInterest();  // nothing more to read
     }
 }
 

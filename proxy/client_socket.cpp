@@ -46,6 +46,12 @@ bool CClientSocket::IsLoginPending() const {
 }
 
 void CClientSocket::OnReceive(int nErrorCode) {
+    if (m_bServerLost) {
+        char* pScratch = Loop().Scratch();
+        int nReceived = Receive(pScratch, int(EventLoop::kScratchSize));
+        if (nReceived > 0) explicit_bzero(pScratch, std::size_t(nReceived));
+        return;
+    }
     if (m_bDropLF) {
         relay::DropLateLF(*this, m_bDropLF);
     }
@@ -145,6 +151,17 @@ void CClientSocket::PostEndNotice() {
 void CClientSocket::EndAndClose() {
     PostEndNotice();
     Close();
+}
+
+void CClientSocket::OnServerLinkFailed() {
+    // Nothing held or still to come can reach the server; keep none of it,
+    // a second PASS included, and go on reading so the client's close is seen.
+    m_bServerLost = true;
+    explicit_bzero(m_buffer, sizeof m_buffer);
+    m_nCount = 0;
+    if (!m_bEndPosted) {
+        AsyncSelect(FD_READ | FD_CLOSE);
+    }
 }
 
 void CClientSocket::OnServerLoginSent() {

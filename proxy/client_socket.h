@@ -55,6 +55,8 @@ public:
     void EndAndClose();
     // The server link has sent APOP: lines the mail client sent meanwhile may go.
     void OnServerLoginSent();
+    // The server link could not connect: what the mail client sends is lost.
+    void OnServerLinkFailed();
 
 private:
     void RemoveLine(int nLength);
@@ -69,6 +71,7 @@ private:
     bool m_bEndPosted = false;
     bool m_bAfterCR = false;
     bool m_bDropLF = false;  // the PASS line's CR came last; its LF may follow
+    bool m_bServerLost = false;
     LPARAM m_nSessionId;
     std::chrono::steady_clock::time_point m_tAccepted;
     char m_buffer[RECV_BUFFER_SIZE];

@@ -319,6 +319,10 @@ void EventLoop::Modify(int fd, IEventHandler* pHandler, std::uint32_t nEvents) {
 
 void EventLoop::Unregister(int fd, IEventHandler* pHandler) {
     epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, fd, nullptr);
+    ForgetClosing(pHandler);
+}
+
+void EventLoop::ForgetClosing(IEventHandler* pHandler) {
     if (m_bDispatching) {
         m_unregistered.push_back(pHandler);
     }

@@ -55,6 +55,9 @@ public:
     void Register(int fd, IEventHandler* pHandler, std::uint32_t nEvents);
     void Modify(int fd, IEventHandler* pHandler, std::uint32_t nEvents);
     void Unregister(int fd, IEventHandler* pHandler);
+    // For a descriptor about to be closed: closing drops it from epoll by
+    // itself, so only the handler is forgotten.
+    void ForgetClosing(IEventHandler* pHandler);
     // True when pHandler was unregistered (closed, perhaps deleted) while this
     // batch of events was being handled; it must not be called again in it.
     bool WasUnregistered(const IEventHandler* pHandler) const;

@@ -38,6 +38,8 @@ void CServerSocket::OnConnect(int nErrorCode) {
                       m_nHostPort, nErrorCode);
         PostReport(szText);
         Close();
+        Wipe(m_szPassword, sizeof m_szPassword);
+        m_pClient->OnServerLinkFailed();
     }
     CAsyncSocket::OnConnect(nErrorCode);
 }
