@@ -51,7 +51,8 @@ class Pop3Connection {
 public:
     explicit Pop3Connection(int nPort) {
         m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (m_fd < 0) Die(std::string("socket: ") + std::strerror(errno));
+        if (m_fd < 0)
+            Die(std::string("socket: ") + std::strerror(errno));
         int nOn = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
         timeval timeout{30, 0};
@@ -65,13 +66,15 @@ public:
         }
     }
     ~Pop3Connection() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
     }
 
     bool Failed() const { return m_bFailed; }
 
     void Send(const std::string& str) {
-        if (send(m_fd, str.data(), str.size(), MSG_NOSIGNAL) != ssize_t(str.size())) m_bFailed = true;
+        if (send(m_fd, str.data(), str.size(), MSG_NOSIGNAL) != ssize_t(str.size()))
+            m_bFailed = true;
     }
 
     // One line without its CR LF; empty and Failed() on end of stream.
@@ -83,7 +86,8 @@ public:
                 m_nOffset = nEnd + 2;
                 return strLine;
             }
-            if (!Fill()) return {};
+            if (!Fill())
+                return {};
         }
     }
 
@@ -93,13 +97,16 @@ public:
         for (;;) {
             auto nEnd = m_strBuffer.find("\r\n", m_nOffset);
             if (nEnd == std::string::npos) {
-                if (!Fill()) return false;
+                if (!Fill())
+                    return false;
                 continue;
             }
             std::size_t nStart = m_nOffset;
             m_nOffset = nEnd + 2;
-            if (nEnd - nStart == 1 && m_strBuffer[nStart] == '.') return true;
-            if (m_strBuffer[nStart] == '.') ++nStart;
+            if (nEnd - nStart == 1 && m_strBuffer[nStart] == '.')
+                return true;
+            if (m_strBuffer[nStart] == '.')
+                ++nStart;
             strBody.append(m_strBuffer, nStart, nEnd + 2 - nStart);
         }
     }
@@ -111,13 +118,15 @@ public:
 
     bool Login(const Options& options) {
         std::string strGreeting = ReadLine();
-        if (strGreeting.rfind("+OK", 0) != 0) return false;
+        if (strGreeting.rfind("+OK", 0) != 0)
+            return false;
         if (!options.bApop) {
             return Command("USER " + options.strUser) && Command("PASS " + options.strPassword);
         }
         auto nOpen = strGreeting.find('<');
         auto nClose = strGreeting.find('>', nOpen);
-        if (nOpen == std::string::npos || nClose == std::string::npos) return false;
+        if (nOpen == std::string::npos || nClose == std::string::npos)
+            return false;
         std::string strJoined = strGreeting.substr(nOpen, nClose - nOpen + 1) + options.strPassword;
         return Command("APOP " + options.strUser + " " + CMD5Digest(strJoined.c_str()).GetHex());
     }
@@ -144,7 +153,9 @@ private:
     std::size_t m_nOffset = 0;
 };
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // Clients log in and quit, one after another each, for a fixed time.
 void RunLogins(const Options& options) {
@@ -161,8 +172,8 @@ void RunLogins(const Options& options) {
             while (Clock::now() < tEnd) {
                 auto t0 = Clock::now();
                 Pop3Connection connection(options.nPort);
-                bool bOk = !connection.Failed() && connection.Login(options) &&
-                           connection.Command("QUIT");
+                bool bOk =
+                    !connection.Failed() && connection.Login(options) && connection.Command("QUIT");
                 if (bOk) {
                     mine.push_back(Seconds(Clock::now() - t0) * 1000);
                 } else {
@@ -180,21 +191,25 @@ void RunLogins(const Options& options) {
     auto percentile = [&](double p) {
         return latencies.empty() ? 0.0 : latencies[std::size_t(p * double(latencies.size() - 1))];
     };
-    std::printf("{\"logins\": %zu, \"errors\": %ld, \"seconds\": %.3f, \"per_second\": %.1f, "
-                "\"p50_ms\": %.3f, \"p99_ms\": %.3f}\n",
-                latencies.size(), nErrors.load(), dElapsed, double(latencies.size()) / dElapsed,
-                percentile(0.5), percentile(0.99));
+    std::printf(
+        "{\"logins\": %zu, \"errors\": %ld, \"seconds\": %.3f, \"per_second\": %.1f, "
+        "\"p50_ms\": %.3f, \"p99_ms\": %.3f}\n",
+        latencies.size(), nErrors.load(), dElapsed, double(latencies.size()) / dElapsed,
+        percentile(0.5), percentile(0.99));
 }
 
 // Fetches messages nFirst..nLast in one session, one after another.
 void RunRetr(const Options& options) {
     Pop3Connection connection(options.nPort);
-    if (connection.Failed() || !connection.Login(options)) Die("login failed");
+    if (connection.Failed() || !connection.Login(options))
+        Die("login failed");
     std::string strAll;
     auto tStart = Clock::now();
     for (int i = options.nFirst; i <= options.nLast; ++i) {
-        if (!connection.Command("RETR " + std::to_string(i))) Die("RETR " + std::to_string(i) + " failed");
-        if (!connection.ReadBody(strAll)) Die("connection ended inside a message");
+        if (!connection.Command("RETR " + std::to_string(i)))
+            Die("RETR " + std::to_string(i) + " failed");
+        if (!connection.ReadBody(strAll))
+            Die("connection ended inside a message");
     }
     double dElapsed = Seconds(Clock::now() - tStart);
     connection.Command("QUIT");
@@ -213,7 +228,8 @@ void RunIdle(const Options& options) {
         threads.emplace_back([&] {
             for (int i = nNext++; i < options.nSessions; i = nNext++) {
                 auto pConnection = std::make_unique<Pop3Connection>(options.nPort);
-                if (pConnection->Failed() || !pConnection->Login(options)) ++nFailed;
+                if (pConnection->Failed() || !pConnection->Login(options))
+                    ++nFailed;
                 sessions[std::size_t(i)] = std::move(pConnection);
             }
         });
@@ -255,7 +271,8 @@ void RunFakeServer(const Options& options) {
             if (fd == hListen) {
                 for (;;) {
                     int hClient = accept4(hListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                    if (hClient < 0) break;
+                    if (hClient < 0)
+                        break;
                     std::string strStamp = "<" + std::to_string(getpid()) + "." +
                                            std::to_string(++nSerial) + "@loadgen>";
                     std::string strGreeting = "+OK ready " + strStamp + "\r\n";
@@ -284,8 +301,9 @@ void RunFakeServer(const Options& options) {
                 strInput.erase(0, nEnd + 2);
                 std::string strAnswer = "+OK\r\n";
                 if (strLine.rfind("APOP ", 0) == 0) {
-                    std::string strWanted = "APOP " + options.strUser + " " +
-                                            CMD5Digest((strStamp + options.strPassword).c_str()).GetHex();
+                    std::string strWanted =
+                        "APOP " + options.strUser + " " +
+                        CMD5Digest((strStamp + options.strPassword).c_str()).GetHex();
                     strAnswer = strLine == strWanted ? "+OK logged in\r\n" : "-ERR bad login\r\n";
                 } else if (strLine.rfind("QUIT", 0) == 0) {
                     strAnswer = "+OK bye\r\n";
@@ -311,19 +329,30 @@ Options Parse(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         std::string strArg = argv[i];
         auto value = [&]() -> std::string {
-            if (i + 1 >= argc) Die(strArg + " needs a value");
+            if (i + 1 >= argc)
+                Die(strArg + " needs a value");
             return argv[++i];
         };
-        if (strArg == "--port") options.nPort = std::stoi(value());
-        else if (strArg == "--user") options.strUser = value();
-        else if (strArg == "--password") options.strPassword = value();
-        else if (strArg == "--apop") options.bApop = true;
-        else if (strArg == "--clients") options.nClients = std::stoi(value());
-        else if (strArg == "--seconds") options.dSeconds = std::stod(value());
-        else if (strArg == "--first") options.nFirst = std::stoi(value());
-        else if (strArg == "--last") options.nLast = std::stoi(value());
-        else if (strArg == "--sessions") options.nSessions = std::stoi(value());
-        else Die("unknown option " + strArg);
+        if (strArg == "--port")
+            options.nPort = std::stoi(value());
+        else if (strArg == "--user")
+            options.strUser = value();
+        else if (strArg == "--password")
+            options.strPassword = value();
+        else if (strArg == "--apop")
+            options.bApop = true;
+        else if (strArg == "--clients")
+            options.nClients = std::stoi(value());
+        else if (strArg == "--seconds")
+            options.dSeconds = std::stod(value());
+        else if (strArg == "--first")
+            options.nFirst = std::stoi(value());
+        else if (strArg == "--last")
+            options.nLast = std::stoi(value());
+        else if (strArg == "--sessions")
+            options.nSessions = std::stoi(value());
+        else
+            Die("unknown option " + strArg);
     }
     return options;
 }
@@ -332,10 +361,15 @@ Options Parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     Options options = Parse(argc, argv);
-    if (options.strCommand == "login") RunLogins(options);
-    else if (options.strCommand == "retr") RunRetr(options);
-    else if (options.strCommand == "idle") RunIdle(options);
-    else if (options.strCommand == "fake-server") RunFakeServer(options);
-    else Die("unknown command " + options.strCommand);
+    if (options.strCommand == "login")
+        RunLogins(options);
+    else if (options.strCommand == "retr")
+        RunRetr(options);
+    else if (options.strCommand == "idle")
+        RunIdle(options);
+    else if (options.strCommand == "fake-server")
+        RunFakeServer(options);
+    else
+        Die("unknown command " + options.strCommand);
     return 0;
 }

@@ -44,7 +44,8 @@ sockaddr_storage MapToIPv6(const sockaddr_storage& address4) {
     p6->sin6_family = AF_INET6;
     p6->sin6_addr.s6_addr[10] = 0xff;
     p6->sin6_addr.s6_addr[11] = 0xff;
-    std::memcpy(&p6->sin6_addr.s6_addr[12], &reinterpret_cast<const sockaddr_in*>(&address4)->sin_addr, 4);
+    std::memcpy(&p6->sin6_addr.s6_addr[12],
+                &reinterpret_cast<const sockaddr_in*>(&address4)->sin_addr, 4);
     return result;
 }
 
@@ -83,7 +84,9 @@ CAsyncSocket::~CAsyncSocket() {
     }
 }
 
-int CAsyncSocket::GetLastError() { return t_nLastError; }
+int CAsyncSocket::GetLastError() {
+    return t_nLastError;
+}
 
 bool CAsyncSocket::OpenSocket(int nFamily) {
     m_hSocket = socket(nFamily, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -120,7 +123,8 @@ bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
             return false;
         }
         nFamily = AF_INET;  // a system without IPv6
-        if (!OpenSocket(nFamily)) return false;
+        if (!OpenSocket(nFamily))
+            return false;
     }
     if (lpszSocketAddress == nullptr) {
         address.ss_family = sa_family_t(nFamily);
@@ -168,11 +172,13 @@ bool CAsyncSocket::IsReadBlocked() {
 }
 
 void CAsyncSocket::UpdateInterest() {
-    if (m_hSocket == INVALID_SOCKET) return;
+    if (m_hSocket == INVALID_SOCKET)
+        return;
     std::uint32_t nWanted = 0;
     switch (m_state) {
         case State::Idle:
-            if ((m_lEvent & FD_ACCEPT) && m_nAcceptPause == 0) nWanted = EPOLLIN;
+            if ((m_lEvent & FD_ACCEPT) && m_nAcceptPause == 0)
+                nWanted = EPOLLIN;
             break;
         case State::Connecting:
             // The end of a connection attempt shows as an error or hang-up, or
@@ -183,7 +189,8 @@ void CAsyncSocket::UpdateInterest() {
             if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !IsReadBlocked()) {
                 nWanted |= EPOLLIN;
             }
-            if (GetSendQueued() > 0 && !m_bBroken) nWanted |= EPOLLOUT;
+            if (GetSendQueued() > 0 && !m_bBroken)
+                nWanted |= EPOLLOUT;
             break;
         case State::Looking:
         case State::Failed:
@@ -224,11 +231,12 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
             Loop().ReleaseSpareFd();
             int fdRefused = accept4(m_hSocket, nullptr, nullptr, SOCK_CLOEXEC);
             nCause = fdRefused >= 0 ? EAGAIN : errno;
-            if (fdRefused >= 0) close(fdRefused);
+            if (fdRefused >= 0)
+                close(fdRefused);
             Loop().RestoreSpareFd();
         }
-        bool bTransient = nCause == EAGAIN || nCause == EWOULDBLOCK || nCause == EINTR ||
-                          nCause == ECONNABORTED;
+        bool bTransient =
+            nCause == EAGAIN || nCause == EWOULDBLOCK || nCause == EINTR || nCause == ECONNABORTED;
         if (!bTransient && m_nAcceptPause == 0) {
             m_nAcceptPause = Loop().SetTimer(kAcceptPause, [this] {
                 m_nAcceptPause = 0;
@@ -263,25 +271,26 @@ bool CAsyncSocket::Connect(const std::string& strHostAddress, int nHostPort) {
         return TryAddresses(0);
     }
     m_state = State::Looking;
-    m_pConnect->nLookup = Loop().Lookup(strHostAddress, [this](int nError, EventLoop::Addresses addresses) {
-        m_pConnect->nLookup = 0;
-        m_state = State::Failed;
-        if (nError == 0) {
-            m_pConnect->addresses = std::move(addresses);
-            if (TryAddresses(0)) {
-                nError = 0;
-            } else if (t_nLastError == WSAEWOULDBLOCK) {
-                return;  // OnConnect comes when the attempt ends
+    m_pConnect->nLookup =
+        Loop().Lookup(strHostAddress, [this](int nError, EventLoop::Addresses addresses) {
+            m_pConnect->nLookup = 0;
+            m_state = State::Failed;
+            if (nError == 0) {
+                m_pConnect->addresses = std::move(addresses);
+                if (TryAddresses(0)) {
+                    nError = 0;
+                } else if (t_nLastError == WSAEWOULDBLOCK) {
+                    return;  // OnConnect comes when the attempt ends
+                } else {
+                    nError = t_nLastError;
+                }
             } else {
-                nError = t_nLastError;
+                m_pConnect.reset();
             }
-        } else {
-            m_pConnect.reset();
-        }
-        if (m_lEvent & FD_CONNECT) {
-            OnConnect(nError);
-        }
-    });
+            if (m_lEvent & FD_CONNECT) {
+                OnConnect(nError);
+            }
+        });
     return Fail(WSAEWOULDBLOCK);
 }
 
@@ -347,12 +356,14 @@ int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
     }
     for (;;) {
         ssize_t n = recv(m_hSocket, lpBuf, std::size_t(nBufLen), nFlags | MSG_DONTWAIT);
-        if (n > 0) return int(n);
+        if (n > 0)
+            return int(n);
         if (n == 0) {
             m_bEof = true;
             return 0;
         }
-        if (errno == EINTR) continue;
+        if (errno == EINTR)
+            continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             m_bBroken = true;
             m_nCloseError = errno;
@@ -381,8 +392,10 @@ int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
                 nLeft -= std::size_t(n);
                 break;
             }
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
             m_bBroken = true;
             m_nCloseError = errno;
             Fail(errno);
@@ -404,7 +417,9 @@ int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
     return nBufLen;
 }
 
-std::size_t CAsyncSocket::GetSendQueued() const { return m_pSendQueue ? m_pSendQueue->Size() : 0; }
+std::size_t CAsyncSocket::GetSendQueued() const {
+    return m_pSendQueue ? m_pSendQueue->Size() : 0;
+}
 
 std::size_t CAsyncSocket::GetSendRoom() const {
     std::size_t nQueued = GetSendQueued();
@@ -421,8 +436,10 @@ void CAsyncSocket::FlushSendQueue() {
             queue.nOffset += std::size_t(n);
             continue;
         }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
         m_bBroken = true;
         m_nCloseError = errno;
         queue.nOffset = queue.strData.size();
@@ -447,7 +464,8 @@ void CAsyncSocket::Pair(CAsyncSocket& a, CAsyncSocket& b) {
 }
 
 void CAsyncSocket::CloseDescriptor() {
-    if (m_hSocket == INVALID_SOCKET) return;
+    if (m_hSocket == INVALID_SOCKET)
+        return;
     if (m_bRegistered) {
         Loop().ForgetClosing(this);
         m_bRegistered = false;
@@ -553,7 +571,8 @@ void CAsyncSocket::HandleConnecting(std::uint32_t nEvents) {
     }
     if (m_lEvent & FD_CONNECT) {
         OnConnect(nError);
-        if (Loop().WasUnregistered(this)) return;
+        if (Loop().WasUnregistered(this))
+            return;
     }
     // The server's first bytes may have come with the connection.
     if (nError == 0 && m_state == State::Connected && (nEvents & EPOLLIN)) {
@@ -567,13 +586,15 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
         FlushSendQueue();
         if (GetSendQueued() == 0 && (m_lEvent & FD_WRITE)) {
             OnSend(0);
-            if (Loop().WasUnregistered(this)) return;
+            if (Loop().WasUnregistered(this))
+                return;
         }
     }
     bool bReading = (m_nInterest & EPOLLIN) != 0;
     if (bReading && (nEvents & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
         OnReceive(0);
-        if (Loop().WasUnregistered(this)) return;
+        if (Loop().WasUnregistered(this))
+            return;
         if (m_bEof || m_bBroken) {
             DeliverClose(m_nCloseError);
         }
@@ -590,11 +611,13 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
 }
 
 void CAsyncSocket::DeliverClose(int nErrorCode) {
-    if (m_bCloseDelivered) return;
+    if (m_bCloseDelivered)
+        return;
     m_bCloseDelivered = true;
     if (m_lEvent & FD_CLOSE) {
         OnClose(nErrorCode);
-        if (Loop().WasUnregistered(this)) return;  // closed, as it mostly is
+        if (Loop().WasUnregistered(this))
+            return;  // closed, as it mostly is
     }
     if (m_bBroken) {
         Unwatch();  // a broken connection reports hang-ups for as long as it is watched

@@ -116,12 +116,12 @@ private:
     std::int32_t m_lEvent = 0;      // the FD_ events selected
     int m_nCloseError = 0;
     State m_state = State::Idle;
-    std::uint8_t m_nFamily = 0;     // of the descriptor made by Create
+    std::uint8_t m_nFamily = 0;  // of the descriptor made by Create
     bool m_bRegistered = false;
-    bool m_bEof = false;            // the peer has closed its sending side
-    bool m_bBroken = false;         // the connection failed or was reset
+    bool m_bEof = false;     // the peer has closed its sending side
+    bool m_bBroken = false;  // the connection failed or was reset
     bool m_bCloseDelivered = false;
-    bool m_bReadBlocked = false;    // waiting for the partner's queue to drain
+    bool m_bReadBlocked = false;            // waiting for the partner's queue to drain
     EventLoop::TimerId m_nAcceptPause = 0;  // accepting rests after a hard failure
     CAsyncSocket* m_pPartner = nullptr;
     std::unique_ptr<SendQueue> m_pSendQueue;

@@ -26,7 +26,8 @@ CClientSocket::CClientSocket(SharedText strHostName, int nHostPort)
       m_tAccepted(std::chrono::steady_clock::now()) {
     m_pServer = new (std::nothrow) CServerSocket(this, m_strHostName, nHostPort);
     if (m_pServer != nullptr) {
-        m_pServer->Create(0, SOCK_STREAM, FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
+        m_pServer->Create(0, SOCK_STREAM,
+                          FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
         m_pServer->AsyncSelect(FD_READ | FD_CONNECT | FD_CLOSE);
         Pair(*this, *m_pServer);
     }
@@ -49,7 +50,8 @@ void CClientSocket::OnReceive(int nErrorCode) {
     if (m_bServerLost) {
         char* pScratch = Loop().Scratch();
         int nReceived = Receive(pScratch, int(EventLoop::kScratchSize));
-        if (nReceived > 0) explicit_bzero(pScratch, std::size_t(nReceived));
+        if (nReceived > 0)
+            explicit_bzero(pScratch, std::size_t(nReceived));
         return;
     }
     if (m_bDropLF) {
@@ -86,7 +88,9 @@ void CClientSocket::OnClose(int nErrorCode) {
     CAsyncSocket::OnClose(nErrorCode);
 }
 
-void CClientSocket::ForwardToServer(int nLength) { m_pServer->Send(m_buffer, nLength, 0); }
+void CClientSocket::ForwardToServer(int nLength) {
+    m_pServer->Send(m_buffer, nLength, 0);
+}
 
 void CClientSocket::ProcessLines() {
     while (m_nState != Relaying) {
@@ -113,7 +117,8 @@ void CClientSocket::ProcessLines() {
                 return;
             }
             m_pServer->SetPassword(argument);
-            if (m_pServer->Connect(*m_strHostName, m_nHostPort) || GetLastError() == WSAEWOULDBLOCK) {
+            if (m_pServer->Connect(*m_strHostName, m_nHostPort) ||
+                GetLastError() == WSAEWOULDBLOCK) {
                 m_nState = Relaying;
                 m_bDropLF = nLength == m_nCount && m_buffer[nLength - 1] == '\r';
             } else {
@@ -143,7 +148,8 @@ void CClientSocket::RemoveLine(int nLength) {
 }
 
 void CClientSocket::PostEndNotice() {
-    if (m_bEndPosted) return;
+    if (m_bEndPosted)
+        return;
     m_bEndPosted = true;
     PostSessionNotify(0, m_nSessionId);
 }
@@ -165,7 +171,8 @@ void CClientSocket::OnServerLinkFailed() {
 }
 
 void CClientSocket::OnServerLoginSent() {
-    if (m_bEndPosted) return;
+    if (m_bEndPosted)
+        return;
     relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR);
     AsyncSelect(FD_READ | FD_CLOSE);
 }

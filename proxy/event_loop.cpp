@@ -96,9 +96,8 @@ struct EventLoop::Shared {
         for (;;) {
             if (s.jobs.empty()) {
                 ++s.nIdleThreads;
-                bool bGotWork = s.wakeWorkers.wait_for(lock, kLookupThreadIdle, [&] {
-                    return !s.jobs.empty() || s.hWake < 0;
-                });
+                bool bGotWork = s.wakeWorkers.wait_for(
+                    lock, kLookupThreadIdle, [&] { return !s.jobs.empty() || s.hWake < 0; });
                 --s.nIdleThreads;
                 if (!bGotWork || s.hWake < 0) {
                     --s.nThreads;
@@ -133,7 +132,8 @@ public:
         }
         for (Shared::Result& result : results) {
             auto it = m_loop.m_lookups.find(result.nId);
-            if (it == m_loop.m_lookups.end()) continue;  // cancelled
+            if (it == m_loop.m_lookups.end())
+                continue;  // cancelled
             LookupDone done = std::move(it->second);
             m_loop.m_lookups.erase(it);
             done(result.nError, std::move(result.addresses));
@@ -163,7 +163,8 @@ public:
         : m_loop(loop), m_fd(fd), m_strPending(std::move(strPending)), m_nOffset(nOffset) {}
 
     ~Lingerer() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
     }
 
     void Start() {
@@ -183,8 +184,10 @@ public:
                 ssize_t n = send(m_fd, m_strPending.data() + m_nOffset,
                                  m_strPending.size() - m_nOffset, MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (n < 0) {
-                    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-                    if (errno == EINTR) continue;
+                    if (errno == EAGAIN || errno == EWOULDBLOCK)
+                        break;
+                    if (errno == EINTR)
+                        continue;
                     Finish();
                     return;
                 }
@@ -201,11 +204,14 @@ public:
                 ssize_t n = recv(m_fd, pScratch, kScratchSize, MSG_DONTWAIT);
                 if (n > 0) {
                     m_nDiscarded += std::size_t(n);
-                    if (m_nDiscarded > kLingerDiscardLimit) break;
+                    if (m_nDiscarded > kLingerDiscardLimit)
+                        break;
                     continue;
                 }
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-                if (n < 0 && errno == EINTR) continue;
+                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                    return;
+                if (n < 0 && errno == EINTR)
+                    continue;
                 break;  // end of stream or a failure: nothing more will come
             }
             Finish();
@@ -213,7 +219,9 @@ public:
     }
 
 private:
-    std::uint32_t WantedEvents() const { return EPOLLIN | (m_bShutdown ? 0u : std::uint32_t(EPOLLOUT)); }
+    std::uint32_t WantedEvents() const {
+        return EPOLLIN | (m_bShutdown ? 0u : std::uint32_t(EPOLLOUT));
+    }
 
     void ShutdownSending() {
         m_bShutdown = true;
@@ -222,11 +230,13 @@ private:
     }
 
     void Finish() {
-        if (m_fd < 0) return;
+        if (m_fd < 0)
+            return;
         m_loop.Unregister(m_fd, this);
         close(m_fd);
         m_fd = -1;
-        if (m_nTimer != 0) m_loop.KillTimer(m_nTimer);
+        if (m_nTimer != 0)
+            m_loop.KillTimer(m_nTimer);
         m_loop.m_finishedLingerers.push_back(this);
     }
 
@@ -265,13 +275,16 @@ EventLoop::~EventLoop() {
     m_pShared->wakeWorkers.notify_all();
     close(m_hTimer);
     close(m_hEpoll);
-    if (m_hSpare >= 0) close(m_hSpare);
+    if (m_hSpare >= 0)
+        close(m_hSpare);
     if (t_pCurrentLoop == this) {
         t_pCurrentLoop = nullptr;
     }
 }
 
-EventLoop* EventLoop::Current() { return t_pCurrentLoop; }
+EventLoop* EventLoop::Current() {
+    return t_pCurrentLoop;
+}
 
 bool EventLoop::RunOnce(int nTimeoutMs) {
     if (m_bRunning) {
@@ -298,7 +311,8 @@ bool EventLoop::RunOnce(int nTimeoutMs) {
 
 bool EventLoop::WasUnregistered(const IEventHandler* pHandler) const {
     for (const IEventHandler* p : m_unregistered) {
-        if (p == pHandler) return true;
+        if (p == pHandler)
+            return true;
     }
     return false;
 }
@@ -338,7 +352,9 @@ void EventLoop::Post(std::function<void()> fn) {
     }
 }
 
-void EventLoop::Wake() { Signal(m_pShared->hWake); }
+void EventLoop::Wake() {
+    Signal(m_pShared->hWake);
+}
 
 void EventLoop::RunPosted() {
     while (!m_posted.empty()) {
@@ -352,13 +368,15 @@ EventLoop::TimerId EventLoop::SetTimer(Clock::duration delay, std::function<void
     TimerId nTimer = m_nNextTimer++;
     auto it = m_timerQueue.emplace(Clock::now() + delay, nTimer);
     m_timers.emplace(nTimer, std::make_pair(it, std::move(fn)));
-    if (it == m_timerQueue.begin()) ArmTimerFd();
+    if (it == m_timerQueue.begin())
+        ArmTimerFd();
     return nTimer;
 }
 
 void EventLoop::KillTimer(TimerId nTimer) {
     auto it = m_timers.find(nTimer);
-    if (it == m_timers.end()) return;
+    if (it == m_timers.end())
+        return;
     m_timerQueue.erase(it->second.first);
     m_timers.erase(it);
 }
@@ -383,7 +401,8 @@ void EventLoop::ArmTimerFd() {
                        m_timerQueue.begin()->first.time_since_epoch())
                        .count();
         // steady_clock is CLOCK_MONOTONIC here; never arm with zero, which disarms.
-        if (nNs <= 0) nNs = 1;
+        if (nNs <= 0)
+            nNs = 1;
         spec.it_value.tv_sec = nNs / 1000000000;
         spec.it_value.tv_nsec = nNs % 1000000000;
     }
@@ -418,7 +437,9 @@ std::uint64_t EventLoop::Lookup(const std::string& strHost, LookupDone done) {
     return nId;
 }
 
-void EventLoop::CancelLookup(std::uint64_t nLookup) { m_lookups.erase(nLookup); }
+void EventLoop::CancelLookup(std::uint64_t nLookup) {
+    m_lookups.erase(nLookup);
+}
 
 void EventLoop::SetLookupFunction(LookupFunction fn) {
     std::lock_guard lock(m_pShared->mutex);
@@ -426,7 +447,8 @@ void EventLoop::SetLookupFunction(LookupFunction fn) {
 }
 
 char* EventLoop::Scratch() {
-    if (!m_pScratch) m_pScratch = std::make_unique<char[]>(kScratchSize);
+    if (!m_pScratch)
+        m_pScratch = std::make_unique<char[]>(kScratchSize);
     return m_pScratch.get();
 }
 
@@ -438,5 +460,6 @@ void EventLoop::ReleaseSpareFd() {
 }
 
 void EventLoop::RestoreSpareFd() {
-    if (m_hSpare < 0) m_hSpare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (m_hSpare < 0)
+        m_hSpare = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }

@@ -15,7 +15,8 @@ CListenSocket::CListenSocket(const std::string& strHostName, int nHostPort)
     : m_nHostPort(nHostPort), m_strHostName(std::make_shared<const std::string>(strHostName)) {}
 
 CListenSocket::~CListenSocket() {
-    if (m_nLoginTimer != 0) Loop().KillTimer(m_nLoginTimer);
+    if (m_nLoginTimer != 0)
+        Loop().KillTimer(m_nLoginTimer);
     for (auto& [nId, pSession] : m_listSessions) {
         delete pSession;
     }
@@ -78,7 +79,8 @@ void CListenSocket::EndOverdueLogins() {
     auto tNow = std::chrono::steady_clock::now();
     auto tNextDeadline = std::chrono::steady_clock::time_point::max();
     for (auto& [nId, pSession] : m_listSessions) {
-        if (!pSession->IsLoginPending()) continue;
+        if (!pSession->IsLoginPending())
+            continue;
         auto tDeadline = pSession->GetAcceptTime() + m_loginTimeout;
         if (tDeadline <= tNow) {
             pSession->EndAndClose();

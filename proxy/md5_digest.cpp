@@ -28,7 +28,9 @@ constexpr int kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 
                             4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
                             6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
 
-std::uint32_t RotateLeft(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+std::uint32_t RotateLeft(std::uint32_t x, int n) {
+    return (x << n) | (x >> (32 - n));
+}
 
 void Transform(std::uint32_t state[4], const std::uint8_t block[64]) {
     std::uint32_t x[16];
@@ -100,7 +102,9 @@ CMD5Digest::CMD5Digest(const char* pszText) : m_pszText(pszText) {
     Compute(pszText, std::strlen(pszText));
 }
 
-CMD5Digest::CMD5Digest(const void* pData, std::size_t nLength) { Compute(pData, nLength); }
+CMD5Digest::CMD5Digest(const void* pData, std::size_t nLength) {
+    Compute(pData, nLength);
+}
 
 void CMD5Digest::Compute(const void* pData, std::size_t nLength) {
     m_szHex[32] = '\0';

@@ -34,7 +34,8 @@ std::size_t SplitWords(std::string_view line, std::string_view* pWords, std::siz
     std::size_t i = 0;
     while (nWords < nMax) {
         while (i < line.size() && isSeparator(line[i])) ++i;
-        if (i == line.size()) break;
+        if (i == line.size())
+            break;
         std::size_t start = i;
         while (i < line.size() && !isSeparator(line[i])) ++i;
         pWords[nWords++] = line.substr(start, i - start);
@@ -48,8 +49,10 @@ bool IsCommand(std::string_view word, std::string_view command) {
     }
     for (std::size_t i = 0; i < word.size(); ++i) {
         char c = word[i];
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-        if (c != command[i]) return false;
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+        if (c != command[i])
+            return false;
     }
     return true;
 }
@@ -60,7 +63,8 @@ std::string_view FindTimeStamp(std::string_view line) {
         if (line[i] == '<') {
             open = i;
         } else if (line[i] == '>') {
-            if (open == std::string_view::npos) return {};
+            if (open == std::string_view::npos)
+                return {};
             return line.substr(open, i - open + 1);
         }
     }

@@ -11,11 +11,14 @@ namespace {
 
 void CopyName(char* pszField, std::string_view text) {
     std::size_t nLength = std::min(text.size(), std::size_t(CServerSocket::kMaxNameLength));
-    if (nLength > 0) std::memcpy(pszField, text.data(), nLength);
+    if (nLength > 0)
+        std::memcpy(pszField, text.data(), nLength);
     std::memset(pszField + nLength, 0, std::size_t(CServerSocket::kMaxNameLength) + 1 - nLength);
 }
 
-void Wipe(void* p, std::size_t n) { explicit_bzero(p, n); }
+void Wipe(void* p, std::size_t n) {
+    explicit_bzero(p, n);
+}
 
 }  // namespace
 
@@ -27,9 +30,13 @@ CServerSocket::~CServerSocket() {
     Wipe(m_szPassword, sizeof m_szPassword);
 }
 
-void CServerSocket::SetUser(std::string_view user) { CopyName(m_szUser, user); }
+void CServerSocket::SetUser(std::string_view user) {
+    CopyName(m_szUser, user);
+}
 
-void CServerSocket::SetPassword(std::string_view password) { CopyName(m_szPassword, password); }
+void CServerSocket::SetPassword(std::string_view password) {
+    CopyName(m_szPassword, password);
+}
 
 void CServerSocket::OnConnect(int nErrorCode) {
     if (nErrorCode != 0) {

@@ -31,7 +31,8 @@ public:
     }
 
     LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override {
-        if (wParam == 0) m_pListener->RemoveSession(lParam);
+        if (wParam == 0)
+            m_pListener->RemoveSession(lParam);
         return 0;
     }
     void OnReport(const std::string&) override {}
@@ -58,8 +59,10 @@ public:
         char buffer[4096];
         for (int i = 0; i < 64; ++i) {
             ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0) break;
-            if (strRead.size() < 8192) strRead.append(buffer, std::size_t(n));
+            if (n <= 0)
+                break;
+            if (strRead.size() < 8192)
+                strRead.append(buffer, std::size_t(n));
         }
         return strRead;
     }
@@ -68,11 +71,13 @@ public:
     // A session that never ends is a fault.
     void Finish(int hClient, int hServerSide) {
         close(hClient);
-        if (hServerSide >= 0) close(hServerSide);
+        if (hServerSide >= 0)
+            close(hServerSide);
         for (int i = 0; i < 2000 && m_pListener->GetSessionCount() > 0; ++i) {
             Pump(1);
             int fd = AcceptServerSide();
-            if (fd >= 0) close(fd);
+            if (fd >= 0)
+                close(fd);
         }
         if (m_pListener->GetSessionCount() > 0) {
             std::abort();
@@ -112,9 +117,11 @@ public:
     ChunkReader(const std::uint8_t* pData, std::size_t nSize) : m_pData(pData), m_nSize(nSize) {}
 
     bool Next(const char*& pChunk, std::size_t& nChunk) {
-        if (m_nOffset >= m_nSize) return false;
+        if (m_nOffset >= m_nSize)
+            return false;
         std::size_t nWanted = 1 + std::size_t(m_pData[m_nOffset]) % 64;
-        if (m_pData[m_nOffset] >= 0xf0) nWanted = 4096;  // now and then a large piece
+        if (m_pData[m_nOffset] >= 0xf0)
+            nWanted = 4096;  // now and then a large piece
         ++m_nOffset;
         nChunk = std::min(nWanted, m_nSize - m_nOffset);
         pChunk = reinterpret_cast<const char*>(m_pData + m_nOffset);

@@ -6,7 +6,9 @@
 
 namespace {
 
-std::string Hex(const char* pszText) { return CMD5Digest(pszText).GetHex(); }
+std::string Hex(const char* pszText) {
+    return CMD5Digest(pszText).GetHex();
+}
 
 TEST(MD5Digest, MatchesTheRfc1321TestSuite) {
     EXPECT_EQ(Hex(""), "d41d8cd98f00b204e9800998ecf8427e");

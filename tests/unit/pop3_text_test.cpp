@@ -6,13 +6,16 @@
 
 namespace {
 
-std::size_t LineLength(std::string_view text) { return pop3::LineLength(text.data(), text.size()); }
+std::size_t LineLength(std::string_view text) {
+    return pop3::LineLength(text.data(), text.size());
+}
 
 TEST(LineRule, LineEndsAtTheFirstCrAndTakesAnLfAlreadyReceived) {
     EXPECT_EQ(LineLength("USER alice\r\nPASS x\r\n"), 12u);
     EXPECT_EQ(LineLength("USER alice\rPASS"), 11u);
-    EXPECT_EQ(LineLength("USER alice\r"), 11u);  // the LF may come later, as the next line's first byte
-    EXPECT_EQ(LineLength("USER alice\n"), 0u);   // a bare LF ends nothing
+    EXPECT_EQ(LineLength("USER alice\r"),
+              11u);  // the LF may come later, as the next line's first byte
+    EXPECT_EQ(LineLength("USER alice\n"), 0u);  // a bare LF ends nothing
     EXPECT_EQ(LineLength("USER alice"), 0u);
     EXPECT_EQ(LineLength("\r\n"), 2u);
 }
