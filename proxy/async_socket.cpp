@@ -385,23 +385,14 @@ int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
     const char* p = static_cast<const char*>(lpBuf);
     std::size_t nLeft = std::size_t(nBufLen);
     if (m_state == State::Connected && GetSendQueued() == 0) {
-        for (;;) {
-            ssize_t n = send(m_hSocket, p, nLeft, nFlags | MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n >= 0) {
-                p += n;
-                nLeft -= std::size_t(n);
-                break;
-            }
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
-            m_bBroken = true;
-            m_nCloseError = errno;
-            Fail(errno);
+        ssize_t nSent = SendNow(p, nLeft, nFlags);
+        if (nSent < 0) {
+            Fail(m_nCloseError);
             UpdateInterest();
             return SOCKET_ERROR;
         }
+        p += nSent;
+        nLeft -= std::size_t(nSent);
         if (nLeft == 0) {
             return nBufLen;
         }
@@ -426,25 +417,29 @@ std::size_t CAsyncSocket::GetSendRoom() const {
     return nQueued < kSendHighWater ? kSendHighWater - nQueued : 0;
 }
 
+ssize_t CAsyncSocket::SendNow(const char* p, std::size_t n, int nFlags) {
+    for (;;) {
+        ssize_t nSent = send(m_hSocket, p, n, nFlags | MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (nSent >= 0) {
+            return nSent;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        m_bBroken = true;
+        m_nCloseError = errno;
+        return -1;
+    }
+}
+
 void CAsyncSocket::FlushSendQueue() {
     SendQueue& queue = *m_pSendQueue;
     std::size_t nBefore = queue.Size();
-    while (queue.Size() > 0) {
-        ssize_t n = send(m_hSocket, queue.strData.data() + queue.nOffset, queue.Size(),
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n >= 0) {
-            queue.nOffset += std::size_t(n);
-            continue;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            break;
-        m_bBroken = true;
-        m_nCloseError = errno;
-        queue.nOffset = queue.strData.size();
-        break;
-    }
+    ssize_t nSent = SendNow(queue.strData.data() + queue.nOffset, queue.Size(), 0);
+    queue.nOffset = nSent < 0 ? queue.strData.size() : queue.nOffset + std::size_t(nSent);
     if (queue.Size() == 0) {
         m_pSendQueue.reset();  // an idle connection holds no queue
     } else if (queue.nOffset >= queue.strData.size() / 2) {

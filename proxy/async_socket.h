@@ -103,6 +103,8 @@ private:
     void UpdateInterest();
     bool IsReadBlocked();
     void FlushSendQueue();
+    // Sends what the system takes now: the count, or -1 when the connection is broken.
+    ssize_t SendNow(const char* p, std::size_t n, int nFlags);
     bool TryAddresses(std::size_t nFirst);
     void BecomeConnected();
     bool OpenSocket(int nFamily);
