@@ -395,7 +395,7 @@ void EventLoop::RunDueTimers() {
 }
 
 void EventLoop::ArmTimerFd() {
-    itimerspec spec{};
+    itimerspec timeout{};
     if (!m_timerQueue.empty()) {
         auto nNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
                        m_timerQueue.begin()->first.time_since_epoch())
@@ -403,10 +403,10 @@ void EventLoop::ArmTimerFd() {
         // steady_clock is CLOCK_MONOTONIC here; never arm with zero, which disarms.
         if (nNs <= 0)
             nNs = 1;
-        spec.it_value.tv_sec = nNs / 1000000000;
-        spec.it_value.tv_nsec = nNs % 1000000000;
+        timeout.it_value.tv_sec = nNs / 1000000000;
+        timeout.it_value.tv_nsec = nNs % 1000000000;
     }
-    timerfd_settime(m_hTimer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(m_hTimer, TFD_TIMER_ABSTIME, &timeout, nullptr);
 }
 
 void EventLoop::LingerClose(int fd, std::string strPending, std::size_t nOffset) {
