@@ -24,8 +24,9 @@ int CProxyApp::InitInstance() {
     std::signal(SIGPIPE, SIG_IGN);
     EventLoop loop;
     if (loop.Fd() < 0) {
-        QMessageBox::warning(nullptr, QString::fromLatin1(kMessageCaption),
-                             QStringLiteral("Sockets initialization failed."));
+        // The framework's own box: the application name as caption.
+        QMessageBox::warning(nullptr, applicationName(),
+                             QStringLiteral("Windows sockets initialization failed."));
         return 1;
     }
     CEventBridge bridge(loop);
