@@ -50,7 +50,7 @@ TEST_F(Listener, NoticeQueuedForAReplacedListenerNeverEndsANewSession) {
     old.pClient->Close();  // its end notice is posted in the same turn of the loop
     ASSERT_TRUE(Pump([&] { return pNewClient != nullptr && m_wnd.CountNotices(0, old.nId) > 0; }));
     ASSERT_EQ(m_pListener->GetSessionCount(), 1u);
-    LPARAM nNew = LastOpened();
+    LPARAM nNew = m_wnd.LastOpened();
     EXPECT_NE(nNew, old.nId);
 
     Settle();

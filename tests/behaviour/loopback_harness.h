@@ -5,8 +5,6 @@
 // runs the loop and moves the scripted peers' bytes until a condition holds or
 // a time limit passes.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,137 +18,33 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "event_loop.h"
 #include "listen_socket.h"
-#include "notice.h"
+#include "loopback_peer.h"
 
 namespace harness {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-// RFC 1939's APOP example.
-inline constexpr std::string_view kRfcGreeting =
-    "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n";
-inline constexpr std::string_view kRfcApop = "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n";
-inline constexpr std::string_view kProxyGreeting = "+OK Postern 1.0 Ready\r\n";
-inline constexpr std::string_view kPasswordPrompt = "+OK Password\r\n";
+using namespace loopback;
 
 // Generous: the machine is shared, and a wait that succeeds returns at once.
 inline constexpr auto kWaitLimit = 5s;
 
-// One end of a loopback connection, played by the test. Non-blocking: Poll
-// reads what is waiting (while reading is on) and writes what is queued.
-class CPeer {
+// Deletes ended sessions through the listener; m_fnBeforeHandling sees each
+// notice first.
+class CTestWnd : public CNoticeRecorder {
 public:
-    explicit CPeer(int fd) : m_fd(fd) { fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK); }
-    ~CPeer() { Close(); }
-    CPeer(const CPeer&) = delete;
-    CPeer& operator=(const CPeer&) = delete;
+    CListenSocket* m_pListener = nullptr;
+    std::function<void(WPARAM, LPARAM)> m_fnBeforeHandling;
 
-    void Send(std::string_view bytes) {
-        m_strOut.append(bytes);
-        Poll();
-    }
-
-    void Poll() {
-        if (m_fd < 0)
-            return;
-        while (m_nOutOffset < m_strOut.size()) {
-            ssize_t n = send(m_fd, m_strOut.data() + m_nOutOffset, m_strOut.size() - m_nOutOffset,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                m_nOutOffset += std::size_t(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;
-            }
-        }
-        if (m_nOutOffset == m_strOut.size()) {
-            m_strOut.clear();
-            m_nOutOffset = 0;
-        }
-        while (m_bReading && !m_bEof) {
-            char buffer[64 * 1024];
-            ssize_t n = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n > 0) {
-                m_strIn.append(buffer, std::size_t(n));
-            } else if (n == 0) {
-                m_bEof = true;
-            } else if (errno == EINTR) {
-                continue;
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                break;
-            } else {
-                m_bEof = true;  // reset
-            }
-        }
-    }
-
-    void Close() {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = -1;
-    }
-
-    // Closes with a reset instead of an orderly close.
-    void Reset() {
-        linger hard{1, 0};
-        setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        Close();
-    }
-
-    void SetReading(bool bReading) { m_bReading = bReading; }
-    // The other side has closed (or reset) the connection.
-    bool IsClosedByPeer() const { return m_bEof; }
-    const std::string& Received() const { return m_strIn; }
-    std::string TakeReceived() { return std::exchange(m_strIn, {}); }
-    std::size_t Unsent() const { return m_strOut.size() - m_nOutOffset; }
-    int Fd() const { return m_fd; }
-
-private:
-    int m_fd;
-    std::string m_strIn;
-    std::string m_strOut;
-    std::size_t m_nOutOffset = 0;
-    bool m_bReading = true;
-    bool m_bEof = false;
-};
-
-// Stands in for the shell: records notices and reports, and deletes ended
-// sessions through the listener as the shell's handler does.
-class CTestWnd : public CNoticeWnd {
-public:
-    struct Notice {
-        WPARAM wParam;
-        LPARAM lParam;
-    };
-
-    LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override {
-        m_notices.push_back({wParam, lParam});
+protected:
+    void OnNotice(WPARAM wParam, LPARAM lParam) override {
         if (m_fnBeforeHandling)
             m_fnBeforeHandling(wParam, lParam);
         if (wParam == 0 && m_pListener != nullptr)
             m_pListener->RemoveSession(lParam);
-        return 0;
     }
-    void OnReport(const std::string& strText) override { m_reports.push_back(strText); }
-
-    std::size_t CountNotices(WPARAM wParam, LPARAM lParam) const {
-        std::size_t n = 0;
-        for (const Notice& notice : m_notices)
-            n += notice.wParam == wParam && notice.lParam == lParam;
-        return n;
-    }
-
-    CListenSocket* m_pListener = nullptr;
-    std::function<void(WPARAM, LPARAM)> m_fnBeforeHandling;
-    std::vector<Notice> m_notices;
-    std::vector<std::string> m_reports;
 };
 
 // A session seen from both scripted ends.
@@ -164,13 +58,8 @@ class LoopbackTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_hMainWnd = &m_wnd;
-        m_hServerListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in address = Loopback(0);
-        ASSERT_EQ(bind(m_hServerListen, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(listen(m_hServerListen, SOMAXCONN), 0);
-        socklen_t nLength = sizeof address;
-        getsockname(m_hServerListen, reinterpret_cast<sockaddr*>(&address), &nLength);
-        m_nServerPort = ntohs(address.sin_port);
+        m_hServerListen = ListenOnLoopback(m_nServerPort);
+        ASSERT_GE(m_hServerListen, 0) << std::strerror(errno);
         ASSERT_TRUE(StartProxy("127.0.0.1", m_nServerPort));
     }
 
@@ -181,14 +70,6 @@ protected:
         m_peers.clear();
         if (m_hServerListen >= 0)
             close(m_hServerListen);
-    }
-
-    static sockaddr_in Loopback(int nPort) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(std::uint16_t(nPort));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return address;
     }
 
     // Replaces the listener (as Apply does) with one for this server.
@@ -301,15 +182,6 @@ protected:
         return Pump([&] { return m_pListener->FindSession(nId) == nullptr; });
     }
 
-    // The session opened most recently, by its open notice.
-    LPARAM LastOpened() const {
-        for (auto it = m_wnd.m_notices.rbegin(); it != m_wnd.m_notices.rend(); ++it) {
-            if (it->wParam == 1)
-                return it->lParam;
-        }
-        return 0;
-    }
-
     // A mail client connected and greeted; its greeting is taken off.
     bool OpenClient(Session& session) {
         std::size_t nOpened = m_wnd.m_notices.size();
@@ -321,14 +193,14 @@ protected:
         }
         if (!Pump([&] { return m_wnd.m_notices.size() > nOpened; }))
             return false;
-        session.nId = LastOpened();
+        session.nId = m_wnd.LastOpened();
         return session.nId != 0;
     }
 
     // Runs USER and PASS up to the APOP command on the server, which the
     // server has then received (and which is taken off).
-    bool StartLogin(Session& session, std::string_view user = "mrose",
-                    std::string_view password = "tanstaaf",
+    bool StartLogin(Session& session, std::string_view user = kUser,
+                    std::string_view password = kPassword,
                     std::string_view greeting = kRfcGreeting) {
         if (!OpenClient(session))
             return false;
@@ -359,10 +231,9 @@ protected:
             ADD_FAILURE() << "wrong APOP command";
             return false;
         }
-        session.pServer->Send("+OK mrose's maildrop has 2 messages (320 octets)\r\n");
-        if (!WaitText(*session.pClient, "+OK mrose's maildrop has 2 messages (320 octets)\r\n")) {
+        session.pServer->Send(kLoggedIn);
+        if (!WaitText(*session.pClient, kLoggedIn))
             return false;
-        }
         session.pClient->TakeReceived();
         return true;
     }

@@ -68,8 +68,8 @@ TEST_F(ServerLink, LogsInWithOneApopCommandAndPassesOnlyTheAnswer) {
     EXPECT_EQ(session.pServer->Received(), kRfcApop);  // exactly one command
     EXPECT_EQ(session.pClient->Received(), "");        // the greeting goes no further
 
-    session.pServer->Send("+OK mrose's maildrop has 2 messages (320 octets)\r\n");
-    EXPECT_TRUE(WaitText(*session.pClient, "+OK mrose's maildrop has 2 messages (320 octets)\r\n"));
+    session.pServer->Send(kLoggedIn);
+    EXPECT_TRUE(WaitText(*session.pClient, kLoggedIn));
 }
 
 TEST_F(ServerLink, TimeStampIsFoundWhereverTheGreetingHasIt) {

@@ -8,13 +8,11 @@
 // limit passes.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -30,23 +28,11 @@
 
 #include "event_loop.h"
 #include "listen_socket.h"
-#include "notice.h"
+#include "loopback_peer.h"
 
 namespace faults {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-// RFC 1939's APOP example: user mrose, password tanstaaf.
-inline constexpr std::string_view kServerGreeting =
-    "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n";
-inline constexpr std::string_view kApopLine = "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n";
-inline constexpr std::string_view kUser = "mrose";
-inline constexpr std::string_view kPassword = "tanstaaf";
-inline constexpr std::string_view kProxyGreeting = "+OK Postern 1.0 Ready\r\n";
-inline constexpr std::string_view kPasswordPrompt = "+OK Password\r\n";
-inline constexpr std::string_view kLoggedIn =
-    "+OK mrose's maildrop has 2 messages (320 octets)\r\n";
+using namespace loopback;
 
 // A wait that succeeds returns at once; the limit only bounds a failing test
 // on a shared machine (and a sanitizer build).
@@ -70,61 +56,6 @@ inline bool ContainsPiece(const void* p, std::size_t n, std::string_view secret,
     }
     return false;
 }
-
-// One end of a loopback connection, played by the test.
-class CPeer {
-public:
-    explicit CPeer(int fd) : m_fd(fd) { fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK); }
-    ~CPeer() { Close(); }
-    CPeer(const CPeer&) = delete;
-    CPeer& operator=(const CPeer&) = delete;
-
-    void Send(std::string_view bytes) {
-        m_strOut.append(bytes);
-        Poll();
-    }
-
-    void Poll() {
-        if (m_fd < 0)
-            return;
-        while (!m_strOut.empty()) {
-            ssize_t n = send(m_fd, m_strOut.data(), m_strOut.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            m_strOut.erase(0, std::size_t(n));
-        }
-        while (!m_bClosedByPeer) {
-            char buffer[16 * 1024];
-            ssize_t n = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n > 0) {
-                m_strIn.append(buffer, std::size_t(n));
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;
-            } else {
-                m_bClosedByPeer = true;  // end of stream or reset
-            }
-        }
-    }
-
-    void Close() {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = -1;
-    }
-
-    bool IsClosedByPeer() const { return m_bClosedByPeer; }
-    const std::string& Received() const { return m_strIn; }
-
-private:
-    int m_fd;
-    std::string m_strIn;
-    std::string m_strOut;
-    bool m_bClosedByPeer = false;
-};
 
 // Names ending in ".fast" resolve to 127.0.0.1 at once, names ending in
 // ".slow" too but only once let go and kSlowLookup has passed; every other
@@ -193,30 +124,20 @@ private:
     std::atomic<bool> m_bFinishedByLimit{false};
 };
 
-// Stands in for the shell: records notices and reports and deletes ended
-// sessions through whichever listener holds them.
-class CRecordingWnd : public CNoticeWnd {
+// Deletes ended sessions through whichever listener holds them.
+class CRecordingWnd : public CNoticeRecorder {
 public:
-    LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override {
-        (wParam == 0 ? m_ended : m_opened).push_back(lParam);
-        if (wParam == 0) {
-            for (auto& pListener : *m_pListeners) {
-                if (pListener)
-                    pListener->RemoveSession(lParam);
-            }
-        }
-        return 0;
-    }
-    void OnReport(const std::string& strText) override { m_reports.push_back(strText); }
-
-    bool HasEnded(LPARAM nId) const {
-        return std::find(m_ended.begin(), m_ended.end(), nId) != m_ended.end();
-    }
-
     std::vector<std::unique_ptr<CListenSocket>>* m_pListeners = nullptr;
-    std::vector<LPARAM> m_opened;
-    std::vector<LPARAM> m_ended;
-    std::vector<std::string> m_reports;
+
+protected:
+    void OnNotice(WPARAM wParam, LPARAM lParam) override {
+        if (wParam != 0)
+            return;
+        for (auto& pListener : *m_pListeners) {
+            if (pListener)
+                pListener->RemoveSession(lParam);
+        }
+    }
 };
 
 // A mail client's connection and the session the proxy made of it.
@@ -233,15 +154,8 @@ protected:
         ASSERT_EQ(EventLoop::Current(), m_pLoop.get());
         m_wnd.m_pListeners = &m_listeners;
         g_hMainWnd = &m_wnd;
-        m_hServer = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(m_hServer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(listen(m_hServer, SOMAXCONN), 0);
-        socklen_t nLength = sizeof address;
-        getsockname(m_hServer, reinterpret_cast<sockaddr*>(&address), &nLength);
-        m_nServerPort = ntohs(address.sin_port);
+        m_hServer = ListenOnLoopback(m_nServerPort);
+        ASSERT_GE(m_hServer, 0) << std::strerror(errno);
         m_pSeam = std::make_shared<CLookupSeam>();
         CLookupSeam::Install(*m_pLoop, m_pSeam);
     }
@@ -272,10 +186,7 @@ protected:
     // Connects a mail client and waits for the proxy's greeting.
     bool Connect(CListenSocket* pListener, Client& client) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(std::uint16_t(pListener->GetLocalPort()));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = Loopback(pListener->GetLocalPort());
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             close(fd);
             return false;
@@ -283,14 +194,14 @@ protected:
         m_clients.push_back(std::make_unique<CPeer>(fd));
         client.pPeer = m_clients.back().get();
         client.pListener = pListener;
-        std::size_t nOpened = m_wnd.m_opened.size();
+        std::size_t nOpened = m_wnd.CountNotices(1);
         if (!Pump([&] {
-                return m_wnd.m_opened.size() > nOpened &&
+                return m_wnd.CountNotices(1) > nOpened &&
                        client.pPeer->Received().size() >= kProxyGreeting.size();
             })) {
             return false;
         }
-        client.nId = m_wnd.m_opened.back();
+        client.nId = m_wnd.LastOpened();
         return client.pPeer->Received() == kProxyGreeting;
     }
 
@@ -330,10 +241,10 @@ protected:
         if (!Pump([&] { return ServerConnections() > nServer; }))
             return false;
         CPeer& server = Server(nServer);
-        server.Send(kServerGreeting);
-        if (!WaitText(server, kApopLine))
+        server.Send(kRfcGreeting);
+        if (!WaitText(server, kRfcApop))
             return false;
-        EXPECT_EQ(server.Received(), kApopLine);
+        EXPECT_EQ(server.Received(), kRfcApop);
         server.Send(kLoggedIn);
         return WaitText(*client.pPeer, kLoggedIn);
     }

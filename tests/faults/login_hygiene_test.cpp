@@ -38,8 +38,8 @@ TEST_F(LoginTimeout, UnfinishedLoginsAreEndedAndLoggedInSessionsAreNot) {
     unanswered.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
     ASSERT_TRUE(Pump([&] { return ServerConnections() == 2; }));
     CPeer& unansweredServer = Server(1);
-    unansweredServer.Send(kServerGreeting);
-    ASSERT_TRUE(WaitText(unansweredServer, kApopLine));
+    unansweredServer.Send(kRfcGreeting);
+    ASSERT_TRUE(WaitText(unansweredServer, kRfcApop));
 
     Client* unfinished[] = {&silent, &afterUser, &unanswered};
     Clock::time_point tClosed[3] = {};
@@ -118,8 +118,8 @@ TEST_P(PasswordHygiene, PasswordIsGoneOnceApopIsSentAndUserNameStays) {
     EXPECT_TRUE(Contains(pLink, sizeof(CServerSocket), kPassword)) << "needed until the greeting";
 
     CPeer& server = Server(0);
-    server.Send(kServerGreeting);
-    ASSERT_TRUE(WaitText(server, kApopLine));
+    server.Send(kRfcGreeting);
+    ASSERT_TRUE(WaitText(server, kRfcApop));
     auto ExpectNoPassword = [&](const char* pszWhen) {
         // Not even most of it: five characters of eight in a row.
         constexpr std::size_t kPiece = 5;
@@ -134,7 +134,7 @@ TEST_P(PasswordHygiene, PasswordIsGoneOnceApopIsSentAndUserNameStays) {
 
     server.Send(kLoggedIn);
     ASSERT_TRUE(WaitText(*client.pPeer, kLoggedIn));
-    EXPECT_TRUE(WaitText(server, std::string(kApopLine) + delivery.strPipelined));
+    EXPECT_TRUE(WaitText(server, std::string(kRfcApop) + delivery.strPipelined));
     ExpectRelay(client, server, "1");
     ExpectNoPassword("relaying");
     EXPECT_EQ(client.pPeer->Received(), std::string(kProxyGreeting) + std::string(kPasswordPrompt) +

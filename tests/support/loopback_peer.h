@@ -1,0 +1,190 @@
+#pragma once
+
+// What the suites that run the proxy between scripted peers on loopback share:
+// RFC 1939's APOP example, loopback addresses, a scripted peer, and a stand-in
+// for the shell's window that records what the proxy tells it.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "notice.h"
+
+namespace loopback {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// RFC 1939's APOP example: user mrose, password tanstaaf.
+inline constexpr std::string_view kRfcGreeting =
+    "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n";
+inline constexpr std::string_view kRfcApop = "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n";
+inline constexpr std::string_view kUser = "mrose";
+inline constexpr std::string_view kPassword = "tanstaaf";
+inline constexpr std::string_view kLoggedIn =
+    "+OK mrose's maildrop has 2 messages (320 octets)\r\n";
+
+inline constexpr std::string_view kProxyGreeting = "+OK Postern 1.0 Ready\r\n";
+inline constexpr std::string_view kPasswordPrompt = "+OK Password\r\n";
+
+inline sockaddr_in Loopback(int nPort) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(std::uint16_t(nPort));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A non-blocking listening socket on a free loopback port, which goes to
+// nPort; -1 when there is none.
+inline int ListenOnLoopback(int& nPort) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t nLength = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, SOMAXCONN) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    nPort = ntohs(address.sin_port);
+    return fd;
+}
+
+// One end of a loopback connection, played by the test. Non-blocking: Poll
+// reads what is waiting (while reading is on) and writes what is queued.
+class CPeer {
+public:
+    explicit CPeer(int fd) : m_fd(fd) { fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK); }
+    ~CPeer() { Close(); }
+    CPeer(const CPeer&) = delete;
+    CPeer& operator=(const CPeer&) = delete;
+
+    void Send(std::string_view bytes) {
+        m_strOut.append(bytes);
+        Poll();
+    }
+
+    void Poll() {
+        if (m_fd < 0)
+            return;
+        while (m_nOutOffset < m_strOut.size()) {
+            ssize_t n = send(m_fd, m_strOut.data() + m_nOutOffset, m_strOut.size() - m_nOutOffset,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                m_nOutOffset += std::size_t(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        if (m_nOutOffset == m_strOut.size()) {
+            m_strOut.clear();
+            m_nOutOffset = 0;
+        }
+        while (m_bReading && !m_bEof) {
+            char buffer[64 * 1024];
+            ssize_t n = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                m_strIn.append(buffer, std::size_t(n));
+            } else if (n == 0) {
+                m_bEof = true;
+            } else if (errno == EINTR) {
+                continue;
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                break;
+            } else {
+                m_bEof = true;  // reset
+            }
+        }
+    }
+
+    void Close() {
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = -1;
+    }
+
+    // Closes with a reset instead of an orderly close.
+    void Reset() {
+        linger hard{1, 0};
+        setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        Close();
+    }
+
+    void SetReading(bool bReading) { m_bReading = bReading; }
+    // The other side has closed (or reset) the connection.
+    bool IsClosedByPeer() const { return m_bEof; }
+    const std::string& Received() const { return m_strIn; }
+    std::string TakeReceived() { return std::exchange(m_strIn, {}); }
+    std::size_t Unsent() const { return m_strOut.size() - m_nOutOffset; }
+    int Fd() const { return m_fd; }
+
+private:
+    int m_fd;
+    std::string m_strIn;
+    std::string m_strOut;
+    std::size_t m_nOutOffset = 0;
+    bool m_bReading = true;
+    bool m_bEof = false;
+};
+
+// Stands in for the shell: records notices (wParam 1 opened, 0 ended) and
+// reports; a suite's window deletes ended sessions in OnNotice, as the shell's
+// handler does.
+class CNoticeRecorder : public CNoticeWnd {
+public:
+    struct Notice {
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+
+    LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override {
+        m_notices.push_back({wParam, lParam});
+        OnNotice(wParam, lParam);
+        return 0;
+    }
+    void OnReport(const std::string& strText) override { m_reports.push_back(strText); }
+
+    std::size_t CountNotices(WPARAM wParam, LPARAM lParam) const {
+        std::size_t n = 0;
+        for (const Notice& notice : m_notices)
+            n += notice.wParam == wParam && notice.lParam == lParam;
+        return n;
+    }
+    std::size_t CountNotices(WPARAM wParam) const {
+        std::size_t n = 0;
+        for (const Notice& notice : m_notices) n += notice.wParam == wParam;
+        return n;
+    }
+    bool HasEnded(LPARAM nId) const { return CountNotices(0, nId) > 0; }
+
+    // The session opened most recently, by its open notice; 0 when none was.
+    LPARAM LastOpened() const {
+        for (auto it = m_notices.rbegin(); it != m_notices.rend(); ++it) {
+            if (it->wParam == 1)
+                return it->lParam;
+        }
+        return 0;
+    }
+
+    std::vector<Notice> m_notices;
+    std::vector<std::string> m_reports;
+
+protected:
+    virtual void OnNotice(WPARAM wParam, LPARAM lParam) = 0;
+};
+
+}  // namespace loopback
