@@ -1,34 +1,15 @@
-"""posternd as a process under test: start and stop it, count its descriptors
-and memory in /proc, and talk POP3 to it over a plain socket so that a test
-decides when it reads."""
+"""posternd under fault tests: count its descriptors and memory in /proc, and
+talk POP3 to it over a plain socket so that a test decides when it reads."""
 
 import base64
 import os
 import random
-import shutil
-import signal
 import socket
-import subprocess
-import tempfile
-import time
 
-from dovecot import free_port
+from posternd import GREETING, POSTERND, TIMEOUT, recv_line, wait_until
 
-POSTERND = os.environ.get("POSTERND", "")
-GREETING = b"+OK Postern 1.0 Ready\r\n"
-TIMEOUT = 20.0  # any single wait; the sanitizer build is slow
 # A closed connection with bytes still unsent may take this long to drain.
 LINGER_LIMIT = 30.0
-
-
-def wait_until(predicate, timeout=TIMEOUT, step=0.02):
-    deadline = time.monotonic() + timeout
-    while True:
-        if predicate():
-            return True
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(step)
 
 
 # -- /proc -------------------------------------------------------------------
@@ -88,7 +69,7 @@ def descendants(root, name=None):
     return {pid for pid in found if name is None or names.get(pid) == name}
 
 
-# -- posternd ----------------------------------------------------------------
+# -- posternd ------------------------------------------------------------------
 
 def sanitized():
     """Whether posternd was built with AddressSanitizer or UBSan."""
@@ -99,106 +80,16 @@ def sanitized():
     return b"__asan_init" in binary or b"__ubsan_handle" in binary
 
 
-class Posternd:
-    """One posternd process with stdout and stderr kept in a folder of its own,
-    and the tray app's stored settings kept out of the way."""
-
-    def __init__(self, host, host_port, env=None):
-        if not POSTERND or not os.access(POSTERND, os.X_OK):
-            raise RuntimeError(f"POSTERND must name the posternd executable, not {POSTERND!r}")
-        self.host = host
-        self.host_port = host_port
-        self.port = None
-        self.process = None
-        self._dir = tempfile.mkdtemp(prefix="postern-faults-")
-        self._env = dict(os.environ)
-        self._env["XDG_CONFIG_HOME"] = os.path.join(self._dir, "config")
-        self._env.update(env or {})
-        os.mkdir(self._env["XDG_CONFIG_HOME"])
-        self._stderr = None
-
-    @property
-    def pid(self):
-        return self.process.pid
-
-    def start(self):
-        for _ in range(3):
-            self.port = free_port()
-            self._stderr = open(os.path.join(self._dir, "stderr"), "wb")
-            self.process = subprocess.Popen(
-                [POSTERND, "--host", self.host, "--host-port", str(self.host_port),
-                 "--local-port", str(self.port)],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr,
-                env=self._env)
-            if wait_until(lambda: self.process.poll() is not None or self.greets()):
-                if self.process.poll() is None:
-                    return self
-                if self.process.returncode == 1:
-                    self._stderr.close()
-                    continue  # someone took the free port first
-            break
-        raise AssertionError(f"posternd did not start (status {self.process.poll()}):\n"
-                             + self.stderr())
-
-    def greets(self):
-        try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=2) as s:
-                return recv_line(s) == GREETING
-        except OSError:
-            return False
-
-    def stderr(self):
-        try:
-            with open(os.path.join(self._dir, "stderr"), "rb") as f:
-                return f.read().decode("utf-8", "replace")
-        except OSError:
-            return ""
-
-    def alive(self):
-        return self.process is not None and self.process.poll() is None
-
-    def idle_descriptors(self):
-        """The descriptor count once no session is left: only the listener is a socket."""
-        if not wait_until(lambda: socket_count(self.pid) == 1, LINGER_LIMIT + TIMEOUT, 0.1):
-            targets = fd_targets(self.pid)
-            raise AssertionError(f"posternd still holds {socket_count(self.pid)} sockets among "
-                                 f"{len(targets)} descriptors: {sorted(targets)[:12]}")
-        return fd_count(self.pid)
-
-    def stop(self):
-        """SIGTERM; returns the exit status (kills it if it does not exit in time)."""
-        if self.process is None:
-            return None
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(TIMEOUT)
-                return "killed after not stopping on SIGTERM"
-        return self.process.returncode
-
-    def cleanup(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait(TIMEOUT)
-        if self._stderr is not None:
-            self._stderr.close()
-        shutil.rmtree(self._dir, ignore_errors=True)
+def idle_descriptors(pid):
+    """posternd's descriptor count once no session is left: only the listener is a socket."""
+    if not wait_until(lambda: socket_count(pid) == 1, LINGER_LIMIT + TIMEOUT, 0.1):
+        targets = fd_targets(pid)
+        raise AssertionError(f"posternd still holds {socket_count(pid)} sockets among "
+                             f"{len(targets)} descriptors: {sorted(targets)[:12]}")
+    return fd_count(pid)
 
 
 # -- POP3 over a plain socket ------------------------------------------------
-
-def recv_line(sock, limit=4096):
-    line = b""
-    while not line.endswith(b"\n") and len(line) < limit:
-        chunk = sock.recv(1)
-        if not chunk:
-            break
-        line += chunk
-    return line
-
 
 def login(port, user, password, rcvbuf=None):
     """A socket logged in through posternd; raises when any answer is wrong."""
@@ -208,7 +99,8 @@ def login(port, user, password, rcvbuf=None):
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         sock.settimeout(TIMEOUT)
         sock.connect(("127.0.0.1", port))
-        for command, expected in ((None, GREETING), (f"USER {user}", b"+OK Password\r\n"),
+        for command, expected in ((None, GREETING + b"\r\n"),
+                                  (f"USER {user}", b"+OK Password\r\n"),
                                   (f"PASS {password}", b"+OK Logged in.\r\n")):
             if command:
                 sock.sendall(command.encode() + b"\r\n")

@@ -12,9 +12,9 @@ import time
 import unittest
 
 from dovecot import Dovecot
-from posternd_process import (LINGER_LIMIT, TIMEOUT, Posternd, build_message, descendants,
-                              login, memory_kib, recv_line, retr_body, sanitized, socket_count,
-                              wait_until)
+from posternd import TIMEOUT, PosterndCase, recv_line, wait_until
+from posternd_process import (LINGER_LIMIT, build_message, descendants, idle_descriptors, login,
+                              memory_kib, retr_body, sanitized, socket_count)
 
 # How long the mail client stops reading; a developer may shorten it locally.
 STALL_SECONDS = float(os.environ.get("POSTERN_STALL_SECONDS", "60"))
@@ -67,34 +67,8 @@ def read_to_end(sock, timeout):
     return None
 
 
-class FaultCase(unittest.TestCase):
-    """Starts posternd in front of the class's Dovecot; shows posternd's stderr
-    and Dovecot's log when a test fails."""
-
-    dovecot = None
-
-    def run(self, result=None):
-        before = (len(result.failures), len(result.errors)) if result else None
-        self._diagnostics = []
-        outcome = super().run(result)
-        if result and (len(result.failures), len(result.errors)) != before:
-            sys.stderr.write("\n".join(self._diagnostics) + "\n")
-        return outcome
-
-    def start_posternd(self, env=None):
-        daemon = Posternd("127.0.0.1", self.dovecot.port, env)
-        self.addCleanup(self._finish, daemon)
-        return daemon.start()
-
-    def _finish(self, daemon):
-        self._diagnostics.append(f"--- {self.id()}: posternd stderr ---\n{daemon.stderr()}")
-        self._diagnostics.append(f"--- dovecot log ---\n{self.dovecot.log_tail()}")
-        daemon.cleanup()
-
-    def stop_cleanly(self, daemon):
-        # A sanitizer build also reports leaks here, as a failing exit status.
-        self.assertTrue(daemon.alive(), "posternd died:\n" + daemon.stderr())
-        self.assertEqual(daemon.stop(), 0, "posternd exit status on SIGTERM:\n" + daemon.stderr())
+class FaultCase(PosterndCase):
+    """posternd in front of the class's Dovecot, whose processes a test may kill."""
 
     def master_pid(self):
         with open(os.path.join(self.dovecot.base_dir, "master.pid")) as f:
@@ -135,7 +109,7 @@ class KilledPeerTest(FaultCase):
 
     def test_server_killed_in_the_middle_of_retr_ends_the_session(self):
         daemon = self.start_posternd()
-        base = daemon.idle_descriptors()
+        base = idle_descriptors(daemon.pid)
         before = descendants(self.master_pid(), "pop3")
         # A small window keeps most of the message out of the connections' buffers.
         sock = login(daemon.port, "killsrv", self.USERS["killsrv"], rcvbuf=128 << 10)
@@ -156,16 +130,17 @@ class KilledPeerTest(FaultCase):
         print(f"\n{len(body)} of {len(self.body)} bytes arrived before the end", file=sys.stderr)
         self.assertEqual(body, self.body[:len(body)], "what arrived before the kill is not intact")
 
-        self.assertEqual(daemon.idle_descriptors(), base)
+        self.assertEqual(idle_descriptors(daemon.pid), base)
         self.assertTrue(daemon.greets())
         self.stop_cleanly(daemon)
 
     def test_client_killed_in_the_middle_of_retr_ends_the_server_link(self):
         daemon = self.start_posternd()
-        base = daemon.idle_descriptors()
+        base = idle_descriptors(daemon.pid)
         before = descendants(self.master_pid(), "pop3")
         script = ("import sys, time\n"
-                  "from posternd_process import login, recv_line\n"
+                  "from posternd import recv_line\n"
+                  "from posternd_process import login\n"
                   "sock = login(int(sys.argv[1]), sys.argv[2], sys.argv[3])\n"
                   "sock.sendall(b'RETR 1\\r\\n')\n"
                   "assert recv_line(sock).startswith(b'+OK')\n"
@@ -188,7 +163,7 @@ class KilledPeerTest(FaultCase):
         client.kill()
         client.wait(TIMEOUT)
         client.stdout.close()
-        self.assertEqual(daemon.idle_descriptors(), base)
+        self.assertEqual(idle_descriptors(daemon.pid), base)
         self.assertTrue(wait_until(lambda: not os.path.exists(f"/proc/{server}"),
                                    LINGER_LIMIT + TIMEOUT),
                         "Dovecot still serves the session")
@@ -214,7 +189,7 @@ class SessionResourcesTest(FaultCase):
         cls.dovecot.stop()
 
     def measure(self, daemon):
-        fds = daemon.idle_descriptors()
+        fds = idle_descriptors(daemon.pid)
         return fds, memory_kib(daemon.pid)
 
     def assertNothingLeft(self, daemon, before, what, slack_kib):
@@ -241,7 +216,7 @@ class SessionResourcesTest(FaultCase):
             sock.close()
 
     def test_connect_and_drop_cycles_leave_nothing_behind(self):
-        daemon = self.start_posternd(quiet_allocator_env())
+        daemon = self.start_posternd(env=quiet_allocator_env())
         for i in range(400):
             self.connect_and_drop(daemon.port, i % 4)
         before = self.measure(daemon)
@@ -266,7 +241,7 @@ class SessionResourcesTest(FaultCase):
             sock.close()
 
     def test_full_logins_leave_nothing_behind(self):
-        daemon = self.start_posternd(quiet_allocator_env())
+        daemon = self.start_posternd(env=quiet_allocator_env())
         for _ in range(50):
             self.full_login(daemon.port)
         before = self.measure(daemon)
@@ -281,7 +256,7 @@ class SessionResourcesTest(FaultCase):
                      "probes memory through a pipe) and reports false faults without them")
     def test_out_of_descriptors_that_connection_is_refused_and_the_others_go_on(self):
         daemon = self.start_posternd()
-        base = daemon.idle_descriptors()
+        base = idle_descriptors(daemon.pid)
         _, hard = resource.prlimit(daemon.pid, resource.RLIMIT_NOFILE)
 
         def allow(more):
@@ -307,7 +282,7 @@ class SessionResourcesTest(FaultCase):
         self.assertTrue(recv_line(first).startswith(b"+OK Logging out"))
         self.assertEqual(read_to_end(first, TIMEOUT), b"")
         first.close()
-        self.assertEqual(daemon.idle_descriptors(), base)
+        self.assertEqual(idle_descriptors(daemon.pid), base)
         allow(2)
         self.full_login(daemon.port)
         self.stop_cleanly(daemon)
@@ -328,7 +303,7 @@ class StalledReaderTest(FaultCase):
         cls.dovecot.stop()
 
     def test_reader_that_pauses_in_the_middle_of_retr_gets_every_byte(self):
-        daemon = self.start_posternd(quiet_allocator_env())
+        daemon = self.start_posternd(env=quiet_allocator_env())
         sock = login(daemon.port, "stall", self.USERS["stall"])
         self.addCleanup(sock.close)
         rss_before = memory_kib(daemon.pid)

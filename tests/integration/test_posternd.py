@@ -8,29 +8,24 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
 from dovecot import Dovecot, free_port
-
-POSTERND = os.environ.get("POSTERND", "")
-GREETING = b"+OK Postern 1.0 Ready"
-TIMEOUT = 20.0  # any single wait; the sanitizer build is slow
+from posternd import GREETING, POSTERND, TIMEOUT, PosterndCase, check_posternd, wait_until
 
 # Real mail has lines longer than the 2048 bytes poplib allows by default.
 poplib._MAXLINE = 1 << 20
 
 
-# posternd falls back on the tray app's stored settings; the tests keep
-# whatever this machine's user has stored out of the way.
+# posternd falls back on the tray app's stored settings; the runs from the
+# command line keep whatever this machine's user has stored out of the way.
 ENV = dict(os.environ)
 
 
 def setUpModule():
-    if not POSTERND or not os.access(POSTERND, os.X_OK):
-        raise RuntimeError(f"POSTERND must name the posternd executable, not {POSTERND!r}")
+    check_posternd()
     ENV["XDG_CONFIG_HOME"] = tempfile.mkdtemp(prefix="postern-config-")
 
 
@@ -45,16 +40,6 @@ def has_ipv6_loopback():
         return True
     except OSError:
         return False
-
-
-def wait_until(predicate, timeout=TIMEOUT, step=0.02):
-    deadline = time.monotonic() + timeout
-    while True:
-        if predicate():
-            return True
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(step)
 
 
 def build_message(size, seed):
@@ -87,116 +72,6 @@ def build_message(size, seed):
 def pop3_size(message):
     # POP3 counts octets with CRLF line ends.
     return len(message) + message.count(b"\n")
-
-
-class Posternd:
-    """One posternd process, its stdout and stderr kept in files."""
-
-    def __init__(self, host, host_port, local_port=None):
-        self.host = host
-        self.host_port = host_port
-        self.port = local_port
-        self.process = None
-        self.returncode = None
-        self._dir = tempfile.mkdtemp(prefix="postern-posternd-")
-        self._stderr = None
-
-    def start(self):
-        for _ in range(3):
-            port = self.port or free_port()
-            if self._stderr is not None:
-                self._stderr.close()
-            self._stderr = open(os.path.join(self._dir, "stderr"), "wb")
-            self.process = subprocess.Popen(
-                [POSTERND, "--host", self.host, "--host-port", str(self.host_port),
-                 "--local-port", str(port)],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr, env=ENV)
-            if wait_until(lambda: self.process.poll() is not None or self._greets(port)):
-                if self.process.poll() is None:
-                    self.port = port
-                    return self
-                if self.process.returncode == 1 and self.port is None:
-                    continue  # someone took the free port first
-            break
-        raise AssertionError(f"posternd did not start (status {self.process.poll()}):\n"
-                             + self.stderr())
-
-    def _greets(self, port):
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
-                return s.recv(64).startswith(GREETING)
-        except OSError:
-            return False
-
-    def stderr(self):
-        try:
-            with open(os.path.join(self._dir, "stderr"), "rb") as f:
-                return f.read().decode("utf-8", "replace")
-        except OSError:
-            return ""
-
-    def alive(self):
-        return self.process is not None and self.process.poll() is None
-
-    def stop(self, sig=signal.SIGTERM):
-        """Sends `sig` and returns the exit status; kills it if it does not exit in time."""
-        if self.process is None:
-            return self.returncode
-        if self.process.poll() is None:
-            self.process.send_signal(sig)
-            try:
-                self.process.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(TIMEOUT)
-                self.returncode = "killed after not stopping on a signal"
-        if self.returncode is None:
-            self.returncode = self.process.returncode
-        self.process = None
-        self._stderr.close()
-        return self.returncode
-
-    def cleanup(self):
-        self.stop(signal.SIGKILL)
-        shutil.rmtree(self._dir, ignore_errors=True)
-
-
-class PosterndCase(unittest.TestCase):
-    """Shows posternd's stderr (and Dovecot's log) when a test fails."""
-
-    dovecot = None
-
-    def run(self, result=None):
-        before = (len(result.failures), len(result.errors)) if result else None
-        self._diagnostics = []
-        outcome = super().run(result)
-        if result and (len(result.failures), len(result.errors)) != before:
-            sys.stderr.write("\n".join(self._diagnostics) + "\n")
-        return outcome
-
-    def start_posternd(self, host="127.0.0.1", host_port=None):
-        daemon = Posternd(host, host_port or self.dovecot.port)
-        self.addCleanup(self._finish, daemon)
-        return daemon.start()
-
-    def _finish(self, daemon):
-        self._diagnostics.append(f"--- {self.id()}: posternd stderr ---\n{daemon.stderr()}")
-        if self.dovecot is not None and self.dovecot.directory:
-            self._diagnostics.append(f"--- dovecot log ---\n{self.dovecot.log_tail()}")
-        daemon.cleanup()
-
-    def stop_cleanly(self, daemon):
-        self.assertTrue(daemon.alive(), "posternd died:\n" + daemon.stderr())
-        status = daemon.stop()
-        self.assertEqual(status, 0, "posternd exit status on SIGTERM:\n" + daemon.stderr())
-
-    def login(self, daemon, user, password, host="127.0.0.1"):
-        client = poplib.POP3(host, daemon.port, timeout=TIMEOUT)
-        self.addCleanup(client.close)
-        self.assertEqual(client.getwelcome(), GREETING)
-        self.assertEqual(client.user(user), b"+OK Password")
-        answer = client.pass_(password)
-        return client, answer
 
 
 class DaemonCommandLineTest(PosterndCase):
@@ -263,7 +138,7 @@ class DaemonCommandLineTest(PosterndCase):
                             f"no {expected!r} on stderr:\n{daemon.stderr()}")
         # One line per report, and the daemon goes on serving.
         self.assertIn(expected + "\n", daemon.stderr())
-        self.assertTrue(daemon._greets(daemon.port))
+        self.assertTrue(daemon.greets())
         self.stop_cleanly(daemon)
 
 
@@ -294,6 +169,14 @@ class DovecotTest(PosterndCase):
     def tearDown(self):
         if self.daemon.process is not None:
             self.stop_cleanly(self.daemon)
+
+    def login(self, daemon, user, password, host="127.0.0.1"):
+        client = poplib.POP3(host, daemon.port, timeout=TIMEOUT)
+        self.addCleanup(client.close)
+        self.assertEqual(client.getwelcome(), GREETING)
+        self.assertEqual(client.user(user), b"+OK Password")
+        answer = client.pass_(password)
+        return client, answer
 
     def direct_login(self, user):
         client = poplib.POP3(self.dovecot.host, self.dovecot.port, timeout=TIMEOUT)

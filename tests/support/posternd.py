@@ -1,0 +1,158 @@
+"""posternd as a process under test: started on a free loopback port with its
+stderr kept in a file and the tray app's stored settings kept out of the way,
+and a unittest case that shows that stderr (and Dovecot's log) on a failure."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from dovecot import free_port
+
+POSTERND = os.environ.get("POSTERND", "")
+GREETING = b"+OK Postern 1.0 Ready"
+TIMEOUT = 20.0  # any single wait; the sanitizer build is slow
+
+
+def wait_until(predicate, timeout=TIMEOUT, step=0.02):
+    deadline = time.monotonic() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(step)
+
+
+def recv_line(sock, limit=4096):
+    line = b""
+    while not line.endswith(b"\n") and len(line) < limit:
+        chunk = sock.recv(1)
+        if not chunk:
+            break
+        line += chunk
+    return line
+
+
+def check_posternd():
+    if not POSTERND or not os.access(POSTERND, os.X_OK):
+        raise RuntimeError(f"POSTERND must name the posternd executable, not {POSTERND!r}")
+
+
+class Posternd:
+    """One posternd process; stdout goes nowhere, stderr to a file in a folder
+    of its own, which also holds its (empty) settings. `env` adds to the
+    environment it runs in."""
+
+    def __init__(self, host, host_port, env=None):
+        check_posternd()
+        self.host = host
+        self.host_port = host_port
+        self.port = None
+        self.process = None
+        self.returncode = None
+        self._dir = tempfile.mkdtemp(prefix="postern-posternd-")
+        self._env = dict(os.environ)
+        self._env["XDG_CONFIG_HOME"] = os.path.join(self._dir, "config")
+        self._env.update(env or {})
+        os.mkdir(self._env["XDG_CONFIG_HOME"])
+        self._stderr = None
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def start(self):
+        for _ in range(3):
+            self.port = free_port()
+            if self._stderr is not None:
+                self._stderr.close()
+            self._stderr = open(os.path.join(self._dir, "stderr"), "wb")
+            self.process = subprocess.Popen(
+                [POSTERND, "--host", self.host, "--host-port", str(self.host_port),
+                 "--local-port", str(self.port)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr,
+                env=self._env)
+            if wait_until(lambda: self.process.poll() is not None or self.greets()):
+                if self.process.poll() is None:
+                    return self
+                if self.process.returncode == 1:
+                    continue  # someone took the free port first
+            break
+        raise AssertionError(f"posternd did not start (status {self.process.poll()}):\n"
+                             + self.stderr())
+
+    def greets(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=2) as s:
+                return recv_line(s) == GREETING + b"\r\n"
+        except OSError:
+            return False
+
+    def stderr(self):
+        try:
+            with open(os.path.join(self._dir, "stderr"), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def alive(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self, sig=signal.SIGTERM):
+        """Sends `sig` and returns the exit status; kills it if it does not exit in time."""
+        if self.process is None:
+            return self.returncode
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+            try:
+                self.process.wait(TIMEOUT)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(TIMEOUT)
+                self.returncode = f"killed after not stopping on {signal.Signals(sig).name}"
+        if self.returncode is None:
+            self.returncode = self.process.returncode
+        self.process = None
+        self._stderr.close()
+        return self.returncode
+
+    def cleanup(self):
+        self.stop(signal.SIGKILL)
+        shutil.rmtree(self._dir, ignore_errors=True)
+
+
+class PosterndCase(unittest.TestCase):
+    """Starts posternd in front of the class's Dovecot (or another server);
+    shows posternd's stderr and Dovecot's log when a test fails."""
+
+    dovecot = None
+
+    def run(self, result=None):
+        before = (len(result.failures), len(result.errors)) if result else None
+        self._diagnostics = []
+        outcome = super().run(result)
+        if result and (len(result.failures), len(result.errors)) != before:
+            sys.stderr.write("\n".join(self._diagnostics) + "\n")
+        return outcome
+
+    def start_posternd(self, host="127.0.0.1", host_port=None, env=None):
+        daemon = Posternd(host, host_port or self.dovecot.port, env)
+        self.addCleanup(self._finish, daemon)
+        return daemon.start()
+
+    def _finish(self, daemon):
+        self._diagnostics.append(f"--- {self.id()}: posternd stderr ---\n{daemon.stderr()}")
+        if self.dovecot is not None and self.dovecot.directory:
+            self._diagnostics.append(f"--- dovecot log ---\n{self.dovecot.log_tail()}")
+        daemon.cleanup()
+
+    def stop_cleanly(self, daemon):
+        # A sanitizer build also reports leaks here, as a failing exit status.
+        self.assertTrue(daemon.alive(), "posternd died:\n" + daemon.stderr())
+        self.assertEqual(daemon.stop(), 0, "posternd exit status on SIGTERM:\n" + daemon.stderr())
