@@ -36,6 +36,7 @@ CClientSocket::CClientSocket(SharedText strHostName, int nHostPort)
 CClientSocket::~CClientSocket() {
     Close();
     delete m_pServer;
+    explicit_bzero(m_buffer, std::size_t(m_nCount));  // a PASS line may still be held
 }
 
 bool CClientSocket::HasServerLink() const {
