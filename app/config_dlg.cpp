@@ -1,7 +1,5 @@
 #include "config_dlg.h"
 
-#include <sys/socket.h>
-
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QPushButton>
@@ -19,7 +17,6 @@
 
 namespace {
 
-constexpr char kSection[] = "Settings";
 constexpr char kTip[] = "No connection";
 constexpr char kApplyQuestion[] = "Apply your changes ?";
 constexpr char kQuitQuestion[] = "This will terminate Postern appication";
@@ -127,19 +124,17 @@ void CConfigDlg::UpdateData(bool bSaveAndValidate) {
 }
 
 bool CConfigDlg::LoadSettings() {
-    m_strLocalPort =
-        QString::number(m_store.GetProfileInt(Text(kSection), QStringLiteral("LocalPort"), 110));
-    m_strHostPort =
-        QString::number(m_store.GetProfileInt(Text(kSection), QStringLiteral("HostPort"), 110));
-    m_strHostName = m_store.GetProfileString(Text(kSection), QStringLiteral("HostName"));
+    m_strLocalPort = m_store.Read(setting::kLocalPort);
+    m_strHostPort = m_store.Read(setting::kHostPort);
+    m_strHostName = m_store.Read(setting::kHostName);
     UpdateData(false);
     return true;
 }
 
 bool CConfigDlg::SaveSettings() {
-    m_store.WriteProfileInt(Text(kSection), QStringLiteral("LocalPort"), Atoi(m_strLocalPort));
-    m_store.WriteProfileInt(Text(kSection), QStringLiteral("HostPort"), Atoi(m_strHostPort));
-    m_store.WriteProfileString(Text(kSection), QStringLiteral("HostName"), m_strHostName);
+    m_store.Write(setting::kLocalPort, m_strLocalPort);
+    m_store.Write(setting::kHostPort, m_strHostPort);
+    m_store.Write(setting::kHostName, m_strHostName);
     m_bDirty = false;
     return true;
 }
@@ -148,10 +143,7 @@ void CConfigDlg::StartListener() {
     m_pListenSocket = new CListenSocket(m_strHostName.toStdString(), Atoi(m_strHostPort));
     // A port that cannot be bound gives no message: the program runs on without
     // accepting mail clients, and the next Apply tries again.
-    m_pListenSocket->Create(static_cast<unsigned>(Atoi(m_strLocalPort)), SOCK_STREAM,
-                            FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
-    ::listen(m_pListenSocket->m_hSocket, SOMAXCONN);
-    m_pListenSocket->AsyncSelect(FD_READ | FD_ACCEPT | FD_CLOSE);
+    m_pListenSocket->StartListening(static_cast<unsigned>(Atoi(m_strLocalPort)));
 }
 
 void CConfigDlg::OnApply() {

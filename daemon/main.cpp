@@ -94,21 +94,16 @@ int main(int argc, char** argv) {
     }
     // What the command line leaves out comes from the tray app's stored settings.
     CSettingsStore store(QString::fromLatin1(kStoreName));
-    const QString strSection = QStringLiteral("Settings");
-    std::string strHostName = options.strHostName.value_or(
-        store.GetProfileString(strSection, QStringLiteral("HostName")).toStdString());
+    std::string strHostName =
+        options.strHostName.value_or(store.Read(setting::kHostName).toStdString());
     if (strHostName.empty()) {
         std::fprintf(stderr,
                      "posternd: no POP3 server given; use --host NAME or set one in postern\n"
                      "Try 'posternd --help'.\n");
         return 2;
     }
-    int nHostPort = options.nHostPort
-                        ? *options.nHostPort
-                        : store.GetProfileInt(strSection, QStringLiteral("HostPort"), 110);
-    int nLocalPort = options.nLocalPort
-                         ? *options.nLocalPort
-                         : store.GetProfileInt(strSection, QStringLiteral("LocalPort"), 110);
+    int nHostPort = options.nHostPort.value_or(store.ReadInt(setting::kHostPort));
+    int nLocalPort = options.nLocalPort.value_or(store.ReadInt(setting::kLocalPort));
     for (auto [pszOption, nPort] :
          {std::pair{"--host-port", nHostPort}, std::pair{"--local-port", nLocalPort}}) {
         if (nPort < 1 || nPort > 65535) {
@@ -122,15 +117,11 @@ int main(int argc, char** argv) {
     EventLoop loop;
     CSignalWatch signals(loop);
     auto pListener = std::make_unique<CListenSocket>(strHostName, nHostPort);
-    if (!pListener->Create(unsigned(nLocalPort), SOCK_STREAM,
-                           FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE) ||
-        listen(pListener->m_hSocket, SOMAXCONN) != 0) {
-        int nError = pListener->m_hSocket == INVALID_SOCKET ? CAsyncSocket::GetLastError() : errno;
+    if (!pListener->StartListening(unsigned(nLocalPort))) {
         std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n", nLocalPort,
-                     std::strerror(nError));
+                     std::strerror(CAsyncSocket::GetLastError()));
         return 1;
     }
-    pListener->AsyncSelect(FD_READ | FD_ACCEPT | FD_CLOSE);
     CDaemonWnd wnd(*pListener);
     g_hMainWnd = &wnd;
 

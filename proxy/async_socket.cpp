@@ -160,6 +160,13 @@ bool CAsyncSocket::AsyncSelect(long lEvent) {
     return true;
 }
 
+bool CAsyncSocket::Listen(int nConnectionBacklog) {
+    if (m_hSocket == INVALID_SOCKET) {
+        return Fail(ENOTSOCK);
+    }
+    return listen(m_hSocket, nConnectionBacklog) == 0 || Fail(errno);
+}
+
 bool CAsyncSocket::IsReadBlocked() {
     if (m_pPartner == nullptr) {
         m_bReadBlocked = false;

@@ -57,6 +57,8 @@ public:
                 long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE,
                 const char* lpszSocketAddress = nullptr);
     bool AsyncSelect(long lEvent);
+    // Puts a created socket into the listening state.
+    bool Listen(int nConnectionBacklog = SOMAXCONN);
     virtual bool Accept(CAsyncSocket& rConnectedSocket);
     virtual void Close();
     // Starts a connection to a host name or numeric address. True when

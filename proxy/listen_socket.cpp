@@ -24,6 +24,18 @@ CListenSocket::~CListenSocket() {
     Close();
 }
 
+bool CListenSocket::StartListening(unsigned nLocalPort, const char* pszAddress) {
+    if (!Create(nLocalPort, SOCK_STREAM,
+                FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE, pszAddress)) {
+        return false;
+    }
+    if (!Listen()) {
+        Close();  // keeps the error
+        return false;
+    }
+    return AsyncSelect(FD_READ | FD_ACCEPT | FD_CLOSE);
+}
+
 void CListenSocket::OnAccept(int nErrorCode) {
     CClientSocket* pSession = new (std::nothrow) CClientSocket(m_strHostName, m_nHostPort);
     if (pSession == nullptr) {

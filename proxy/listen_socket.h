@@ -11,9 +11,6 @@
 // The socket that waits on the local port for mail clients. It owns every
 // session it accepts; a session is deleted only by RemoveSession (when the
 // shell handles its end notice) or by the listener's destructor.
-//
-// The caller creates the socket, puts it into the listening state and selects
-// FD_READ | FD_ACCEPT | FD_CLOSE before the event loop runs.
 class CListenSocket : public CAsyncSocket {
 public:
     // RFC 1939's shortest autologout: a mail client that has not logged in by
@@ -22,6 +19,12 @@ public:
 
     CListenSocket(const std::string& strHostName, int nHostPort);
     ~CListenSocket() override;
+
+    // Creates the socket on nLocalPort of every interface (or of the numeric
+    // address pszAddress), listens with the system's largest backlog and selects
+    // FD_READ | FD_ACCEPT | FD_CLOSE. False when the port cannot be had, with
+    // the error in GetLastError().
+    bool StartListening(unsigned nLocalPort, const char* pszAddress = nullptr);
 
     void OnAccept(int nErrorCode) override;
     // Deletes the session with that number; does nothing when there is none.

@@ -77,11 +77,8 @@ protected:
         m_pListener.reset();
         m_pListener = std::make_unique<CListenSocket>(strHost, nHostPort);
         m_wnd.m_pListener = m_pListener.get();
-        if (!m_pListener->Create(0, SOCK_STREAM, 63))
+        if (!m_pListener->StartListening(0))
             return false;
-        if (listen(m_pListener->m_hSocket, SOMAXCONN) != 0)
-            return false;
-        m_pListener->AsyncSelect(FD_READ | FD_ACCEPT | FD_CLOSE);
         m_nProxyPort = m_pListener->GetLocalPort();
         return m_nProxyPort != 0;
     }

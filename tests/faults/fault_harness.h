@@ -173,12 +173,10 @@ protected:
 
     CListenSocket* StartListener(const std::string& strHost, int nHostPort) {
         auto pListener = std::make_unique<CListenSocket>(strHost, nHostPort);
-        if (!pListener->Create(0, SOCK_STREAM, FD_READ | FD_ACCEPT | FD_CLOSE) ||
-            listen(pListener->m_hSocket, SOMAXCONN) != 0) {
+        if (!pListener->StartListening(0)) {
             ADD_FAILURE() << "cannot start a listener";
             return nullptr;
         }
-        pListener->AsyncSelect(FD_READ | FD_ACCEPT | FD_CLOSE);
         m_listeners.push_back(std::move(pListener));
         return m_listeners.back().get();
     }

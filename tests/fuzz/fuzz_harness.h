@@ -23,9 +23,7 @@ public:
     FuzzHarness() {
         m_hServer = ListenOnLoopback(m_nServerPort);
         m_pListener = std::make_unique<CListenSocket>("127.0.0.1", m_nServerPort);
-        m_pListener->Create(0, SOCK_STREAM, FD_READ | FD_ACCEPT | FD_CLOSE, "127.0.0.1");
-        listen(m_pListener->m_hSocket, SOMAXCONN);
-        m_pListener->AsyncSelect(FD_READ | FD_ACCEPT | FD_CLOSE);
+        m_pListener->StartListening(0, "127.0.0.1");
         m_nProxyPort = m_pListener->GetLocalPort();
         g_hMainWnd = this;
     }

@@ -116,3 +116,25 @@ bool CSettingsStore::WriteProfileString(const QString& strSection, const QString
     profile.sync();
     return profile.status() == QSettings::NoError;
 }
+
+QString CSettingsStore::Read(const SettingKey& key) const {
+    if (key.nType == SettingKey::Int) {
+        return QString::number(ReadInt(key));
+    }
+    return GetProfileString(QLatin1String(key.pszSection), QLatin1String(key.pszEntry));
+}
+
+int CSettingsStore::ReadInt(const SettingKey& key) const {
+    if (key.nType == SettingKey::Text) {
+        return Atoi(Read(key));
+    }
+    return GetProfileInt(QLatin1String(key.pszSection), QLatin1String(key.pszEntry), key.nDefault);
+}
+
+bool CSettingsStore::Write(const SettingKey& key, const QString& strValue) {
+    if (key.nType == SettingKey::Int) {
+        return WriteProfileInt(QLatin1String(key.pszSection), QLatin1String(key.pszEntry),
+                               Atoi(strValue));
+    }
+    return WriteProfileString(QLatin1String(key.pszSection), QLatin1String(key.pszEntry), strValue);
+}

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "setting_keys.h"
+
 // C's atoi on text: leading white space, an optional sign, then decimal digits up
 // to the first other character; no digits gives 0. Out of range saturates, as the
 // Windows runtime does, instead of being undefined.
@@ -26,6 +28,12 @@ public:
     bool WriteProfileInt(const QString& strSection, const QString& strEntry, int nValue);
     bool WriteProfileString(const QString& strSection, const QString& strEntry,
                             const QString& strValue);
+
+    // A setting of the table as text, a number written out in decimal.
+    QString Read(const SettingKey& key) const;
+    int ReadInt(const SettingKey& key) const;
+    // Stores the text; an Int setting is stored as atoi reads the text.
+    bool Write(const SettingKey& key, const QString& strValue);
 
     QString GetApplicationName() const { return m_strApplicationName; }
     // Where the settings live: a file name on Linux, a registry path on Windows.
