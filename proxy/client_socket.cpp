@@ -17,11 +17,21 @@ LPARAM NextSessionId() {
 
 constexpr char kPasswordPrompt[] = "+OK Password\r\n";
 
+// Only USER, so the client logs in with USER and PASS, which become APOP. No
+// SASL mechanism and no STLS: clients would try them, and neither can be
+// turned into APOP.
+constexpr char kCapabilities[] = "+OK Capability list follows\r\nUSER\r\n.\r\n";
+constexpr char kLogInWithUser[] = "-ERR Log in with USER and PASS\r\n";
+constexpr char kBye[] = "+OK Bye\r\n";
+// A client that sends more than this before USER is not going to log in.
+constexpr int kMaxCommandsBeforeUser = 10;
+
 }  // namespace
 
-CClientSocket::CClientSocket(SharedText strHostName, int nHostPort)
+CClientSocket::CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa)
     : m_nHostPort(nHostPort),
       m_strHostName(std::move(strHostName)),
+      m_bAnswerCapa(bAnswerCapa),
       m_nSessionId(NextSessionId()),
       m_tAccepted(std::chrono::steady_clock::now()) {
     m_pServer = new (std::nothrow) CServerSocket(this, m_strHostName, nHostPort);
@@ -104,8 +114,11 @@ void CClientSocket::ProcessLines() {
         std::string_view argument = nWords > 1 ? words[1] : std::string_view();
         if (m_nState == AwaitUser) {
             if (nWords == 0 || !pop3::IsCommand(words[0], "USER")) {
-                EndAndClose();
-                return;
+                if (!AnswerBeforeUser(nWords == 0 ? std::string_view() : words[0])) {
+                    return;
+                }
+                RemoveLine(nLength);
+                continue;
             }
             m_pServer->SetUser(argument);
             Send(kPasswordPrompt, sizeof kPasswordPrompt - 1, 0);
@@ -139,6 +152,32 @@ void CClientSocket::ProcessLines() {
     if (m_pServer->IsApopSent()) {
         relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR);
     }
+}
+
+bool CClientSocket::AnswerBeforeUser(std::string_view command) {
+    bool bCapa = pop3::IsCommand(command, "CAPA");
+    if (!m_bAnswerCapa) {
+        if (bCapa) {
+            PostCapaRefused();
+        }
+        EndAndClose();
+        return false;
+    }
+    if (++m_nCommandsBeforeUser > kMaxCommandsBeforeUser) {
+        EndAndClose();
+        return false;
+    }
+    if (pop3::IsCommand(command, "QUIT")) {
+        Send(kBye, sizeof kBye - 1, 0);
+        EndAndClose();
+        return false;
+    }
+    if (bCapa) {
+        Send(kCapabilities, sizeof kCapabilities - 1, 0);
+    } else {
+        Send(kLogInWithUser, sizeof kLogInWithUser - 1, 0);
+    }
+    return true;
 }
 
 void CClientSocket::RemoveLine(int nLength) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "async_socket.h"
 #include "notice.h"
@@ -28,9 +29,11 @@ enum SessionState : std::int32_t {
 // to its server link and starts the link's connection at PASS, and from then on
 // passes every line of the mail client to the server. It never deletes itself:
 // it posts WM_SESSION_NOTIFY with wParam 0 and the listener deletes it.
+// With bAnswerCapa, commands before USER are answered (CAPA with a list naming
+// USER only) instead of ending the session.
 class CClientSocket : public CAsyncSocket {
 public:
-    CClientSocket(SharedText strHostName, int nHostPort);
+    CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa = false);
     ~CClientSocket() override;
 
     void OnReceive(int nErrorCode) override;
@@ -60,6 +63,8 @@ public:
 
 private:
     void RemoveLine(int nLength);
+    // A line before USER whose first word is command; false when it ended the session.
+    bool AnswerBeforeUser(std::string_view command);
 
     // Small fields first, so that none leaves a gap: a relayed session is
     // mostly its two fixed buffers, and idle sessions are held by the thousand.
@@ -72,6 +77,8 @@ private:
     bool m_bAfterCR = false;
     bool m_bDropLF = false;  // the PASS line's CR came last; its LF may follow
     bool m_bServerLost = false;
+    bool m_bAnswerCapa;
+    std::uint8_t m_nCommandsBeforeUser = 0;
     LPARAM m_nSessionId;
     std::chrono::steady_clock::time_point m_tAccepted;
     char m_buffer[RECV_BUFFER_SIZE];

@@ -37,7 +37,8 @@ bool CListenSocket::StartListening(unsigned nLocalPort, const char* pszAddress) 
 }
 
 void CListenSocket::OnAccept(int nErrorCode) {
-    CClientSocket* pSession = new (std::nothrow) CClientSocket(m_strHostName, m_nHostPort);
+    CClientSocket* pSession =
+        new (std::nothrow) CClientSocket(m_strHostName, m_nHostPort, m_bAnswerCapa);
     if (pSession == nullptr) {
         CAsyncSocket refused;  // take the connection off the queue; closing it refuses it
         Accept(refused);

@@ -33,6 +33,8 @@ public:
     std::size_t GetSessionCount() const { return m_listSessions.size(); }
     CClientSocket* FindSession(LPARAM nSessionId) const;
     void SetLoginTimeout(std::chrono::milliseconds timeout) { m_loginTimeout = timeout; }
+    // Whether sessions accepted from now on answer CAPA and other commands before USER.
+    void SetAnswerCapa(bool bAnswerCapa) { m_bAnswerCapa = bAnswerCapa; }
 
 private:
     using SessionList = std::vector<std::pair<LPARAM, CClientSocket*>>;
@@ -47,4 +49,5 @@ private:
     std::vector<std::pair<LPARAM, CClientSocket*>> m_listSessions;
     std::chrono::milliseconds m_loginTimeout = kLoginTimeout;
     EventLoop::TimerId m_nLoginTimer = 0;
+    bool m_bAnswerCapa = false;
 };

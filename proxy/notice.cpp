@@ -17,3 +17,10 @@ void PostReport(std::string strText) {
             g_hMainWnd->OnReport(strText);
     });
 }
+
+void PostCapaRefused() {
+    EventLoop::Current()->Post([] {
+        if (g_hMainWnd != nullptr)
+            g_hMainWnd->OnCapaRefused();
+    });
+}

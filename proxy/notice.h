@@ -22,6 +22,10 @@ public:
     // A failure the user must know of, such as "Cannot connect host:110 (111)".
     // Called from the event loop; must not wait for the user.
     virtual void OnReport(const std::string& strText) = 0;
+    // A session was closed unanswered because its first command asked for the
+    // capabilities (CAPA); the mail client would work with capability queries
+    // answered. Called from the event loop, once per such session.
+    virtual void OnCapaRefused() {}
 
 protected:
     ~CNoticeWnd() = default;
@@ -34,3 +38,7 @@ void PostSessionNotify(WPARAM wParam, LPARAM lParam);
 
 // Hands a report to g_hMainWnd after the current handler has returned.
 void PostReport(std::string strText);
+
+// Tells g_hMainWnd, after the current handler has returned, that a capability
+// query was refused.
+void PostCapaRefused();

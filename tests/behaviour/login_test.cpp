@@ -134,6 +134,55 @@ TEST_F(ProxyLogin, AnyOtherFirstLineEndsTheSessionWithoutAnAnswer) {
         EXPECT_EQ(m_pListener->FindSession(session.nId), nullptr);
     }
     EXPECT_FALSE(ServerHasPendingConnection());
+    EXPECT_EQ(m_wnd.m_nCapaRefused, 1);  // the shell hears of the capability query only
+}
+
+constexpr std::string_view kCapabilities = "+OK Capability list follows\r\nUSER\r\n.\r\n";
+constexpr std::string_view kLogInWithUser = "-ERR Log in with USER and PASS\r\n";
+
+TEST_F(ProxyLogin, WithCapaAnsweredCommandsBeforeUserAreAnsweredAndTheLoginIsApop) {
+    m_pListener->SetAnswerCapa(true);
+    Session session;
+    ASSERT_TRUE(OpenClient(session));
+    session.pClient->Send("CAPA\r\nAUTH\r\nstls\r\nNOOP\r\n\r\nAUTH PLAIN\r\ncapa\r\n");
+    std::string strExpected = std::string(kCapabilities);
+    for (int i = 0; i < 5; ++i) strExpected += kLogInWithUser;
+    strExpected += kCapabilities;
+    EXPECT_TRUE(WaitText(*session.pClient, strExpected))
+        << testing::PrintToString(session.pClient->Received());
+    session.pClient->TakeReceived();
+    EXPECT_FALSE(ServerHasPendingConnection());
+    session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    EXPECT_TRUE(WaitText(*session.pClient, kPasswordPrompt));
+    CPeer* pServer = AcceptServer();
+    ASSERT_NE(pServer, nullptr);
+    pServer->Send(kRfcGreeting);
+    EXPECT_TRUE(WaitText(*pServer, kRfcApop)) << testing::PrintToString(pServer->Received());
+    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 0u);
+    EXPECT_EQ(m_wnd.m_nCapaRefused, 0);
+}
+
+TEST_F(ProxyLogin, WithCapaAnsweredQuitOrTooManyCommandsBeforeUserEndTheSession) {
+    m_pListener->SetAnswerCapa(true);
+    Session quitting, chatty;
+    ASSERT_TRUE(OpenClient(quitting));
+    ASSERT_TRUE(OpenClient(chatty));
+    quitting.pClient->Send("CAPA\r\nQUIT\r\nUSER mrose\r\n");
+    std::string strTen;
+    for (int i = 0; i < 10; ++i) strTen += "NOOP\r\n";
+    chatty.pClient->Send(strTen + "CAPA\r\nUSER mrose\r\n");
+
+    EXPECT_TRUE(WaitClosed(*quitting.pClient));
+    EXPECT_EQ(quitting.pClient->Received(), std::string(kCapabilities) + "+OK Bye\r\n");
+    EXPECT_TRUE(WaitClosed(*chatty.pClient));
+    std::string strAnswers;
+    for (int i = 0; i < 10; ++i) strAnswers += kLogInWithUser;
+    EXPECT_EQ(chatty.pClient->Received(), strAnswers);  // the eleventh gets no answer
+    for (LPARAM nId : {quitting.nId, chatty.nId}) {
+        EXPECT_TRUE(WaitEnded(nId));
+        EXPECT_EQ(m_wnd.CountNotices(0, nId), 1u);
+    }
+    EXPECT_FALSE(ServerHasPendingConnection());
 }
 
 TEST_F(ProxyLogin, AnyOtherSecondLineEndsTheSessionWithoutAnAnswer) {

@@ -141,9 +141,9 @@ private:
     bool m_bEof = false;
 };
 
-// Stands in for the shell: records notices (wParam 1 opened, 0 ended) and
-// reports; a suite's window deletes ended sessions in OnNotice, as the shell's
-// handler does.
+// Stands in for the shell: records notices (wParam 1 opened, 0 ended),
+// reports and refused capability queries; a suite's window deletes ended sessions in OnNotice, as
+// the shell's handler does.
 class CNoticeRecorder : public CNoticeWnd {
 public:
     struct Notice {
@@ -157,6 +157,7 @@ public:
         return 0;
     }
     void OnReport(const std::string& strText) override { m_reports.push_back(strText); }
+    void OnCapaRefused() override { ++m_nCapaRefused; }
 
     std::size_t CountNotices(WPARAM wParam, LPARAM lParam) const {
         std::size_t n = 0;
@@ -182,6 +183,7 @@ public:
 
     std::vector<Notice> m_notices;
     std::vector<std::string> m_reports;
+    int m_nCapaRefused = 0;
 
 protected:
     virtual void OnNotice(WPARAM wParam, LPARAM lParam) = 0;
