@@ -4,7 +4,7 @@
 #include <cstring>
 
 const char kDaemonUsage[] =
-    "Usage: posternd [--host NAME] [--host-port N] [--local-port N]\n"
+    "Usage: posternd [--host NAME] [--host-port N] [--local-port N] [--answer-capa]\n"
     "\n"
     "Waits for mail clients on the local port, takes their USER and PASS, and logs\n"
     "in to the POP3 server NAME with APOP, so the password never crosses the network.\n"
@@ -12,6 +12,8 @@ const char kDaemonUsage[] =
     "  --host NAME        POP3 server host name or address\n"
     "  --host-port N      POP3 server port (default 110)\n"
     "  --local-port N     port the mail client connects to (default 110)\n"
+    "  --answer-capa      answer capability queries (CAPA) before the login, as\n"
+    "                     Thunderbird, Evolution, mutt, curl, mpop and fetchmail need\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
@@ -52,6 +54,14 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
         }
         if (strArg == "--version") {
             options.bVersion = true;
+            continue;
+        }
+        if (strArg == "--answer-capa") {
+            if (bHasValue) {
+                strError = "--answer-capa takes no value";
+                return false;
+            }
+            options.bAnswerCapa = true;
             continue;
         }
         if (strArg != "--host" && strArg != "--host-port" && strArg != "--local-port") {

@@ -40,8 +40,20 @@ public:
         std::fflush(stderr);
     }
 
+    void OnCapaRefused() override {
+        if (m_bCapaHintGiven)
+            return;
+        m_bCapaHintGiven = true;
+        std::fputs(
+            "posternd: a mail client asked for capabilities (CAPA) and was disconnected;"
+            " start posternd with --answer-capa to answer it\n",
+            stderr);
+        std::fflush(stderr);
+    }
+
 private:
     CListenSocket& m_listener;
+    bool m_bCapaHintGiven = false;
 };
 
 // Ends the loop on SIGINT or SIGTERM.
@@ -117,6 +129,7 @@ int main(int argc, char** argv) {
     EventLoop loop;
     CSignalWatch signals(loop);
     auto pListener = std::make_unique<CListenSocket>(strHostName, nHostPort);
+    pListener->SetAnswerCapa(options.bAnswerCapa || store.ReadInt(setting::kAnswerCapa) != 0);
     if (!pListener->StartListening(unsigned(nLocalPort))) {
         std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n", nLocalPort,
                      std::strerror(CAsyncSocket::GetLastError()));

@@ -16,5 +16,7 @@ namespace setting {
 inline constexpr SettingKey kHostName{"Settings", "HostName", SettingKey::Text, 0};
 inline constexpr SettingKey kHostPort{"Settings", "HostPort", SettingKey::Int, 110};
 inline constexpr SettingKey kLocalPort{"Settings", "LocalPort", SettingKey::Int, 110};
+// 1: answer CAPA and other commands a mail client sends before USER.
+inline constexpr SettingKey kAnswerCapa{"Settings", "AnswerCapa", SettingKey::Int, 0};
 
 }  // namespace setting

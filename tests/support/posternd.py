@@ -47,20 +47,21 @@ def check_posternd():
 class Posternd:
     """One posternd process; stdout goes nowhere, stderr to a file in a folder
     of its own, which also holds its (empty) settings. `env` adds to the
-    environment it runs in."""
+    environment it runs in, `args` to its command line."""
 
-    def __init__(self, host, host_port, env=None):
+    def __init__(self, host, host_port, env=None, args=()):
         check_posternd()
         self.host = host
         self.host_port = host_port
         self.port = None
+        self.args = list(args)
         self.process = None
         self.returncode = None
         self._dir = tempfile.mkdtemp(prefix="postern-posternd-")
         self._env = dict(os.environ)
         self._env["XDG_CONFIG_HOME"] = os.path.join(self._dir, "config")
         self._env.update(env or {})
-        os.mkdir(self._env["XDG_CONFIG_HOME"])
+        os.makedirs(self._env["XDG_CONFIG_HOME"], exist_ok=True)
         self._stderr = None
 
     @property
@@ -75,7 +76,7 @@ class Posternd:
             self._stderr = open(os.path.join(self._dir, "stderr"), "wb")
             self.process = subprocess.Popen(
                 [POSTERND, "--host", self.host, "--host-port", str(self.host_port),
-                 "--local-port", str(self.port)],
+                 "--local-port", str(self.port), *self.args],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr,
                 env=self._env)
             if wait_until(lambda: self.process.poll() is not None or self.greets()):
@@ -141,8 +142,8 @@ class PosterndCase(unittest.TestCase):
             sys.stderr.write("\n".join(self._diagnostics) + "\n")
         return outcome
 
-    def start_posternd(self, host="127.0.0.1", host_port=None, env=None):
-        daemon = Posternd(host, host_port or self.dovecot.port, env)
+    def start_posternd(self, host="127.0.0.1", host_port=None, env=None, args=()):
+        daemon = Posternd(host, host_port or self.dovecot.port, env, args)
         self.addCleanup(self._finish, daemon)
         return daemon.start()
 
