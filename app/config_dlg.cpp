@@ -1,5 +1,6 @@
 #include "config_dlg.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QPushButton>
@@ -20,6 +21,9 @@ namespace {
 constexpr char kTip[] = "No connection";
 constexpr char kApplyQuestion[] = "Apply your changes ?";
 constexpr char kQuitQuestion[] = "This will terminate Postern appication";
+constexpr char kCapaHint[] =
+    "A mail client asked for capabilities and was disconnected; turn on "
+    "'Answer capability queries' in Postern's configuration.";
 
 #ifdef Q_OS_WIN
 constexpr UINT IDM_ABOUTBOX = 0x0010;
@@ -69,6 +73,7 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
     for (QLineEdit* pEdit : {m_pUi->IDC_HOST, m_pUi->IDC_HOST_PORT, m_pUi->IDC_LOCAL_PORT}) {
         connect(pEdit, &QLineEdit::textEdited, this, &CConfigDlg::OnFieldChange);
     }
+    connect(m_pUi->IDC_ANSWER_CAPA, &QCheckBox::clicked, this, &CConfigDlg::OnFieldChange);
 
     QAction* pRestore =
         m_menuTray.addAction(QStringLiteral("Restore"), this, &CConfigDlg::OnTrayRestore);
@@ -116,10 +121,12 @@ void CConfigDlg::UpdateData(bool bSaveAndValidate) {
         m_strHostName = m_pUi->IDC_HOST->text();
         m_strHostPort = m_pUi->IDC_HOST_PORT->text();
         m_strLocalPort = m_pUi->IDC_LOCAL_PORT->text();
+        m_bAnswerCapa = m_pUi->IDC_ANSWER_CAPA->isChecked();
     } else {
         m_pUi->IDC_HOST->setText(m_strHostName);
         m_pUi->IDC_HOST_PORT->setText(m_strHostPort);
         m_pUi->IDC_LOCAL_PORT->setText(m_strLocalPort);
+        m_pUi->IDC_ANSWER_CAPA->setChecked(m_bAnswerCapa);
     }
 }
 
@@ -127,6 +134,7 @@ bool CConfigDlg::LoadSettings() {
     m_strLocalPort = m_store.Read(setting::kLocalPort);
     m_strHostPort = m_store.Read(setting::kHostPort);
     m_strHostName = m_store.Read(setting::kHostName);
+    m_bAnswerCapa = m_store.ReadInt(setting::kAnswerCapa) != 0;
     UpdateData(false);
     return true;
 }
@@ -135,12 +143,14 @@ bool CConfigDlg::SaveSettings() {
     m_store.Write(setting::kLocalPort, m_strLocalPort);
     m_store.Write(setting::kHostPort, m_strHostPort);
     m_store.Write(setting::kHostName, m_strHostName);
+    m_store.Write(setting::kAnswerCapa, QString::number(m_bAnswerCapa ? 1 : 0));
     m_bDirty = false;
     return true;
 }
 
 void CConfigDlg::StartListener() {
     m_pListenSocket = new CListenSocket(m_strHostName.toStdString(), Atoi(m_strHostPort));
+    m_pListenSocket->SetAnswerCapa(m_bAnswerCapa);
     // A port that cannot be bound gives no message: the program runs on without
     // accepting mail clients, and the next Apply tries again.
     m_pListenSocket->StartListening(static_cast<unsigned>(Atoi(m_strLocalPort)));
@@ -267,6 +277,18 @@ void CConfigDlg::OnReport(const std::string& strText) {
     QMetaObject::invokeMethod(
         this, [this, strMessage] { m_pMessageBoxes->Report(this, strMessage); },
         Qt::QueuedConnection);
+}
+
+void CConfigDlg::OnCapaRefused() {
+    if (m_bCapaHintShown) {
+        return;
+    }
+    m_bCapaHintShown = true;
+    if (m_pTrayIcon->IsAvailable()) {
+        m_pTrayIcon->ShowMessage(Text(kMessageCaption), Text(kCapaHint));
+    } else {
+        OnReport(kCapaHint);  // no icon to show it from
+    }
 }
 
 void CConfigDlg::SetTrayIcon(const QIcon& icon) {

@@ -17,7 +17,7 @@ class CListenSocket;
 class CMessageBoxes;
 class CTrayIcon;
 
-// The program's one window: the form for the three settings, the owner of the
+// The program's one window: the form for the settings, the owner of the
 // tray icon and of the listener, and the receiver of the proxy's notices. It
 // starts hidden and lives until a confirmed quit, which ends the program.
 class CConfigDlg : public QDialog, public CNoticeWnd {
@@ -34,6 +34,7 @@ public:
 
     LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override;
     void OnReport(const std::string& strText) override;
+    void OnCapaRefused() override;
 
     void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
     void OnTrayRestore();
@@ -67,11 +68,13 @@ private:
     QString m_strHostName;
     QString m_strHostPort;
     QString m_strLocalPort;
+    bool m_bAnswerCapa = false;
     QIcon m_hIcon;
     QIcon m_hIconIdle;
     QIcon m_hIconActive;
     int m_nSessions = 0;
     bool m_bDirty = false;
+    bool m_bCapaHintShown = false;  // once per run
     CListenSocket* m_pListenSocket = nullptr;
 
     // The sessions of the current listener that have been counted, so a

@@ -31,3 +31,9 @@ void CTrayIcon::Delete() {
         m_pIcon.reset();
     }
 }
+
+void CTrayIcon::ShowMessage(const QString& strTitle, const QString& strText) {
+    if (m_pIcon) {
+        m_pIcon->showMessage(strTitle, strText, QSystemTrayIcon::Information);
+    }
+}

@@ -22,6 +22,8 @@ public:
     virtual void Add(const QIcon& icon, const QString& strTip, QMenu* pMenu);
     virtual void Modify(const QIcon& icon);
     virtual void Delete();
+    // A notification from the icon, for something the user should know of.
+    virtual void ShowMessage(const QString& strTitle, const QString& strText);
 
 signals:
     void Activated(QSystemTrayIcon::ActivationReason reason);

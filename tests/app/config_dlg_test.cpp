@@ -4,6 +4,7 @@
 #include "config_dlg.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QLabel>
@@ -79,6 +80,9 @@ public:
         m_icon = icon;
     }
     void Delete() override { ++m_nDeleted; }
+    void ShowMessage(const QString& strTitle, const QString& strText) override {
+        m_messages << strTitle + QStringLiteral(": ") + strText;
+    }
 
     bool m_bAvailable = true;
     int m_nAdded = 0;
@@ -87,6 +91,7 @@ public:
     QString m_strTip;
     QMenu* m_pMenu = nullptr;
     QList<qint64> m_changes;
+    QStringList m_messages;
 };
 
 }  // namespace
@@ -120,6 +125,8 @@ private slots:
     void reportBoxDoesNotHoldUpTheProxy();
     void questionBoxKeepsTheProxyRunning();
     void aboutFromTheTrayLeavesTheDialogHidden();
+    void answerCapaBoxIsLastAndActsLikeTheFields();
+    void refusedCapabilityQueryIsToldOncePerRun();
 
 private:
     // A stored configuration pointing at nothing, with a free local port.
@@ -641,6 +648,85 @@ void CConfigDlgTest::aboutFromTheTrayLeavesTheDialogHidden() {
     });
     Ui(dlg).IDC_ABOUT->click();
     QVERIFY(bClosedByEnter);
+}
+
+void CConfigDlgTest::answerCapaBoxIsLastAndActsLikeTheFields() {
+    CConfigDlg& dlg = StartDialog();
+    QCheckBox* pBox = Ui(dlg).IDC_ANSWER_CAPA;
+    QVERIFY(!pBox->isChecked());  // off when nothing is stored
+    QVERIFY(!IsDirty(dlg));
+    dlg.OnTrayRestore();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    // Below the local port in its group, and last in the tab order.
+    QCOMPARE(pBox->parentWidget(), Ui(dlg).groupLocalMailer);
+    QVERIFY(pBox->y() >= Ui(dlg).IDC_LOCAL_PORT->geometry().bottom());
+    QList<QWidget*> tabOrder{Ui(dlg).IDC_HOST};
+    for (QWidget* pNext = Ui(dlg).IDC_HOST->nextInFocusChain(); pNext != Ui(dlg).IDC_HOST;
+         pNext = pNext->nextInFocusChain()) {
+        if (pNext->focusPolicy() & Qt::TabFocus)
+            tabOrder << pNext;
+    }
+    QCOMPARE(tabOrder, (QList<QWidget*>{Ui(dlg).IDC_HOST, Ui(dlg).IDC_HOST_PORT, Ui(dlg).IDC_ABOUT,
+                                        Ui(dlg).IDC_LOCAL_PORT, Ui(dlg).IDC_QUIT, Ui(dlg).IDC_CLOSE,
+                                        Ui(dlg).IDC_APPLY, pBox}));
+    // The dialog is as wide as without the box, and only the box's row taller.
+    QCOMPARE(dlg.size(), dlg.sizeHint());
+    QDialog bare;
+    Ui::CConfigDlg uiBare;
+    uiBare.setupUi(&bare);
+    delete uiBare.IDC_ANSWER_CAPA;
+    QSize without = bare.sizeHint();
+    QCOMPARE(dlg.width(), without.width());
+    QVERIFY(dlg.height() > without.height());
+    QVERIFY(dlg.height() - without.height() <= pBox->sizeHint().height() + 12);
+
+    // Toggling is an edit: the apply question comes, No puts the stored state back.
+    pBox->setFocus();
+    QTest::keyClick(pBox, Qt::Key_Space);
+    QVERIFY(pBox->isChecked());
+    QVERIFY(IsDirty(dlg));
+    m_boxes.m_answers = {QMessageBox::No};
+    Ui(dlg).IDC_CLOSE->click();
+    QCOMPARE(m_boxes.m_asked, QStringList{kApplyQuestion});
+    QVERIFY(!pBox->isChecked());
+    // Apply saves it and the new listener answers capability queries.
+    dlg.OnTrayRestore();
+    QTest::mouseClick(pBox, Qt::LeftButton);
+    Ui(dlg).IDC_APPLY->click();
+    QVERIFY(!IsDirty(dlg));
+    QCOMPARE(m_store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("AnswerCapa"), 0), 1);
+    CLoopbackClient client;
+    QVERIFY(OpenSession(client));
+    client.Send("CAPA\r\n");
+    QVERIFY(client.WaitFor("\r\nUSER\r\n.\r\n"));
+    m_pDlg.reset();
+    QVERIFY(StartDialog().m_pUi->IDC_ANSWER_CAPA->isChecked());
+}
+
+void CConfigDlgTest::refusedCapabilityQueryIsToldOncePerRun() {
+    StartDialog();
+    for (int i = 0; i < 2; ++i) {
+        CLoopbackClient client;
+        QVERIFY(OpenSession(client));
+        client.Send("CAPA\r\n");
+        QVERIFY(client.WaitClosed());
+        QCOMPARE(client.Received(), QByteArray(kGreeting));
+    }
+    QVERIFY(QTest::qWaitFor([&] { return Sessions(*m_pDlg) == 0; }, 5000));
+    QCOMPARE(m_pTray->m_messages.size(), 1);
+    QVERIFY(m_pTray->m_messages[0].startsWith(QStringLiteral("Postern: ")));
+    QVERIFY(m_pTray->m_messages[0].contains(QStringLiteral("'Answer capability queries'")));
+    QVERIFY(m_boxes.m_reported.isEmpty());
+    // Without a status area, the next run tells it in a message box.
+    m_pDlg.reset();
+    m_pTray->m_bAvailable = false;
+    StartDialog();
+    CLoopbackClient client;
+    QVERIFY(OpenSession(client));
+    client.Send("capa\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return !m_boxes.m_reported.isEmpty(); }, 5000));
+    QVERIFY(m_boxes.m_reported[0].contains(QStringLiteral("'Answer capability queries'")));
+    QCOMPARE(m_pTray->m_messages.size(), 1);
 }
 
 QTEST_MAIN(CConfigDlgTest)
