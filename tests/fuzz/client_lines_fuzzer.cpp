@@ -5,6 +5,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize) {
     static FuzzHarness harness;
+    harness.Listener().SetAnswerCapa(nSize % 2 != 0);  // lines before USER answered or not
     int hClient = harness.ConnectClient();
     int hServerSide = -1;
     bool bAnswered = false;

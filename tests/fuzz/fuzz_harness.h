@@ -44,6 +44,8 @@ public:
         return fd;
     }
 
+    CListenSocket& Listener() { return *m_pListener; }
+
     // The server side of the session's link, once it has connected; -1 before.
     int AcceptServerSide() { return accept4(m_hServer, nullptr, nullptr, SOCK_NONBLOCK); }
 
