@@ -13,7 +13,7 @@ const char kDaemonUsage[] =
     "  --host-port N      POP3 server port (default 110)\n"
     "  --local-port N     port the mail client connects to (default 110)\n"
     "  --answer-capa      answer capability queries (CAPA) before the login, as\n"
-    "                     Thunderbird, Evolution, mutt, curl, mpop and fetchmail need\n"
+    "                     Thunderbird, Evolution, mutt, curl and mpop need\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
