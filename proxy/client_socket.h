@@ -6,6 +6,7 @@
 #include <string>
 
 #include "async_socket.h"
+#include "line_relay.h"
 #include "notice.h"
 
 class CServerSocket;
@@ -35,8 +36,11 @@ public:
 
     void OnReceive(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+    void OnFailure() override;
 
     void ForwardToServer(int nLength);
+    // The session ends: what is held, partial line included, goes on.
+    void ForwardAllHeld();
     void ProcessLines();
 
     // The number that identifies this session in its notices; never reused.
@@ -60,6 +64,8 @@ public:
 
 private:
     void RemoveLine(int nLength);
+    // Ends the session when the relay has refused a PASS or AUTH line.
+    void EndIfRefused();
 
     // Small fields first, so that none leaves a gap: a relayed session is
     // mostly its two fixed buffers, and idle sessions are held by the thousand.
@@ -72,6 +78,7 @@ private:
     bool m_bAfterCR = false;
     bool m_bDropLF = false;  // the PASS line's CR came last; its LF may follow
     bool m_bServerLost = false;
+    relay::LineGuard m_guard;
     LPARAM m_nSessionId;
     std::chrono::steady_clock::time_point m_tAccepted;
     char m_buffer[RECV_BUFFER_SIZE];
