@@ -184,7 +184,7 @@ private:
     int m_fd;
 };
 
-TEST_F(NameLookup, NoThreadOrAThrowingLookupFailsOnlyThatSession) {
+TEST_F(NameLookup, LookupThatCannotBeMadeFailsOnlyItsSession) {
     CListenSocket* pNumeric = StartListener("127.0.0.1", m_nServerPort);
     CListenSocket* pFast = StartListener("pop.fast", m_nServerPort);
     CListenSocket* pThrows = StartListener("pop.throws", m_nServerPort);
@@ -229,6 +229,28 @@ TEST_F(NameLookup, NoThreadOrAThrowingLookupFailsOnlyThatSession) {
     ASSERT_TRUE(Connect(pFast, after));
     ASSERT_TRUE(Login(after, 1));
     EXPECT_EQ(m_wnd.m_reports.size(), 2u);
+
+    // Names waiting for a lookup thread are bounded: past the bound, a name
+    // fails at once, and the waiting ones go when their sessions do.
+    std::vector<Client> waiting(200);
+    std::size_t nWaiting = 0;
+    while (m_wnd.m_reports.size() == 2 && nWaiting < waiting.size()) {
+        std::string strName = "w" + std::to_string(nWaiting) + ".slow";
+        CListenSocket* pListener = StartListener(strName, m_nServerPort);
+        ASSERT_TRUE(pListener && Connect(pListener, waiting[nWaiting]));
+        waiting[nWaiting++].pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+        RunFor(2ms);
+    }
+    ASSERT_EQ(m_wnd.m_reports.size(), 3u);
+    EXPECT_EQ(m_wnd.m_reports[2],
+              "Cannot connect w" + std::to_string(nWaiting - 1) + ".slow:" + strPort + " (11002)");
+    EXPECT_GT(nWaiting, 10u);
+    for (std::size_t i = 0; i < nWaiting; ++i) waiting[i].pPeer->Close();
+    ASSERT_TRUE(Pump([&] { return m_wnd.CountNotices(0) == nWaiting; }));
+    m_pSeam->LetGo();
+    RunFor(kSlowLookup + 200ms);
+    EXPECT_LE(m_pSeam->SlowStarted(), 8) << "lookups ran for sessions that had gone";
+    EXPECT_EQ(ServerConnections(), 2u);
 }
 
 }  // namespace
