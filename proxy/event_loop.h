@@ -73,9 +73,10 @@ public:
     TimerId SetTimer(Clock::duration delay, std::function<void()> fn);
     void KillTimer(TimerId nTimer);
 
-    // Takes over a closed connection: writes what is still pending, shuts the
-    // sending side and waits (bounded) for the peer to close, so that nothing
-    // sent is cut off by a reset.
+    // Takes over a closed connection: writes what is still pending (also to a
+    // peer that has half-closed and reads on), shuts the sending side and waits
+    // (bounded) for the peer to close, so that nothing sent is cut off by a
+    // reset. What the peer still sends is read, wiped and dropped.
     void LingerClose(int fd, std::string strPending, std::size_t nOffset);
     std::size_t LingeringCount() const { return m_lingering.size(); }
 
