@@ -285,14 +285,10 @@ TEST_F(Relay, SlowServerHoldsUpTheMailClientAndGetsEveryByte) {
 // a reset: everything that had reached it) reaches the reader, in order, before
 // the reader's connection is closed.
 TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
-    auto Unread = [](int fd) {
+    // What the system holds of a connection: unread input, or output not yet acknowledged.
+    auto Held = [](int fd, unsigned long nRequest) {
         int n = 0;
-        ioctl(fd, FIONREAD, &n);
-        return std::size_t(n);
-    };
-    auto Unacked = [](int fd) {
-        int n = 0;
-        ioctl(fd, TIOCOUTQ, &n);
+        ioctl(fd, nRequest, &n);
         return std::size_t(n);
     };
     struct Case {
@@ -325,15 +321,15 @@ TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
         int nStill = 0;
         Pump(
             [&] {
-                std::size_t n =
-                    sender.Unsent() + Unacked(sender.Fd()) + Unread(facingSender.m_hSocket);
+                std::size_t n = sender.Unsent() + Held(sender.Fd(), TIOCOUTQ) +
+                                Held(facingSender.m_hSocket, FIONREAD);
                 nStill = n == nLast ? nStill + 1 : 0;
                 nLast = n;
                 return nStill >= 30;
             },
             20s);
-        std::size_t nArrived = strText.size() - sender.Unsent() - Unacked(sender.Fd());
-        std::size_t nTaken = nArrived - Unread(facingSender.m_hSocket);
+        std::size_t nArrived = strText.size() - sender.Unsent() - Held(sender.Fd(), TIOCOUTQ);
+        std::size_t nTaken = nArrived - Held(facingSender.m_hSocket, FIONREAD);
         ASSERT_GT(facingReader.GetSendQueued(), 0u) << "the proxy holds nothing for the reader";
         if (c.bReset) {
             ASSERT_GT(nArrived, nTaken) << "the proxy had not paused reading";
@@ -346,28 +342,25 @@ TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
         EXPECT_TRUE(SameBytes(reader.Received(), strText.substr(0, c.bReset ? nArrived : nTaken)));
         EXPECT_TRUE(WaitEnded(session.nId));
         EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+        EXPECT_LT(CountIterations(200ms), 100);
     }
 }
 
 TEST_F(Relay, PeerResettingMidTransferEndsOnlyItsSession) {
     Session other;
     ASSERT_TRUE(Login(other));
-    for (bool bClientResets : {true, false}) {
-        SCOPED_TRACE(bClientResets ? "client resets" : "server resets");
-        Session session;
-        ASSERT_TRUE(Login(session));
-        session.pClient->SetReading(false);
-        session.pServer->Send(MessageText(2 * 1024 * 1024));
-        Settle();
-        CPeer* pResetting = bClientResets ? session.pClient : session.pServer;
-        CPeer* pRemaining = bClientResets ? session.pServer : session.pClient;
-        pResetting->Reset();
-        session.pClient->SetReading(true);
-        EXPECT_TRUE(WaitClosed(*pRemaining));
-        EXPECT_TRUE(WaitEnded(session.nId));
-        EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
-        EXPECT_LT(CountIterations(200ms), 100);
-    }
+    // The mail client that reads nothing resets; a server that resets is
+    // in EndingSessionDeliversEverythingTakenInOrder.
+    Session session;
+    ASSERT_TRUE(Login(session));
+    session.pClient->SetReading(false);
+    session.pServer->Send(MessageText(2 * 1024 * 1024));
+    Settle();
+    session.pClient->Reset();
+    EXPECT_TRUE(WaitClosed(*session.pServer));
+    EXPECT_TRUE(WaitEnded(session.nId));
+    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+    EXPECT_LT(CountIterations(200ms), 100);
     other.pClient->Send("STAT\r\n");
     EXPECT_TRUE(WaitText(*other.pServer, "STAT\r\n"));
     other.pServer->Send("+OK 2 320\r\n");
