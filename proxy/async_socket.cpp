@@ -195,16 +195,19 @@ void CAsyncSocket::UpdateInterest() {
         case State::Connected:
             if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !IsReadBlocked()) {
                 nWanted |= EPOLLIN;
+            } else if (!(m_lEvent & FD_READ) && (m_lEvent & FD_CLOSE) && !m_bEof && !m_bBroken) {
+                // Not reading, but the peer's close must still be seen at once.
+                nWanted |= EPOLLRDHUP;
             }
-            if (GetSendQueued() > 0 && !m_bBroken)
+            if (GetSendQueued() > 0 && !m_bBroken && !m_bHangup)
                 nWanted |= EPOLLOUT;
             break;
         case State::Looking:
         case State::Failed:
             break;
     }
-    if (nWanted == 0 && m_state != State::Connected) {
-        // An unconnected socket reports a hang-up for as long as it is watched.
+    if (nWanted == 0 && (m_state != State::Connected || m_bHangup)) {
+        // An unconnected or reset socket reports a hang-up for as long as it is watched.
         Unwatch();
     } else if (!m_bRegistered) {
         Loop().Register(m_hSocket, this, nWanted);
@@ -277,28 +280,45 @@ bool CAsyncSocket::Connect(const std::string& strHostAddress, int nHostPort) {
         m_pConnect->addresses.push_back(address);
         return TryAddresses(0);
     }
+    int nLookupError = 0;
+    std::uint64_t nLookup = Loop().Lookup(
+        strHostAddress,
+        [this](int nError, EventLoop::Addresses addresses) {
+            try {
+                LookupDone(nError, std::move(addresses));
+            } catch (...) {
+                HandleFailure();
+            }
+        },
+        nLookupError);
+    if (nLookup == 0) {
+        m_pConnect.reset();
+        m_state = State::Failed;
+        return Fail(nLookupError);
+    }
     m_state = State::Looking;
-    m_pConnect->nLookup =
-        Loop().Lookup(strHostAddress, [this](int nError, EventLoop::Addresses addresses) {
-            m_pConnect->nLookup = 0;
-            m_state = State::Failed;
-            if (nError == 0) {
-                m_pConnect->addresses = std::move(addresses);
-                if (TryAddresses(0)) {
-                    nError = 0;
-                } else if (t_nLastError == WSAEWOULDBLOCK) {
-                    return;  // OnConnect comes when the attempt ends
-                } else {
-                    nError = t_nLastError;
-                }
-            } else {
-                m_pConnect.reset();
-            }
-            if (m_lEvent & FD_CONNECT) {
-                OnConnect(nError);
-            }
-        });
+    m_pConnect->nLookup = nLookup;
     return Fail(WSAEWOULDBLOCK);
+}
+
+void CAsyncSocket::LookupDone(int nError, EventLoop::Addresses addresses) {
+    m_pConnect->nLookup = 0;
+    m_state = State::Failed;
+    if (nError == 0) {
+        m_pConnect->addresses = std::move(addresses);
+        if (TryAddresses(0)) {
+            nError = 0;
+        } else if (t_nLastError == WSAEWOULDBLOCK) {
+            return;  // OnConnect comes when the attempt ends
+        } else {
+            nError = t_nLastError;
+        }
+    } else {
+        m_pConnect.reset();
+    }
+    if (m_lEvent & FD_CONNECT) {
+        OnConnect(nError);
+    }
 }
 
 bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
@@ -381,7 +401,7 @@ int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
 }
 
 int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
-    if (m_hSocket == INVALID_SOCKET || m_bBroken ||
+    if (m_hSocket == INVALID_SOCKET || m_bBroken || m_bHangup ||
         (m_state != State::Connected && m_state != State::Connecting)) {
         Fail(ENOTCONN);
         return SOCKET_ERROR;
@@ -497,7 +517,7 @@ void CAsyncSocket::Close() {
     }
     bool bHadQueue = GetSendQueued() > 0;
     if (m_hSocket != INVALID_SOCKET) {
-        bool bGraceful = m_state == State::Connected && !m_bBroken;
+        bool bGraceful = m_state == State::Connected && !m_bBroken && !m_bHangup;
         bool bLinger = bGraceful && (bHadQueue || (!m_bEof && !HasNothingInFlight()));
         if (bLinger) {
             Unwatch();
@@ -600,6 +620,20 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
         if (m_bEof || m_bBroken) {
             DeliverClose(m_nCloseError);
         }
+    } else if ((nEvents & (EPOLLHUP | EPOLLERR)) && (m_lEvent & FD_READ) && m_bReadBlocked &&
+               !m_bEof && !m_bBroken) {
+        // Reset while paused for the partner: what arrived before the reset
+        // stays readable and is read once the partner has room; nothing more
+        // can be sent, and the hang-up is not watched meanwhile.
+        m_bHangup = true;
+        bool bHadQueue = GetSendQueued() > 0;
+        m_pSendQueue.reset();
+        UpdateInterest();
+        if (bHadQueue && m_pPartner != nullptr)
+            m_pPartner->UpdateInterest();
+    } else if (nEvents & EPOLLRDHUP) {
+        m_bEof = true;  // closed while this side chose not to read
+        DeliverClose(0);
     } else if (nEvents & (EPOLLHUP | EPOLLERR)) {
         // Reset while not reading: nothing more can be read, so close now
         // rather than be woken for it again and again.
@@ -626,6 +660,15 @@ void CAsyncSocket::DeliverClose(int nErrorCode) {
     } else {
         UpdateInterest();  // nothing more to read
     }
+}
+
+void CAsyncSocket::HandleFailure() {
+    OnFailure();
+}
+
+void CAsyncSocket::OnFailure() {
+    if (m_state != State::Idle)
+        Close();  // a listener keeps listening
 }
 
 void CAsyncSocket::OnReceive(int) {}

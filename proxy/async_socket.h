@@ -38,7 +38,10 @@ constexpr int WSANO_RECOVERY = 11003;
 //    written when the socket becomes writable;
 //  - two paired sockets throttle each other: one is read only while the
 //    other's send queue is below kSendHighWater;
-//  - data that arrived before the peer closed is delivered before OnClose;
+//  - data that arrived before the peer closed or reset the connection is
+//    delivered before OnClose, also when reading was paused at the reset;
+//  - a socket that selects FD_CLOSE without FD_READ still hears the peer's
+//    close at once;
 //  - Close hands unsent bytes to the loop, so the object may be deleted at once.
 class CAsyncSocket : private IEventHandler {
 public:
@@ -73,8 +76,16 @@ public:
     virtual void OnSend(int nErrorCode);
     virtual void OnOutOfBandData(int nErrorCode);
     virtual void OnAccept(int nErrorCode);
+    // Called once per Connect that did not complete at once: with 0 when the
+    // connection is made, which is seen when the server's first bytes (or its
+    // close) arrive, not when the socket turns writable (unless Send has
+    // queued bytes meanwhile), so OnReceive with those bytes follows at once;
+    // or with the error of the last address tried.
     virtual void OnConnect(int nErrorCode);
     virtual void OnClose(int nErrorCode);
+    // A callback of this socket threw (out of memory, say); by default the
+    // socket is closed unless it is listening.
+    virtual void OnFailure();
 
     // The error of the last failed call on this thread.
     static int GetLastError();
@@ -100,6 +111,8 @@ private:
     struct ConnectAttempt;
 
     void HandleEvents(std::uint32_t nEvents) override;
+    void HandleFailure() override;
+    void LookupDone(int nError, EventLoop::Addresses addresses);
     void HandleConnecting(std::uint32_t nEvents);
     void HandleConnected(std::uint32_t nEvents);
     void UpdateInterest();
@@ -124,6 +137,7 @@ private:
     bool m_bRegistered = false;
     bool m_bEof = false;     // the peer has closed its sending side
     bool m_bBroken = false;  // the connection failed or was reset
+    bool m_bHangup = false;  // reset seen while paused; what came before it is still to read
     bool m_bCloseDelivered = false;
     bool m_bReadBlocked = false;            // waiting for the partner's queue to drain
     EventLoop::TimerId m_nAcceptPause = 0;  // accepting rests after a hard failure

@@ -69,7 +69,8 @@ void CClientSocket::OnReceive(int nErrorCode) {
         relay::DropLateLF(*this, m_bDropLF);
     }
     if (m_nState == Relaying && m_pServer->IsApopSent()) {
-        relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR);
+        relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR, &m_guard);
+        EndIfRefused();
         CAsyncSocket::OnReceive(nErrorCode);
         return;
     }
@@ -91,12 +92,17 @@ void CClientSocket::OnReceive(int nErrorCode) {
 }
 
 void CClientSocket::OnClose(int nErrorCode) {
-    if (m_nState == Relaying && m_pServer->IsApopSent()) {
-        relay::ForwardAllHeld(*m_pServer, m_buffer, m_nCount);
-    }
+    ForwardAllHeld();
+    m_pServer->ForwardAllHeld();
     PostEndNotice();
     Close();
     CAsyncSocket::OnClose(nErrorCode);
+}
+
+void CClientSocket::ForwardAllHeld() {
+    if (m_nState == Relaying && m_pServer->IsApopSent()) {
+        relay::ForwardAllHeld(*m_pServer, m_buffer, m_nCount, &m_guard);
+    }
 }
 
 void CClientSocket::ForwardToServer(int nLength) {
@@ -150,7 +156,8 @@ void CClientSocket::ProcessLines() {
         RemoveLine(nLength);
     }
     if (m_pServer->IsApopSent()) {
-        relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR);
+        relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR, &m_guard);
+        EndIfRefused();
     }
 }
 
@@ -213,6 +220,22 @@ void CClientSocket::OnServerLinkFailed() {
 void CClientSocket::OnServerLoginSent() {
     if (m_bEndPosted)
         return;
-    relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR);
+    relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR, &m_guard);
+    if (m_guard.bRefused) {
+        EndIfRefused();
+        return;
+    }
     AsyncSelect(FD_READ | FD_CLOSE);
+}
+
+void CClientSocket::EndIfRefused() {
+    // A second PASS (say, after the server refused APOP) would go to the
+    // server in clear: end the session instead, so the client is not left waiting.
+    if (m_guard.bRefused && !m_bEndPosted) {
+        EndAndClose();
+    }
+}
+
+void CClientSocket::OnFailure() {
+    EndAndClose();
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "async_socket.h"
+#include "line_relay.h"
 #include "notice.h"
 
 class CServerSocket;
@@ -38,8 +39,11 @@ public:
 
     void OnReceive(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+    void OnFailure() override;
 
     void ForwardToServer(int nLength);
+    // The session ends: what is held, partial line included, goes on.
+    void ForwardAllHeld();
     void ProcessLines();
 
     // The number that identifies this session in its notices; never reused.
@@ -65,6 +69,8 @@ private:
     void RemoveLine(int nLength);
     // A line before USER whose first word is command; false when it ended the session.
     bool AnswerBeforeUser(std::string_view command);
+    // Ends the session when the relay has refused a PASS or AUTH line.
+    void EndIfRefused();
 
     // Small fields first, so that none leaves a gap: a relayed session is
     // mostly its two fixed buffers, and idle sessions are held by the thousand.
@@ -79,6 +85,7 @@ private:
     bool m_bServerLost = false;
     bool m_bAnswerCapa;
     std::uint8_t m_nCommandsBeforeUser = 0;
+    relay::LineGuard m_guard;
     LPARAM m_nSessionId;
     std::chrono::steady_clock::time_point m_tAccepted;
     char m_buffer[RECV_BUFFER_SIZE];

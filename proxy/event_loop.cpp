@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -22,10 +23,13 @@ thread_local EventLoop* t_pCurrentLoop = nullptr;
 
 constexpr int kMaxEventsPerWait = 256;
 constexpr int kMaxLookupThreads = 4;
+// Different names waiting for a lookup thread; one more fails at once.
+constexpr std::size_t kMaxQueuedLookups = 64;
 constexpr auto kLookupThreadIdle = std::chrono::seconds(30);
 // How long a closed connection may take to drain before it is cut.
 constexpr auto kLingerLimit = std::chrono::seconds(30);
-// How much a closed connection's peer may still send before it is cut.
+// How much a closed connection's peer may still send, once everything has
+// been written to it, before it is cut.
 constexpr std::size_t kLingerDiscardLimit = 1024 * 1024;
 
 int DefaultLookup(const std::string& strHost, EventLoop::Addresses& addresses) {
@@ -71,12 +75,8 @@ void Signal(int fd) {
 // What the loop shares with its lookup threads; outlives the loop while a
 // lookup is still running.
 struct EventLoop::Shared {
-    struct Job {
-        std::uint64_t nId;
-        std::string strHost;
-    };
     struct Result {
-        std::uint64_t nId;
+        std::string strHost;
         int nError;
         Addresses addresses;
     };
@@ -85,7 +85,7 @@ struct EventLoop::Shared {
     std::condition_variable wakeWorkers;
     int hWake = -1;  // -1 once the loop is gone
     LookupFunction fnLookup = DefaultLookup;
-    std::deque<Job> jobs;
+    std::deque<std::string> jobs;  // names, each once
     std::vector<Result> results;
     int nThreads = 0;
     int nIdleThreads = 0;
@@ -104,15 +104,25 @@ struct EventLoop::Shared {
                     return;
                 }
             }
-            Job job = std::move(s.jobs.front());
+            std::string strHost = std::move(s.jobs.front());
             s.jobs.pop_front();
             LookupFunction fnLookup = s.fnLookup;
             lock.unlock();
             Addresses addresses;
-            int nError = fnLookup(job.strHost, addresses);
+            int nError;
+            try {
+                nError = fnLookup(strHost, addresses);
+            } catch (...) {
+                addresses.clear();
+                nError = WSANO_RECOVERY;
+            }
             lock.lock();
             if (s.hWake >= 0) {
-                s.results.push_back({job.nId, nError, std::move(addresses)});
+                try {
+                    s.results.push_back({std::move(strHost), nError, std::move(addresses)});
+                } catch (...) {
+                    // Out of memory: the sessions waiting end by their login timeout.
+                }
                 Signal(s.hWake);
             }
         }
@@ -125,19 +135,7 @@ public:
     void HandleEvents(std::uint32_t) override {
         std::uint64_t nCount;
         [[maybe_unused]] ssize_t n = read(m_loop.m_pShared->hWake, &nCount, sizeof nCount);
-        std::vector<Shared::Result> results;
-        {
-            std::lock_guard lock(m_loop.m_pShared->mutex);
-            results.swap(m_loop.m_pShared->results);
-        }
-        for (Shared::Result& result : results) {
-            auto it = m_loop.m_lookups.find(result.nId);
-            if (it == m_loop.m_lookups.end())
-                continue;  // cancelled
-            LookupDone done = std::move(it->second);
-            m_loop.m_lookups.erase(it);
-            done(result.nError, std::move(result.addresses));
-        }
+        m_loop.DeliverLookups();
     }
 
 private:
@@ -193,34 +191,58 @@ public:
                 }
                 m_nOffset += std::size_t(n);
             }
-            if (m_nOffset >= m_strPending.size()) {
+            if (m_nOffset >= m_strPending.size())
                 ShutdownSending();
-                m_loop.Modify(m_fd, this, WantedEvents());
-            }
         }
-        if (nEvents & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-            char* pScratch = m_loop.Scratch();
-            for (;;) {
-                ssize_t n = recv(m_fd, pScratch, kScratchSize, MSG_DONTWAIT);
-                if (n > 0) {
-                    m_nDiscarded += std::size_t(n);
-                    if (m_nDiscarded > kLingerDiscardLimit)
-                        break;
-                    continue;
-                }
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                    return;
-                if (n < 0 && errno == EINTR)
-                    continue;
-                break;  // end of stream or a failure: nothing more will come
-            }
+        if (!m_bPeerDone && (nEvents & (EPOLLIN | EPOLLHUP | EPOLLERR)) && !Drain())
+            return;
+        if ((m_bPeerDone && m_bShutdown) || (nEvents & (EPOLLHUP | EPOLLERR))) {
+            // Everything is written and the peer sends no more, or the
+            // connection is gone.
             Finish();
+            return;
         }
+        m_loop.Modify(m_fd, this, WantedEvents());
     }
 
 private:
     std::uint32_t WantedEvents() const {
-        return EPOLLIN | (m_bShutdown ? 0u : std::uint32_t(EPOLLOUT));
+        // A peer that has half-closed may still read: keep writing to it.
+        return (m_bPeerDone ? 0u : std::uint32_t(EPOLLIN)) |
+               (m_bShutdown ? 0u : std::uint32_t(EPOLLOUT));
+    }
+
+    // Reads and discards what the peer still sends; false when finished.
+    bool Drain() {
+        char* pScratch = m_loop.Scratch();
+        for (;;) {
+            ssize_t n = recv(m_fd, pScratch, kScratchSize, MSG_DONTWAIT);
+            if (n > 0) {
+                // It may be a mail client's next PASS line.
+                explicit_bzero(pScratch, std::size_t(n));
+                m_nDiscarded += std::size_t(n);
+                if (m_bShutdown && m_nDiscarded > kLingerDiscardLimit && NothingUnacked()) {
+                    Finish();
+                    return false;
+                }
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return true;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0) {
+                m_bPeerDone = true;
+                return true;
+            }
+            Finish();  // reset: nothing more can reach the peer
+            return false;
+        }
+    }
+
+    bool NothingUnacked() const {
+        int nUnsent = 0;
+        return ioctl(m_fd, TIOCOUTQ, &nUnsent) == 0 && nUnsent == 0;
     }
 
     void ShutdownSending() {
@@ -246,6 +268,7 @@ private:
     std::size_t m_nOffset;
     TimerId m_nTimer = 0;
     bool m_bShutdown = false;
+    bool m_bPeerDone = false;  // the peer has closed its sending side
     std::size_t m_nDiscarded = 0;
 };
 
@@ -298,7 +321,7 @@ bool EventLoop::RunOnce(int nTimeoutMs) {
         auto* pHandler = static_cast<IEventHandler*>(events[i].data.ptr);
         // A handler earlier in this batch may have closed or deleted this one.
         if (!WasUnregistered(pHandler)) {
-            pHandler->HandleEvents(events[i].events);
+            Dispatch(pHandler, events[i].events);
         }
     }
     m_bDispatching = false;
@@ -307,6 +330,21 @@ bool EventLoop::RunOnce(int nTimeoutMs) {
     ReapLingerers();
     m_bRunning = false;
     return true;
+}
+
+void EventLoop::Dispatch(IEventHandler* pHandler, std::uint32_t nEvents) {
+    // Whatever a handler throws (out of memory, no thread) ends at most what
+    // that handler serves, never the loop.
+    try {
+        pHandler->HandleEvents(nEvents);
+    } catch (...) {
+        if (WasUnregistered(pHandler))
+            return;
+        try {
+            pHandler->HandleFailure();
+        } catch (...) {
+        }
+    }
 }
 
 bool EventLoop::WasUnregistered(const IEventHandler* pHandler) const {
@@ -360,7 +398,13 @@ void EventLoop::RunPosted() {
     while (!m_posted.empty()) {
         std::vector<std::function<void()>> batch;
         batch.swap(m_posted);
-        for (auto& fn : batch) fn();
+        for (auto& fn : batch) {
+            try {
+                fn();
+            } catch (...) {
+                // One notice or report lost; the loop goes on.
+            }
+        }
     }
 }
 
@@ -389,7 +433,10 @@ void EventLoop::RunDueTimers() {
         auto it = m_timers.find(nTimer);
         std::function<void()> fn = std::move(it->second.second);
         m_timers.erase(it);
-        fn();
+        try {
+            fn();
+        } catch (...) {
+        }
     }
     ArmTimerFd();
 }
@@ -423,22 +470,97 @@ void EventLoop::ReapLingerers() {
     m_finishedLingerers.clear();
 }
 
-std::uint64_t EventLoop::Lookup(const std::string& strHost, LookupDone done) {
-    std::uint64_t nId = m_nNextLookup++;
-    m_lookups.emplace(nId, std::move(done));
-    std::lock_guard lock(m_pShared->mutex);
-    m_pShared->jobs.push_back({nId, strHost});
-    if (m_pShared->nIdleThreads > 0) {
-        m_pShared->wakeWorkers.notify_one();
-    } else if (m_pShared->nThreads < kMaxLookupThreads) {
-        ++m_pShared->nThreads;
-        std::thread(Shared::Work, m_pShared).detach();
+std::uint64_t EventLoop::Lookup(const std::string& strHost, LookupDone done, int& nError) {
+    auto itWaiting = m_waitingByHost.find(strHost);
+    if (itWaiting == m_waitingByHost.end()) {
+        std::lock_guard lock(m_pShared->mutex);
+        Shared& s = *m_pShared;
+        if (s.jobs.size() >= kMaxQueuedLookups) {
+            nError = WSATRY_AGAIN;
+            return 0;
+        }
+        s.jobs.push_back(strHost);
+        if (s.nIdleThreads > 0) {
+            s.wakeWorkers.notify_one();
+        } else if (s.nThreads < kMaxLookupThreads) {
+            ++s.nThreads;
+            try {
+                StartThread([pShared = m_pShared] { Shared::Work(pShared); });
+            } catch (...) {
+                // Out of threads or memory: a busy thread takes the name later;
+                // with none at all, this lookup fails.
+                if (--s.nThreads == 0) {
+                    s.jobs.pop_back();
+                    nError = WSANO_RECOVERY;
+                    return 0;
+                }
+            }
+        }
+        itWaiting = m_waitingByHost.emplace(strHost, std::vector<std::uint64_t>()).first;
     }
+    std::uint64_t nId = m_nNextLookup++;
+    itWaiting->second.push_back(nId);
+    m_lookups.emplace(nId, Waiter{strHost, std::move(done)});
     return nId;
 }
 
+void EventLoop::StartThread(std::function<void()> fn) {
+    if (m_fnStartThread) {
+        m_fnStartThread(std::move(fn));
+    } else {
+        std::thread(std::move(fn)).detach();
+    }
+}
+
 void EventLoop::CancelLookup(std::uint64_t nLookup) {
-    m_lookups.erase(nLookup);
+    auto it = m_lookups.find(nLookup);
+    if (it == m_lookups.end())
+        return;
+    std::string strHost = std::move(it->second.strHost);
+    m_lookups.erase(it);
+    auto itWaiting = m_waitingByHost.find(strHost);
+    if (itWaiting == m_waitingByHost.end())
+        return;
+    std::vector<std::uint64_t>& ids = itWaiting->second;
+    std::erase(ids, nLookup);
+    if (!ids.empty())
+        return;
+    m_waitingByHost.erase(itWaiting);
+    // No one waits for this name any more: drop it unless a thread has it already.
+    std::lock_guard lock(m_pShared->mutex);
+    std::erase(m_pShared->jobs, strHost);
+}
+
+void EventLoop::DeliverLookups() {
+    std::vector<Shared::Result> results;
+    {
+        std::lock_guard lock(m_pShared->mutex);
+        results.swap(m_pShared->results);
+    }
+    for (Shared::Result& result : results) {
+        auto itWaiting = m_waitingByHost.find(result.strHost);
+        if (itWaiting == m_waitingByHost.end())
+            continue;  // every session waiting for it has gone
+        std::vector<std::uint64_t> ids = std::move(itWaiting->second);
+        m_waitingByHost.erase(itWaiting);
+        for (std::uint64_t nId : ids) {
+            // An earlier callback may have cancelled this one.
+            auto it = m_lookups.find(nId);
+            if (it == m_lookups.end())
+                continue;
+            LookupDone done = std::move(it->second.done);
+            m_lookups.erase(it);
+            try {
+                done(result.nError, result.addresses);
+            } catch (...) {
+                // The socket behind it has ended its own session.
+            }
+        }
+    }
+}
+
+void EventLoop::SetThreadStarter(ThreadStarter fn) {
+    m_fnStartThread = std::move(fn);
 }
 
 void EventLoop::SetLookupFunction(LookupFunction fn) {

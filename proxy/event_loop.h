@@ -15,6 +15,8 @@
 class IEventHandler {
 public:
     virtual void HandleEvents(std::uint32_t nEvents) = 0;
+    // HandleEvents threw (out of memory, say): give up what it was doing.
+    virtual void HandleFailure() {}
 
 protected:
     ~IEventHandler() = default;
@@ -32,6 +34,8 @@ public:
     // Looks a host name up; runs on a worker thread. Returns 0 or an error number.
     using LookupFunction = std::function<int(const std::string& strHost, Addresses& addresses)>;
     using LookupDone = std::function<void(int nError, Addresses addresses)>;
+    // Starts fn on a thread of its own; throws (std::system_error) when it cannot.
+    using ThreadStarter = std::function<void(std::function<void()> fn)>;
 
     // Size of the scratch area that moves relayed bytes in large chunks.
     static constexpr std::size_t kScratchSize = 64 * 1024;
@@ -69,17 +73,23 @@ public:
     TimerId SetTimer(Clock::duration delay, std::function<void()> fn);
     void KillTimer(TimerId nTimer);
 
-    // Takes over a closed connection: writes what is still pending, shuts the
-    // sending side and waits (bounded) for the peer to close, so that nothing
-    // sent is cut off by a reset.
+    // Takes over a closed connection: writes what is still pending (also to a
+    // peer that has half-closed and reads on), shuts the sending side and waits
+    // (bounded) for the peer to close, so that nothing sent is cut off by a
+    // reset. What the peer still sends is read, wiped and dropped.
     void LingerClose(int fd, std::string strPending, std::size_t nOffset);
     std::size_t LingeringCount() const { return m_lingering.size(); }
 
     // Name lookups off the loop thread; done is called on the loop thread
-    // unless the lookup is cancelled first.
-    std::uint64_t Lookup(const std::string& strHost, LookupDone done);
+    // unless the lookup is cancelled first. Lookups of the same name under way
+    // together are made once. Returns 0, with the error in nError, when the
+    // lookup cannot be started (too many names waiting, no thread for it).
+    std::uint64_t Lookup(const std::string& strHost, LookupDone done, int& nError);
+    // A lookup no one else waits for is dropped if it has not started yet.
     void CancelLookup(std::uint64_t nLookup);
     void SetLookupFunction(LookupFunction fn);
+    // How lookup threads are started (null: std::thread).
+    void SetThreadStarter(ThreadStarter fn);
 
     char* Scratch();
 
@@ -94,7 +104,10 @@ private:
     class TimerHandler;
     struct Shared;
 
+    void Dispatch(IEventHandler* pHandler, std::uint32_t nEvents);
     void RunPosted();
+    void DeliverLookups();
+    void StartThread(std::function<void()> fn);
     void RunDueTimers();
     void ArmTimerFd();
     void ReapLingerers();
@@ -117,7 +130,13 @@ private:
     TimerId m_nNextTimer = 1;
     std::unordered_map<Lingerer*, std::unique_ptr<Lingerer>> m_lingering;
     std::vector<Lingerer*> m_finishedLingerers;
-    std::unordered_map<std::uint64_t, LookupDone> m_lookups;
+    struct Waiter {
+        std::string strHost;
+        LookupDone done;
+    };
+    std::unordered_map<std::uint64_t, Waiter> m_lookups;
+    std::unordered_map<std::string, std::vector<std::uint64_t>> m_waitingByHost;
     std::uint64_t m_nNextLookup = 1;
+    ThreadStarter m_fnStartThread;
     std::unique_ptr<char[]> m_pScratch;
 };

@@ -10,11 +10,53 @@ namespace relay {
 
 namespace {
 
+bool IsLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
+
+// Where the first line of p[0, n) whose first word is PASS or AUTH begins, or n.
+std::size_t FindSecretLine(const char* p, std::size_t n, bool bAtLineStart) {
+    std::size_t nLineStart = 0;
+    bool bWordDue = bAtLineStart;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = p[i];
+        if (IsLineEnd(c)) {
+            nLineStart = i + 1;
+            bWordDue = true;
+        } else if (bWordDue && c != ' ') {
+            bWordDue = false;
+            std::string_view word(p + i, std::min<std::size_t>(n - i, 5));
+            word = word.substr(0, std::min(word.find_first_of(" \r\n"), word.size()));
+            if (pop3::IsCommand(word, "PASS") || pop3::IsCommand(word, "AUTH"))
+                return nLineStart;
+        }
+    }
+    return n;
+}
+
+// At a refused line the session ends: what came before it goes on, partial
+// line included, and it and what follows are wiped and dropped.
+bool Guard(LineGuard& guard, char* p, std::size_t& nTotal, std::size_t& nLength) {
+    std::size_t nSecret = FindSecretLine(p, nTotal, !guard.bMidLine);
+    if (nSecret == nTotal)
+        return false;
+    explicit_bzero(p + nSecret, nTotal - nSecret);
+    guard.bRefused = true;
+    nLength = nTotal = nSecret;
+    return true;
+}
+
 // Sends the first nLength bytes of p and keeps the rest, which fits the buffer.
-void SendAndKeepRest(CAsyncSocket& to, const char* p, std::size_t nTotal, std::size_t nLength,
-                     char* buffer, int& nCount, bool& bAfterCR) {
+void SendAndKeepRest(CAsyncSocket& to, char* p, std::size_t nTotal, std::size_t nLength,
+                     char* buffer, int& nCount, bool& bAfterCR, LineGuard* pGuard) {
     if (nTotal - nLength > RECV_BUFFER_SIZE) {
         nLength = nTotal;  // a line longer than the buffer passes on as it comes
+    }
+    if (pGuard != nullptr && Guard(*pGuard, p, nTotal, nLength) && p != buffer) {
+        explicit_bzero(buffer, RECV_BUFFER_SIZE);
+    }
+    if (pGuard != nullptr && nLength > 0) {
+        pGuard->bMidLine = !IsLineEnd(p[nLength - 1]);
     }
     if (nLength > 0) {
         to.Send(p, int(nLength));
@@ -26,7 +68,8 @@ void SendAndKeepRest(CAsyncSocket& to, const char* p, std::size_t nTotal, std::s
 
 }  // namespace
 
-int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR) {
+int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR,
+               LineGuard* pGuard) {
     char* pScratch = EventLoop::Current()->Scratch();
     std::size_t nHeld = std::size_t(nCount);
     std::size_t nLimit = EventLoop::kScratchSize - nHeld;
@@ -42,17 +85,24 @@ int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, 
     }
     std::size_t nTotal = nHeld + std::size_t(nReceived);
     std::size_t nLines = pop3::CompleteLinesLength(pScratch, nTotal, bAfterCR);
-    SendAndKeepRest(to, pScratch, nTotal, nLines, buffer, nCount, bAfterCR);
+    SendAndKeepRest(to, pScratch, nTotal, nLines, buffer, nCount, bAfterCR, pGuard);
     return nReceived;
 }
 
-void ForwardHeldLines(CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR) {
+void ForwardHeldLines(CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR,
+                      LineGuard* pGuard) {
     std::size_t nTotal = std::size_t(nCount);
     std::size_t nLines = pop3::CompleteLinesLength(buffer, nTotal, bAfterCR);
-    SendAndKeepRest(to, buffer, nTotal, nLines, buffer, nCount, bAfterCR);
+    SendAndKeepRest(to, buffer, nTotal, nLines, buffer, nCount, bAfterCR, pGuard);
 }
 
-void ForwardAllHeld(CAsyncSocket& to, char* buffer, int& nCount) {
+void ForwardAllHeld(CAsyncSocket& to, char* buffer, int& nCount, LineGuard* pGuard) {
+    if (pGuard != nullptr && nCount > 0) {
+        std::size_t nTotal = std::size_t(nCount);
+        std::size_t nLength = nTotal;
+        Guard(*pGuard, buffer, nTotal, nLength);
+        nCount = int(nLength);
+    }
     if (nCount > 0) {
         to.Send(buffer, nCount);
         nCount = 0;

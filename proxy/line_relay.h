@@ -9,15 +9,25 @@
 // in which case its bytes pass on as they come.
 namespace relay {
 
+// Keeps the password off the wire once a session relays: a line from the mail
+// client whose first word is PASS or AUTH is never passed on. Every CR and LF
+// counts as a line end here, whichever of them the server splits lines at.
+struct LineGuard {
+    bool bMidLine = false;  // the last byte passed on did not end a line
+    bool bRefused = false;  // such a line came; it and all behind it were dropped
+};
+
 // Receives what `from` has waiting and passes it on to `to` after the nCount
 // bytes held in buffer. Returns what Receive returned.
-int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR);
+int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR,
+               LineGuard* pGuard = nullptr);
 
 // Passes on the complete lines among the nCount bytes held in buffer.
-void ForwardHeldLines(CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR);
+void ForwardHeldLines(CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR,
+                      LineGuard* pGuard = nullptr);
 
 // Passes on every held byte, partial line included (the sender has closed).
-void ForwardAllHeld(CAsyncSocket& to, char* buffer, int& nCount);
+void ForwardAllHeld(CAsyncSocket& to, char* buffer, int& nCount, LineGuard* pGuard = nullptr);
 
 // A login line that the proxy consumed (PASS, the server's greeting) ended in
 // a CR that came last; an LF that follows it is still that line's and must not

@@ -65,6 +65,7 @@ void Transform(std::uint32_t state[4], const std::uint8_t block[64]) {
     state[1] += b;
     state[2] += c;
     state[3] += d;
+    explicit_bzero(x, sizeof x);  // the block's words: time stamp and password
 }
 
 void Update(Md5Context& ctx, const std::uint8_t* p, std::size_t n) {

@@ -74,12 +74,17 @@ void CServerSocket::OnReceive(int nErrorCode) {
 }
 
 void CServerSocket::OnClose(int nErrorCode) {
-    // Whatever the server sent last reaches the mail client, partial line included.
+    // Whatever either side sent last reaches the other, partial line included.
+    ForwardAllHeld();
+    m_pClient->ForwardAllHeld();
+    EndSession();
+    CAsyncSocket::OnClose(nErrorCode);
+}
+
+void CServerSocket::ForwardAllHeld() {
     if (!m_bAwaitGreeting) {
         relay::ForwardAllHeld(*m_pClient, m_buffer, m_nCount);
     }
-    EndSession();
-    CAsyncSocket::OnClose(nErrorCode);
 }
 
 void CServerSocket::ProcessLines() {
@@ -131,6 +136,10 @@ int CServerSocket::BuildApopCommand(const char* pszTimeStamp, char* pszOut) {
     Wipe(szJoined, sizeof szJoined);
     int nLength = std::snprintf(pszOut, kApopAreaSize, "APOP %s %s\r\n", m_szUser, digest.GetHex());
     return nLength;
+}
+
+void CServerSocket::OnFailure() {
+    EndSession();
 }
 
 void CServerSocket::EndSession() {

@@ -24,8 +24,11 @@ public:
     void OnReceive(int nErrorCode) override;
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+    void OnFailure() override;
 
     void ProcessLines();
+    // The session ends: what is held, partial line included, goes on.
+    void ForwardAllHeld();
     void OnGreeting(int nLength);
     // Writes "APOP user digest\r\n" into pszOut (kApopAreaSize bytes) and
     // returns its length, or 0 when time stamp and password do not fit the area.

@@ -2,6 +2,8 @@
 // the login, connections that close, slow readers, long lines and arbitrary
 // bytes.
 
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -62,8 +64,8 @@ protected:
 TEST_F(Relay, ClientLinesReachTheServerUnchangedAndWhole) {
     Session session;
     ASSERT_TRUE(Login(session));
-    // Several lines in one receive, USER and PASS among them.
-    std::string strLines = "STAT\r\nUSER other\r\nPASS secret\r\nLIST 1\r\nbare\nlf\r\n";
+    // Several lines in one receive, USER among them.
+    std::string strLines = "STAT\r\nUSER other\r\nLIST 1\r\nbare\nlf\r\n";
     session.pClient->Send(strLines);
     EXPECT_TRUE(WaitText(*session.pServer, strLines));
 
@@ -107,9 +109,11 @@ TEST_F(Relay, LateLfAfterARelayedCrFollowsAtOnce) {
     EXPECT_TRUE(WaitText(*session.pClient, "+OK\r\n"));
 }
 
-TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommand) {
-    for (std::size_t nAhead : {2u, 700u}) {  // 700 NOOPs fill the session's buffer twice
-        SCOPED_TRACE(nAhead);
+TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommandUnlessTheClientLeaves) {
+    // 700 NOOPs fill the session's buffer twice, so that it stops reading the
+    // client; a client that leaves then still ends its session at once.
+    for (auto [nAhead, bLeaves] : {std::pair{2u, false}, {700u, false}, {700u, true}}) {
+        SCOPED_TRACE(testing::Message() << nAhead << (bLeaves ? " and leaves" : ""));
         std::string strAhead = "STAT\r\n";
         for (std::size_t i = 2; i < nAhead; ++i) strAhead += "NOOP\r\n";
         strAhead += "QUIT\r\n";
@@ -120,9 +124,49 @@ TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommand) {
         ASSERT_NE(session.pServer, nullptr);
         Settle();
         EXPECT_EQ(session.pServer->Received(), "");
+        if (bLeaves) {
+            session.pClient->Close();
+            EXPECT_TRUE(WaitEnded(session.nId));
+            EXPECT_TRUE(WaitClosed(*session.pServer));
+        }
         session.pServer->Send(kRfcGreeting);
-        EXPECT_TRUE(WaitText(*session.pServer, std::string(kRfcApop) + strAhead));
-        EXPECT_EQ(session.pClient->Received(), kPasswordPrompt);
+        if (bLeaves) {
+            Settle();
+            EXPECT_EQ(session.pServer->Received(), "");
+        } else {
+            EXPECT_TRUE(WaitText(*session.pServer, std::string(kRfcApop) + strAhead));
+            EXPECT_EQ(session.pClient->Received(), kPasswordPrompt);
+        }
+    }
+}
+
+TEST_F(Relay, PassOrAuthLineAfterTheLoginEndsTheSessionAndIsNotSent) {
+    // The server has refused the APOP login, say, and the mail client tries
+    // again on the same connection.
+    struct Case {
+        std::string strSent;
+        std::string strPassedOn;
+    };
+    for (const Case& c : {Case{"USER mrose\r\nPASS tanstaaf\r\nSTAT\r\n", "USER mrose\r\n"},
+                          Case{"NOOP\r\n  pass tanstaaf\r\n", "NOOP\r\n"},
+                          Case{"NOOP\nAUTH PLAIN bXJvc2UAbXJvc2UAdGFuc3RhYWY=\r\n", "NOOP\n"},
+                          Case{"LIST\r\nPASS tans", "LIST\r\n"}}) {
+        SCOPED_TRACE(c.strSent);
+        Session session;
+        ASSERT_TRUE(Login(session));
+        // In pieces too: the line's start and its password come apart.
+        std::size_t nSplit = c.strSent.find_first_of("Pp", c.strPassedOn.size()) + 2;
+        session.pClient->Send(c.strSent.substr(0, nSplit));
+        Settle();
+        session.pClient->Send(c.strSent.substr(nSplit));
+        if (c.strSent.back() != '\n')
+            session.pClient->Close();  // a partial line left at the close
+        EXPECT_TRUE(WaitEnded(session.nId));
+        EXPECT_TRUE(WaitClosed(*session.pServer));
+        EXPECT_EQ(session.pServer->Received(), c.strPassedOn);
+        if (c.strSent.back() == '\n') {
+            EXPECT_TRUE(WaitClosed(*session.pClient));
+        }
     }
 }
 
@@ -235,25 +279,88 @@ TEST_F(Relay, SlowServerHoldsUpTheMailClientAndGetsEveryByte) {
     EXPECT_LE(nMostQueued, 64u * 1024);
 }
 
-TEST_F(Relay, PeerResettingMidTransferEndsOnlyItsSession) {
-    Session other;
-    ASSERT_TRUE(Login(other));
-    for (bool bClientResets : {true, false}) {
-        SCOPED_TRACE(bClientResets ? "client resets" : "server resets");
+// A session that ends while the proxy holds bytes for a reader that has
+// stopped reading: the reader half-closes (and reads on), or the sender resets
+// while the proxy has paused reading it. Everything the proxy had taken (after
+// a reset: everything that had reached it) reaches the reader, in order, before
+// the reader's connection is closed.
+TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
+    // What the system holds of a connection: unread input, or output not yet acknowledged.
+    auto Held = [](int fd, unsigned long nRequest) {
+        int n = 0;
+        ioctl(fd, nRequest, &n);
+        return std::size_t(n);
+    };
+    struct Case {
+        const char* pszName;
+        bool bServerSends;
+        bool bReset;
+    };
+    for (const Case& c :
+         {Case{"client half-closes", true, false}, Case{"server half-closes", false, false},
+          Case{"server resets", true, true}, Case{"client resets", false, true}}) {
+        SCOPED_TRACE(c.pszName);
         Session session;
         ASSERT_TRUE(Login(session));
-        session.pClient->SetReading(false);
-        session.pServer->Send(MessageText(2 * 1024 * 1024));
-        Settle();
-        CPeer* pResetting = bClientResets ? session.pClient : session.pServer;
-        CPeer* pRemaining = bClientResets ? session.pServer : session.pClient;
-        pResetting->Reset();
-        session.pClient->SetReading(true);
-        EXPECT_TRUE(WaitClosed(*pRemaining));
+        CPeer& sender = c.bServerSends ? *session.pServer : *session.pClient;
+        CPeer& reader = c.bServerSends ? *session.pClient : *session.pServer;
+        CClientSocket* pSession = m_pListener->FindSession(session.nId);
+        ASSERT_NE(pSession, nullptr);
+        CAsyncSocket* pServerLink = pSession->GetServer();
+        CAsyncSocket& facingSender = c.bServerSends ? *pServerLink : *pSession;
+        CAsyncSocket& facingReader = c.bServerSends ? *pSession : *pServerLink;
+
+        // Small system buffers toward the reader, so that the proxy soon holds bytes itself.
+        int nSmall = 16 * 1024;
+        setsockopt(facingReader.m_hSocket, SOL_SOCKET, SO_SNDBUF, &nSmall, sizeof nSmall);
+        setsockopt(reader.Fd(), SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+        std::string strText = MessageText(2 * 1024 * 1024);
+        reader.SetReading(false);
+        sender.Send(strText);
+        std::size_t nLast = 0;
+        int nStill = 0;
+        Pump(
+            [&] {
+                std::size_t n = sender.Unsent() + Held(sender.Fd(), TIOCOUTQ) +
+                                Held(facingSender.m_hSocket, FIONREAD);
+                nStill = n == nLast ? nStill + 1 : 0;
+                nLast = n;
+                return nStill >= 30;
+            },
+            20s);
+        std::size_t nArrived = strText.size() - sender.Unsent() - Held(sender.Fd(), TIOCOUTQ);
+        std::size_t nTaken = nArrived - Held(facingSender.m_hSocket, FIONREAD);
+        ASSERT_GT(facingReader.GetSendQueued(), 0u) << "the proxy holds nothing for the reader";
+        if (c.bReset) {
+            ASSERT_GT(nArrived, nTaken) << "the proxy had not paused reading";
+            sender.Reset();
+        } else {
+            shutdown(reader.Fd(), SHUT_WR);
+        }
+        reader.SetReading(true);
+        ASSERT_TRUE(WaitClosed(reader));
+        EXPECT_TRUE(SameBytes(reader.Received(), strText.substr(0, c.bReset ? nArrived : nTaken)));
         EXPECT_TRUE(WaitEnded(session.nId));
         EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
         EXPECT_LT(CountIterations(200ms), 100);
     }
+}
+
+TEST_F(Relay, PeerResettingMidTransferEndsOnlyItsSession) {
+    Session other;
+    ASSERT_TRUE(Login(other));
+    // The mail client that reads nothing resets; a server that resets is
+    // in EndingSessionDeliversEverythingTakenInOrder.
+    Session session;
+    ASSERT_TRUE(Login(session));
+    session.pClient->SetReading(false);
+    session.pServer->Send(MessageText(2 * 1024 * 1024));
+    Settle();
+    session.pClient->Reset();
+    EXPECT_TRUE(WaitClosed(*session.pServer));
+    EXPECT_TRUE(WaitEnded(session.nId));
+    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+    EXPECT_LT(CountIterations(200ms), 100);
     other.pClient->Send("STAT\r\n");
     EXPECT_TRUE(WaitText(*other.pServer, "STAT\r\n"));
     other.pServer->Send("+OK 2 320\r\n");

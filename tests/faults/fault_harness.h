@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -41,6 +42,8 @@ inline constexpr auto kWaitLimit = 10s;
 // How long a slow name takes at least, and at most when never let go.
 inline constexpr auto kSlowLookup = 2s;
 inline constexpr auto kSlowLookupLimit = 20s;
+// How long a timed name takes.
+inline constexpr auto kTimedLookup = 1s;
 
 inline bool Contains(const void* p, std::size_t n, std::string_view needle) {
     std::string_view haystack(static_cast<const char*>(p), n);
@@ -58,9 +61,10 @@ inline bool ContainsPiece(const void* p, std::size_t n, std::string_view secret,
 }
 
 // Names ending in ".fast" resolve to 127.0.0.1 at once, names ending in
-// ".slow" too but only once let go and kSlowLookup has passed; every other
-// name does not resolve. Shared with the lookup threads, which may outlive
-// the test's loop.
+// ".slow" too but only once let go and kSlowLookup has passed, names ending in
+// ".timed" after kTimedLookup; looking up a name ending in ".throws" throws;
+// every other name does not resolve. Shared with the lookup threads, which may
+// outlive the test's loop.
 class CLookupSeam {
 public:
     static EventLoop::LookupFunction Install(EventLoop& loop, std::shared_ptr<CLookupSeam> pSeam) {
@@ -81,6 +85,8 @@ public:
     int SlowStarted() const { return m_nSlowStarted; }
     int SlowFinished() const { return m_nSlowFinished; }
     bool SlowFinishedByLimit() const { return m_bFinishedByLimit; }
+    int TimedStarted() const { return m_nTimedStarted; }
+    int TimedFinished() const { return m_nTimedFinished; }
 
 private:
     int Resolve(const std::string& strHost, EventLoop::Addresses& addresses) {
@@ -100,6 +106,16 @@ private:
             AddLoopback(addresses);
             ++m_nSlowFinished;
             return 0;
+        }
+        if (EndsWith(".timed")) {
+            ++m_nTimedStarted;
+            std::this_thread::sleep_for(kTimedLookup);
+            AddLoopback(addresses);
+            ++m_nTimedFinished;
+            return 0;
+        }
+        if (EndsWith(".throws")) {
+            throw std::bad_alloc();
         }
         if (EndsWith(".fast")) {
             AddLoopback(addresses);
@@ -122,6 +138,8 @@ private:
     std::atomic<int> m_nSlowStarted{0};
     std::atomic<int> m_nSlowFinished{0};
     std::atomic<bool> m_bFinishedByLimit{false};
+    std::atomic<int> m_nTimedStarted{0};
+    std::atomic<int> m_nTimedFinished{0};
 };
 
 // Deletes ended sessions through whichever listener holds them.

@@ -1,7 +1,11 @@
 // A login that is not finished in time ends its session; a finished one is
-// left to the server. The password is gone from the session's memory once the
-// APOP command is out, or once the server turns out to be out of reach; the
-// user name stays.
+// left to the server. The password is gone from the session's memory and from
+// the stack once the APOP command is out, or once the server turns out to be
+// out of reach; the user name stays. A closed connection's last input is wiped.
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <ostream>
 #include <string>
@@ -15,6 +19,25 @@ namespace faults {
 namespace {
 
 using LoginTimeout = FaultTest;
+
+// The stack below the caller's frame, where the loop's handlers ran, read
+// through /proc/self/mem: it is no object's, so not for reading directly.
+std::string StackBelowHere() {
+    constexpr std::size_t kPage = 4096;
+    constexpr std::size_t kDepth = 256 * 1024;
+    char cHere = 0;
+    std::uintptr_t nTop = reinterpret_cast<std::uintptr_t>(&cHere) & ~(kPage - 1);
+    std::string strStack(kDepth, '\0');
+    int fd = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    for (std::size_t nOffset = 0; fd >= 0 && nOffset < kDepth; nOffset += kPage) {
+        // A page below the stack's mapping reads as nothing.
+        [[maybe_unused]] ssize_t n =
+            pread(fd, &strStack[nOffset], kPage, off_t(nTop - kDepth + nOffset));
+    }
+    if (fd >= 0)
+        close(fd);
+    return strStack;
+}
 
 TEST_F(LoginTimeout, UnfinishedLoginsAreEndedAndLoggedInSessionsAreNot) {
     EXPECT_EQ(CListenSocket::kLoginTimeout, std::chrono::minutes(10));
@@ -127,6 +150,8 @@ TEST_P(PasswordHygiene, PasswordIsGoneOnceApopIsSentAndUserNameStays) {
         EXPECT_FALSE(ContainsPiece(pLink, sizeof(CServerSocket), kPassword, kPiece)) << pszWhen;
         EXPECT_FALSE(ContainsPiece(m_pLoop->Scratch(), EventLoop::kScratchSize, kPassword, kPiece))
             << pszWhen;
+        std::string strStack = StackBelowHere();
+        EXPECT_FALSE(ContainsPiece(strStack.data(), strStack.size(), kPassword, kPiece)) << pszWhen;
         EXPECT_TRUE(Contains(pLink, sizeof(CServerSocket), kUser)) << pszWhen;
         EXPECT_STREQ(pLink->GetUser(), "mrose") << pszWhen;
     };
@@ -151,6 +176,35 @@ INSTANTIATE_TEST_SUITE_P(
                  "STAT\r\n"},
         Delivery{"InPieces", {"USER mrose\r\nPA", "SS tans", "taaf\r", "\nLIST\r\n"}, "LIST\r\n"}),
     [](const ::testing::TestParamInfo<Delivery>& info) { return std::string(info.param.pszName); });
+
+using LingeringClose = FaultTest;
+
+TEST_F(LingeringClose, WhatAClosedConnectionStillReceivesIsWiped) {
+    CListenSocket* pListener = StartListener("127.0.0.1", m_nServerPort);
+    ASSERT_TRUE(pListener);
+    Client client;
+    ASSERT_TRUE(Connect(pListener, client));
+    ASSERT_TRUE(Login(client, 0));
+    // Output the client does not read, so the session's end leaves it queued.
+    int nSmall = 16 * 1024;
+    setsockopt(pListener->FindSession(client.nId)->m_hSocket, SOL_SOCKET, SO_SNDBUF, &nSmall,
+               sizeof nSmall);
+    client.pPeer->SetReading(false);
+    std::string strMessage = "+OK\r\n" + std::string(256 * 1024, 'm') + "\r\n.\r\n";
+    Server(0).Send(strMessage);
+    RunFor(300ms);
+    m_listeners.clear();  // as Apply does
+    ASSERT_GT(m_pLoop->LingeringCount(), 0u);
+
+    client.pPeer->Send("PASS tanstaaf\r\n");
+    RunFor(200ms);
+    EXPECT_FALSE(ContainsPiece(m_pLoop->Scratch(), EventLoop::kScratchSize, kPassword, 5));
+    client.pPeer->SetReading(true);
+    EXPECT_TRUE(Pump([&] { return client.pPeer->IsClosedByPeer(); }));
+    std::string strExpected =
+        std::string(kProxyGreeting) + std::string(kPasswordPrompt) + std::string(kLoggedIn);
+    EXPECT_EQ(client.pPeer->Received().substr(0, strExpected.size()), strExpected);
+}
 
 using FailedLink = FaultTest;
 

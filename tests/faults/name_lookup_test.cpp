@@ -1,7 +1,13 @@
 // A PASS whose server name takes seconds to resolve delays no other session,
-// and a session that goes away during its lookup is not touched when the
-// lookup ends.
+// a session that goes away during its lookup is not touched when the lookup
+// ends, sessions that hang up during their lookups cannot hold up later ones,
+// and a lookup that cannot be made fails only its own session.
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "fault_harness.h"
@@ -121,6 +127,130 @@ TEST_F(NameLookup, SessionsGoneDuringTheirLookupAreNotTouchedWhenItEnds) {
     }
     EXPECT_EQ(m_pSeam->SlowFinished(), 4);
     std::this_thread::sleep_for(100ms);  // the lookup thread hands in its result, or not
+}
+
+TEST_F(NameLookup, LoginsThatHangUpDuringTheirLookupDoNotHoldUpAFreshOne) {
+    // Forty logins hang up at once during their lookups, all of one name or
+    // each of its own; a fresh login then waits about one lookup, not the
+    // ten rounds of the lookup threads that running all of them would take.
+    constexpr int kHangUps = 40;
+    for (bool bOneName : {true, false}) {
+        SCOPED_TRACE(bOneName ? "one name" : "a name each");
+        ASSERT_TRUE(
+            Pump([&] { return m_pSeam->TimedStarted() == m_pSeam->TimedFinished(); }, kWaitLimit));
+        int nStartedBefore = m_pSeam->TimedStarted();
+        CListenSocket* pShared = StartListener("pop.timed", m_nServerPort);
+        std::vector<Client> hangUps(kHangUps);
+        for (int i = 0; i < kHangUps; ++i) {
+            CListenSocket* pListener =
+                bOneName ? pShared
+                         : StartListener("pop" + std::to_string(i) + ".timed", m_nServerPort);
+            ASSERT_TRUE(pListener && Connect(pListener, hangUps[i]));
+        }
+        for (Client& client : hangUps) {
+            client.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+            client.pPeer->Close();
+        }
+        auto tStart = Clock::now();
+        Client fresh;
+        ASSERT_TRUE(Connect(pShared, fresh));
+        ASSERT_TRUE(Login(fresh, ServerConnections()));
+        auto took = Clock::now() - tStart;
+        RecordProperty(bOneName ? "fresh_login_ms_one_name" : "fresh_login_ms_a_name_each",
+                       int(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+        EXPECT_LT(took, 4 * kTimedLookup);
+        for (Client& client : hangUps) EXPECT_TRUE(m_wnd.HasEnded(client.nId));
+        // The lookups that had started when the sessions went, and the fresh one.
+        EXPECT_LE(m_pSeam->TimedStarted() - nStartedBefore, bOneName ? 2 : 8);
+    }
+}
+
+// Stands for a handler that runs out of memory.
+class CThrowingHandler : public IEventHandler {
+public:
+    explicit CThrowingHandler(EventLoop& loop) : m_loop(loop), m_fd(eventfd(1, EFD_CLOEXEC)) {
+        m_loop.Register(m_fd, this, EPOLLIN);
+    }
+    ~CThrowingHandler() { close(m_fd); }
+    void HandleEvents(std::uint32_t) override { throw std::bad_alloc(); }
+    void HandleFailure() override {
+        ++m_nFailures;
+        m_loop.Unregister(m_fd, this);
+    }
+    int m_nFailures = 0;
+
+private:
+    EventLoop& m_loop;
+    int m_fd;
+};
+
+TEST_F(NameLookup, LookupThatCannotBeMadeFailsOnlyItsSession) {
+    CListenSocket* pNumeric = StartListener("127.0.0.1", m_nServerPort);
+    CListenSocket* pFast = StartListener("pop.fast", m_nServerPort);
+    CListenSocket* pThrows = StartListener("pop.throws", m_nServerPort);
+    ASSERT_TRUE(pNumeric && pFast && pThrows);
+    Client other;
+    ASSERT_TRUE(Connect(pNumeric, other));
+    ASSERT_TRUE(Login(other, 0));
+
+    m_pLoop->SetThreadStarter([](std::function<void()>) {
+        throw std::system_error(EAGAIN, std::generic_category(), "no thread");
+    });
+    Client noThread, throwing;
+    ASSERT_TRUE(Connect(pFast, noThread));
+    ASSERT_TRUE(Connect(pThrows, throwing));
+    std::string strPort = std::to_string(m_nServerPort);
+    noThread.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    ASSERT_TRUE(Pump([&] { return m_wnd.m_reports.size() == 1; }));
+    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect pop.fast:" + strPort + " (11003)");
+    m_pLoop->SetThreadStarter(nullptr);
+    throwing.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    ASSERT_TRUE(Pump([&] { return m_wnd.m_reports.size() == 2; }));
+    EXPECT_EQ(m_wnd.m_reports[1], "Cannot connect pop.throws:" + strPort + " (11003)");
+
+    // A handler and a posted task that throw end nothing else.
+    CThrowingHandler handler(*m_pLoop);
+    bool bRanAfter = false;
+    m_pLoop->Post([] { throw std::bad_alloc(); });
+    m_pLoop->Post([&] { bRanAfter = true; });
+    ASSERT_TRUE(Pump([&] { return bRanAfter && handler.m_nFailures > 0; }));
+    RunFor(100ms);
+    EXPECT_EQ(handler.m_nFailures, 1);
+
+    // The failed sessions stay open and silent; the others go on.
+    std::string strPrompted = std::string(kProxyGreeting) + std::string(kPasswordPrompt);
+    for (Client* pClient : {&noThread, &throwing}) {
+        EXPECT_EQ(pClient->pPeer->Received(), strPrompted);
+        EXPECT_FALSE(pClient->pPeer->IsClosedByPeer());
+        EXPECT_FALSE(m_wnd.HasEnded(pClient->nId));
+    }
+    ExpectRelay(other, Server(0), "1");
+    Client after;
+    ASSERT_TRUE(Connect(pFast, after));
+    ASSERT_TRUE(Login(after, 1));
+    EXPECT_EQ(m_wnd.m_reports.size(), 2u);
+
+    // Names waiting for a lookup thread are bounded: past the bound, a name
+    // fails at once, and the waiting ones go when their sessions do.
+    std::vector<Client> waiting(200);
+    std::size_t nWaiting = 0;
+    while (m_wnd.m_reports.size() == 2 && nWaiting < waiting.size()) {
+        std::string strName = "w" + std::to_string(nWaiting) + ".slow";
+        CListenSocket* pListener = StartListener(strName, m_nServerPort);
+        ASSERT_TRUE(pListener && Connect(pListener, waiting[nWaiting]));
+        waiting[nWaiting++].pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+        RunFor(2ms);
+    }
+    ASSERT_EQ(m_wnd.m_reports.size(), 3u);
+    EXPECT_EQ(m_wnd.m_reports[2],
+              "Cannot connect w" + std::to_string(nWaiting - 1) + ".slow:" + strPort + " (11002)");
+    EXPECT_GT(nWaiting, 10u);
+    for (std::size_t i = 0; i < nWaiting; ++i) waiting[i].pPeer->Close();
+    ASSERT_TRUE(Pump([&] { return m_wnd.CountNotices(0) == nWaiting; }));
+    m_pSeam->LetGo();
+    RunFor(kSlowLookup + 200ms);
+    EXPECT_LE(m_pSeam->SlowStarted(), 8) << "lookups ran for sessions that had gone";
+    EXPECT_EQ(ServerConnections(), 2u);
 }
 
 }  // namespace

@@ -207,18 +207,31 @@ class DovecotTest(PosterndCase):
         self.assertTrue(wait_until(lambda: "Login: user=<alice>, method=APOP" in
                                    self.dovecot.log_tail(100000)), self.dovecot.log_tail())
 
-    def test_wrong_password_relays_the_server_error(self):
-        client = poplib.POP3("127.0.0.1", self.daemon.port, timeout=TIMEOUT)
-        self.addCleanup(client.close)
-        client.user("bob")
-        with self.assertRaises(poplib.error_proto) as caught:
-            client.pass_("not-" + self.USERS["bob"])
-        self.assertEqual(caught.exception.args[0], b"-ERR [AUTH] Authentication failed.")
+    def test_wrong_password_relays_the_server_error_and_a_retry_never_goes_in_clear(self):
+        clients = []
+        for _ in range(2):
+            client = poplib.POP3("127.0.0.1", self.daemon.port, timeout=TIMEOUT)
+            self.addCleanup(client.close)
+            client.user("bob")
+            with self.assertRaises(poplib.error_proto) as caught:
+                client.pass_("not-" + self.USERS["bob"])
+            self.assertEqual(caught.exception.args[0], b"-ERR [AUTH] Authentication failed.")
+            clients.append(client)
         # The server keeps the connection; the relay still carries the next command.
-        self.assertTrue(client.quit().startswith(b"+OK"))
+        self.assertTrue(clients[0].quit().startswith(b"+OK"))
+        # A client that tries again on the same connection: USER still reaches
+        # the server, but the password would go in clear, so the session ends.
+        self.assertTrue(clients[1].user("bob").startswith(b"+OK"))
+        with self.assertRaises((poplib.error_proto, OSError, EOFError)):
+            clients[1].pass_(self.USERS["bob"])
         client, answer = self.login(self.daemon, "bob", self.USERS["bob"])
         self.assertEqual(answer, b"+OK Logged in.")
         client.quit()
+        self.assertTrue(wait_until(lambda: self.dovecot.log_tail(100000).count(
+            "user=<bob>, method=APOP") >= 3), self.dovecot.log_tail())
+        log = self.dovecot.log_tail(100000)
+        self.assertNotIn("method=PLAIN", log)
+        self.assertNotIn(self.USERS["bob"], log)
 
     def test_stat_list_uidl_retr_of_a_large_message(self):
         message = build_message(4 << 20, seed=1939)
