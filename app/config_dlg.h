@@ -36,6 +36,7 @@ public:
     void OnReport(const std::string& strText) override;
 
     void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    void OnTrayAvailability(bool bAvailable);
     void OnTrayRestore();
     void OnTrayAbout();
     void OnTrayExit();
@@ -57,6 +58,9 @@ private:
     void StartListener();
     void PromptApplyChanges();
     void SetTrayIcon(const QIcon& icon);
+    void UpdateTip();
+    // Brings forward the question or About box that is waiting for an answer.
+    bool RaiseOpenBox();
 
     void OnAbout();
     void OnApply();
@@ -72,6 +76,8 @@ private:
     QIcon m_hIconActive;
     int m_nSessions = 0;
     bool m_bDirty = false;
+    // Why the listener is not listening; empty while it is.
+    QString m_strListenError;
     CListenSocket* m_pListenSocket = nullptr;
 
     // The sessions of the current listener that have been counted, so a
