@@ -27,7 +27,7 @@ namespace {
 
 constexpr char kSection[] = "Settings";
 constexpr char kTip[] = "No connection";
-constexpr int kIconSizes[] = {16, 22, 24, 32};
+constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64};
 constexpr char kApplyQuestion[] = "Apply your changes ?";
 constexpr char kQuitQuestion[] = "This will terminate Postern appication";
 
@@ -348,7 +348,7 @@ void CConfigDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
 void CConfigDlg::OnTrayAvailability(bool bAvailable) {
     if (!bAvailable) {
         OnTrayRestore();
-    } else if (QApplication::activeModalWidget() == nullptr && !m_bDirty) {
+    } else if (QApplication::activeModalWidget() == nullptr) {
         hide();
     }
 }
@@ -359,13 +359,26 @@ void CConfigDlg::OnTrayRestore() {
     show();
     raise();
     activateWindow();
-    // Open reports and the box awaiting an answer stay above the dialog.
+    RaiseBoxes();
+}
+
+// Open reports and the box awaiting an answer stay above the dialog. A box
+// shown while the dialog was hidden would end up under it once the window
+// manager maps the dialog, so this runs again whenever the dialog becomes active.
+void CConfigDlg::RaiseBoxes() {
     for (QMessageBox* pBox : findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly)) {
         if (pBox->isVisible()) {
             pBox->raise();
         }
     }
     RaiseOpenBox();
+}
+
+void CConfigDlg::changeEvent(QEvent* pEvent) {
+    QDialog::changeEvent(pEvent);
+    if (pEvent->type() == QEvent::ActivationChange && isActiveWindow()) {
+        RaiseBoxes();
+    }
 }
 
 bool CConfigDlg::RaiseOpenBox() {

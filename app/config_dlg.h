@@ -45,6 +45,7 @@ protected:
     void reject() override;
     void keyPressEvent(QKeyEvent* pEvent) override;
     void closeEvent(QCloseEvent* pEvent) override;
+    void changeEvent(QEvent* pEvent) override;
 #ifdef Q_OS_WIN
     bool nativeEvent(const QByteArray& eventType, void* pMessage, qintptr* pResult) override;
 #endif
@@ -61,6 +62,7 @@ private:
     void UpdateTip();
     // Brings forward the question or About box that is waiting for an answer.
     bool RaiseOpenBox();
+    void RaiseBoxes();
 
     void OnAbout();
     void OnApply();
