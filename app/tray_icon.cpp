@@ -1,8 +1,9 @@
 #include "tray_icon.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusVariant>
 #include <QGuiApplication>
 
 #ifdef POSTERN_HAVE_XCB
@@ -15,16 +16,21 @@
 namespace {
 
 constexpr int kFollowMs = 1000;
+constexpr int kBusTimeoutMs = 500;
 
 bool HasStatusNotifierHost() {
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    // One round trip, bounded: this runs every second.
     const QString strWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
-    if (!bus.isConnected() || bus.interface() == nullptr ||
-        !bus.interface()->isServiceRegistered(strWatcher)) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
         return false;
     }
-    QDBusInterface watcher(strWatcher, QStringLiteral("/StatusNotifierWatcher"), strWatcher, bus);
-    return watcher.property("IsStatusNotifierHostRegistered").toBool();
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        strWatcher, QStringLiteral("/StatusNotifierWatcher"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    call << strWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
+    QDBusReply<QDBusVariant> reply = bus.call(call, QDBus::Block, kBusTimeoutMs);
+    return reply.isValid() && reply.value().variant().toBool();
 }
 
 // Whether an XEmbed tray owns the screen's tray selection.
@@ -35,23 +41,28 @@ bool HasXEmbedTray() {
         return false;
     }
     xcb_connection_t* pConnection = pX11->connection();
-    QByteArray name = "_NET_SYSTEM_TRAY_S0";
-    if (const char* pszDisplay = std::getenv("DISPLAY"); pszDisplay != nullptr) {
-        if (const char* pszDot = std::strrchr(pszDisplay, '.');
-            pszDot != nullptr && std::strchr(pszDot, ':') == nullptr) {
-            name = "_NET_SYSTEM_TRAY_S" + QByteArray(pszDot + 1);
+    static xcb_atom_t atomSelection = XCB_NONE;
+    if (atomSelection == XCB_NONE) {
+        // The selection of the screen that DISPLAY names (":0.1" is screen 1).
+        QByteArray name = "_NET_SYSTEM_TRAY_S0";
+        if (const char* pszDisplay = std::getenv("DISPLAY"); pszDisplay != nullptr) {
+            if (const char* pszDot = std::strrchr(pszDisplay, '.');
+                pszDot != nullptr && std::strchr(pszDot, ':') == nullptr) {
+                name = "_NET_SYSTEM_TRAY_S" + QByteArray(pszDot + 1);
+            }
         }
-    }
-    xcb_intern_atom_reply_t* pAtom = xcb_intern_atom_reply(
-        pConnection, xcb_intern_atom(pConnection, 0, name.size(), name.constData()), nullptr);
-    if (pAtom == nullptr) {
-        return false;
+        xcb_intern_atom_reply_t* pAtom = xcb_intern_atom_reply(
+            pConnection, xcb_intern_atom(pConnection, 0, name.size(), name.constData()), nullptr);
+        if (pAtom == nullptr) {
+            return false;
+        }
+        atomSelection = pAtom->atom;
+        std::free(pAtom);
     }
     xcb_get_selection_owner_reply_t* pOwner = xcb_get_selection_owner_reply(
-        pConnection, xcb_get_selection_owner(pConnection, pAtom->atom), nullptr);
+        pConnection, xcb_get_selection_owner(pConnection, atomSelection), nullptr);
     bool bOwned = pOwner != nullptr && pOwner->owner != XCB_NONE;
     std::free(pOwner);
-    std::free(pAtom);
     return bOwned;
 #else
     return false;

@@ -609,9 +609,16 @@ def status_notifier_tray(desktop, postern, env, bus_address):
     item = wait_until("the item to register", lambda: (panel.items() or [None])[0])
     wait_until("the dialog to hide once the item registered", lambda: dialog_shown() is None)
     check(panel.tip(item) == "No connection", f"the tip reads {panel.tip(item)!r}")
-    sizes = sorted({int(w) for w, h, _ in panel.prop(item, "IconPixmap")})
-    print("StatusNotifier icon sizes:", sizes)
-    check({16, 22, 24, 32} <= set(sizes), f"icon sizes {sizes}")
+    pixmaps = {int(w): bytes(data) for w, h, data in panel.prop(item, "IconPixmap")}
+    print("StatusNotifier icon sizes:", sorted(pixmaps))
+    check({16, 22, 24, 32} <= set(pixmaps), f"icon sizes {sorted(pixmaps)}")
+    # The largest picture, which a panel at twice the scale shrinks to its size.
+    argb = pixmaps[max(pixmaps)]
+    rgba = b"".join(argb[i + 1:i + 4] + argb[i:i + 1] for i in range(0, len(argb), 4))
+    subprocess.run(["convert", "-size", f"{max(pixmaps)}x{max(pixmaps)}", "-depth", "8",
+                    "rgba:-", "-background", "#f0f0f0", "-flatten",
+                    os.path.join(desktop.artefacts, "status-notifier-icon-largest.png")],
+                   input=rgba, check=True, timeout=STEP_TIMEOUT)
     # A left click is Activate: it opens the dialog.
     panel.activate(item)
     wait_until("Activate to open the dialog", dialog_shown)
