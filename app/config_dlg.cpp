@@ -45,6 +45,13 @@ QIcon LoadIcon(const QString& strName) {
     return icon;
 }
 
+// A tray icon goes by its name where Postern is installed: StatusNotifier hosts
+// then take the size they draw from the icon theme, instead of shrinking the
+// largest picture sent to them.
+QIcon LoadTrayIcon(const QString& strName) {
+    return QIcon::fromTheme(QStringLiteral("postern-%1").arg(strName), LoadIcon(strName));
+}
+
 QString Text(const char* psz) {
     return QString::fromLatin1(psz);
 }
@@ -58,8 +65,8 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
     : QDialog(pParent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_hIcon(LoadIcon(QStringLiteral("postern"))),
-      m_hIconIdle(LoadIcon(QStringLiteral("idle"))),
-      m_hIconActive(LoadIcon(QStringLiteral("active"))),
+      m_hIconIdle(LoadTrayIcon(QStringLiteral("idle"))),
+      m_hIconActive(LoadTrayIcon(QStringLiteral("active"))),
       m_store(std::move(store)),
       m_pUi(std::make_unique<Ui::CConfigDlg>()),
       m_pMessageBoxes(pMessageBoxes),

@@ -10,7 +10,7 @@ for group in "$@"; do
         app) packages+=(qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev) ;;
         test) packages+=(libgtest-dev libgmock-dev python3 dovecot-core dovecot-pop3d
                          xvfb xauth trayer xdotool x11-utils imagemagick openbox dbus
-                         python3-dbus python3-gi) ;;
+                         python3-dbus xfce4-panel) ;;
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
         bench) packages+=(haproxy dovecot-core dovecot-pop3d python3) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;

@@ -7,15 +7,14 @@ is no tray and hides once the icon docks. Through the tray with xdotool: the men
 Restore, a mail client's login and the active icon, a minimised dialog brought back
 by a double click, a "Cannot connect" report that stays reachable over the restored
 dialog, the apply question that Escape does not answer and the tray menu that still
-opens while it waits, a second start that shows the running one's dialog, and the
-tray going away and coming back. Then a StatusNotifier host of this script's own
-(the --status-notifier-host mode, a watcher and host on the private bus, as a real
-panel would be): a second postern at twice the scale registers its item there, a
-left click (Activate) opens the dialog, the tip and the menu are read and Exit is
-chosen from it. Screenshots are left in the artefact folder.
+opens while it waits, the tray going away and coming back, and a second start that
+shows the running one's dialog. Then xfce4-panel, whose status tray is a
+StatusNotifier host, started after a second postern at twice the scale: the item
+registers, a single left click on it opens the dialog, which the panel's task list
+shows; the tip and the menu are read over D-Bus and Exit is chosen from the menu.
+Screenshots are left in the artefact folder.
 
 Usage: tray_desktop_test.py POSTERN ARTEFACT_DIR
-       tray_desktop_test.py --status-notifier-host   (run by the test itself)
 """
 import hashlib
 import os
@@ -235,107 +234,33 @@ def icon_look(desktop, geometry):
 WATCHER = "org.kde.StatusNotifierWatcher"
 ITEM = "org.kde.StatusNotifierItem"
 PROPERTIES = "org.freedesktop.DBus.Properties"
-WATCHER_XML = f"""<node>
- <interface name="{WATCHER}">
-  <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
-  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
-  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
-  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-  <property name="ProtocolVersion" type="i" access="read"/>
-  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
-  <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
-  <signal name="StatusNotifierHostRegistered"/>
- </interface>
- <interface name="{PROPERTIES}">
-  <method name="Get"><arg type="s" direction="in"/><arg type="s" direction="in"/>
-   <arg type="v" direction="out"/></method>
-  <method name="GetAll"><arg type="s" direction="in"/><arg type="a{{sv}}" direction="out"/></method>
- </interface>
-</node>"""
-
-
-def status_notifier_host():
-    """A StatusNotifierWatcher with its host on the session bus, as a panel runs them:
-    it keeps the items that register and forgets those whose owner leaves the bus.
-    Runs until terminated."""
-    import dbus
-    import dbus.service
-    from dbus.mainloop.glib import DBusGMainLoop
-    from gi.repository import GLib
-
-    DBusGMainLoop(set_as_default=True)
-    bus = dbus.SessionBus()
-
-    class Watcher(dbus.service.Object):
-        def __init__(self):
-            super().__init__(bus, "/StatusNotifierWatcher")
-            self.items = []
-            bus.add_signal_receiver(self.owner_changed, "NameOwnerChanged",
-                                    "org.freedesktop.DBus")
-
-        @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
-        def RegisterStatusNotifierItem(self, service, sender=None):
-            # A bus name, or an object path on the caller's connection.
-            item = f"{sender}{service}" if service.startswith("/") else service
-            if item not in self.items:
-                self.items.append(item)
-                self.StatusNotifierItemRegistered(item)
-
-        @dbus.service.method(WATCHER, in_signature="s")
-        def RegisterStatusNotifierHost(self, service):
-            self.StatusNotifierHostRegistered()
-
-        @dbus.service.signal(WATCHER, signature="s")
-        def StatusNotifierItemRegistered(self, item):
-            pass
-
-        @dbus.service.signal(WATCHER, signature="s")
-        def StatusNotifierItemUnregistered(self, item):
-            pass
-
-        @dbus.service.signal(WATCHER, signature="")
-        def StatusNotifierHostRegistered(self):
-            pass
-
-        def owner_changed(self, name, old, new):
-            if new:
-                return
-            for item in [i for i in self.items if i == name or i.startswith(name + "/")]:
-                self.items.remove(item)
-                self.StatusNotifierItemUnregistered(item)
-
-        def values(self):
-            return {"RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s"),
-                    "IsStatusNotifierHostRegistered": dbus.Boolean(True),
-                    "ProtocolVersion": dbus.Int32(0)}
-
-        @dbus.service.method(PROPERTIES, in_signature="ss", out_signature="v")
-        def Get(self, interface, name):
-            return self.values()[name]
-
-        @dbus.service.method(PROPERTIES, in_signature="s", out_signature="a{sv}")
-        def GetAll(self, interface):
-            return self.values()
-
-        @dbus.service.method("org.freedesktop.DBus.Introspectable", out_signature="s")
-        def Introspect(self):
-            return WATCHER_XML
-
-    watcher = Watcher()
-    names = [dbus.service.BusName(WATCHER, bus),
-             dbus.service.BusName(f"org.kde.StatusNotifierHost-{os.getpid()}", bus)]
-    watcher.StatusNotifierHostRegistered()
-    print("host ready", flush=True)
-    loop = GLib.MainLoop()
-    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, 15, loop.quit)
-    loop.run()
-    del names
-    return 0
+PANEL_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=6;x=0;y=0"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="position-locked" type="bool" value="true"/>
+      <property name="size" type="uint" value="32"/>
+      <property name="plugin-ids" type="array">
+        <value type="int" value="1"/>
+        <value type="int" value="2"/>
+      </property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="tasklist"/>
+    <property name="plugin-2" type="string" value="systray"/>
+  </property>
+</channel>
+"""
 
 
 class StatusNotifierClient:
-    """What a panel does with a registered item: reads its tip, icon and menu,
-    activates it on a left click and sends a menu item's click."""
+    """Looks at a registered item as the panel does: its tip, icon and menu, and
+    sends a menu item's click."""
 
     def __init__(self, address):
         import dbus
@@ -361,9 +286,6 @@ class StatusNotifierClient:
         _, _, title, text = self.prop(name, "ToolTip")
         return f"{title} {text}".strip()
 
-    def activate(self, name):
-        self.item(name).Activate(10, 10, dbus_interface=ITEM)
-
     def menu(self, name):
         """(id, label) of each entry of the item's menu."""
         service = name.partition("/")[0]
@@ -377,10 +299,11 @@ class StatusNotifierClient:
                    dbus_interface="com.canonical.dbusmenu")
 
 
-def start_bus(desktop, home):
+def start_bus(desktop, home, env):
+    """A private session bus; the services it starts (the panel's xfconfd) get env."""
     address = "unix:path=" + os.path.join(home, "bus")
     desktop.start(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address],
-                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                  env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_until("the session bus", lambda: os.path.exists(os.path.join(home, "bus")))
     return address
 
@@ -589,9 +512,18 @@ def xembed_tray(desktop, postern, env, server, local_port):
     stop(tray)
 
 
-def status_notifier_tray(desktop, postern, env, bus_address):
-    """A second postern at twice the scale, before a StatusNotifier host comes."""
+def status_notifier_tray(desktop, postern, env, home):
+    """A second postern at twice the scale, started before xfce4-panel, whose status
+    tray is a StatusNotifier host and whose task list follows libwnck's rules."""
     env = dict(env, QT_SCALE_FACTOR="2")
+    # Postern's icons as an installed copy has them, so the panel loads them by name.
+    icons = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "icons")
+    for size in (16, 22, 24, 32, 48, 64):
+        folder = os.path.join(home, ".local", "share", "icons", "hicolor", f"{size}x{size}", "apps")
+        os.makedirs(folder, exist_ok=True)
+        for name in ("idle", "active"):
+            shutil.copy(os.path.join(icons, f"{name}-{size}.png"),
+                        os.path.join(folder, f"postern-{name}.png"))
     app = desktop.start([postern], env=env)
 
     def dialog_shown():
@@ -601,14 +533,18 @@ def status_notifier_tray(desktop, postern, env, bus_address):
     dialog = wait_until("the dialog without a tray", dialog_shown)
     time.sleep(0.5)
     desktop.screenshot("dialog-2x.png", frame(dialog))
-    host = desktop.start([sys.executable, os.path.abspath(__file__), "--status-notifier-host"],
-                         env=dict(desktop.env, DBUS_SESSION_BUS_ADDRESS=bus_address),
-                         stdout=subprocess.PIPE)
-    check(host.stdout.readline().startswith(b"host ready"), "the StatusNotifier host did not start")
-    panel = StatusNotifierClient(bus_address)
+    panel_config = os.path.join(home, "config", "xfce4", "xfconf", "xfce-perchannel-xml")
+    os.makedirs(panel_config, exist_ok=True)
+    with open(os.path.join(panel_config, "xfce4-panel.xml"), "w") as out:
+        out.write(PANEL_CONFIG)
+    panel_process = desktop.start(["xfce4-panel", "--disable-wm-check"],
+                                  env=dict(env, QT_SCALE_FACTOR="1", NO_AT_BRIDGE="1"),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    panel = StatusNotifierClient(env["DBUS_SESSION_BUS_ADDRESS"])
     item = wait_until("the item to register", lambda: (panel.items() or [None])[0])
     wait_until("the dialog to hide once the item registered", lambda: dialog_shown() is None)
     check(panel.tip(item) == "No connection", f"the tip reads {panel.tip(item)!r}")
+    check(panel.prop(item, "IconName") == "postern-idle", "the icon does not go by its name")
     pixmaps = {int(w): bytes(data) for w, h, data in panel.prop(item, "IconPixmap")}
     print("StatusNotifier icon sizes:", sorted(pixmaps))
     check({16, 22, 24, 32} <= set(pixmaps), f"icon sizes {sorted(pixmaps)}")
@@ -619,9 +555,29 @@ def status_notifier_tray(desktop, postern, env, bus_address):
                     "rgba:-", "-background", "#f0f0f0", "-flatten",
                     os.path.join(desktop.artefacts, "status-notifier-icon-largest.png")],
                    input=rgba, check=True, timeout=STEP_TIMEOUT)
-    # A left click is Activate: it opens the dialog.
-    panel.activate(item)
-    wait_until("Activate to open the dialog", dialog_shown)
+
+    # The icon is drawn by the panel itself: found by its grey on the dark panel.
+    strip = (0, 0, SCREEN[0], 32)
+
+    def icon_spot():
+        pixels = desktop.pixels(strip)
+        spots = [(i % SCREEN[0], i // SCREEN[0]) for i, p in enumerate(pixels)
+                 if near(p, GREY, 12)]
+        if len(spots) < 10:
+            return None
+        return (sum(x for x, _ in spots) // len(spots), sum(y for _, y in spots) // len(spots))
+    spot = wait_until("the icon in the panel", icon_spot)
+    desktop.screenshot("xfce-panel-idle.png", (spot[0] - 60, 0, 120, 32))
+    # Drawn at the panel's own size, not shrunk: the outline's top row is one solid line.
+    pixels = desktop.pixels((spot[0] - 16, 0, 32, 32))
+    solid = max(sum(near(p, (70, 70, 70), 12) for p in pixels[r * 32:(r + 1) * 32])
+                for r in range(32))
+    check(solid >= 15, f"the icon's outline is soft: at most {solid} outline pixels in a row")
+    # A single left click opens the dialog, and the panel's task list shows it.
+    desktop.run("xdotool", "mousemove", str(spot[0]), str(spot[1]), "click", "1")
+    dialog = wait_until("a left click to open the dialog", dialog_shown)
+    time.sleep(0.5)
+    desktop.screenshot("xfce-panel-task-list.png")
     menu, entries = panel.menu(item)
     check([label for _, label in entries] == ["Restore", "About", "Exit"], f"menu {entries}")
     panel.click(menu, entries[2][0])
@@ -636,29 +592,26 @@ def status_notifier_tray(desktop, postern, env, bus_address):
     except subprocess.TimeoutExpired:
         raise Failure("postern did not end after the quit question")
     check(status == 0, f"postern ended with status {status}")
-    stop(host)
+    stop(panel_process)
 
 
 def main():
-    if sys.argv[1:] == ["--status-notifier-host"]:
-        return status_notifier_host()
     try:
         import dbus  # noqa: F401
-        import gi  # noqa: F401
     except ImportError:
-        # Debian's python3-dbus and python3-gi belong to the system's interpreter.
+        # Debian's python3-dbus belongs to the system's interpreter.
         if os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3") and \
                 os.path.exists("/usr/bin/python3"):
             os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-        print("python3-dbus or python3-gi is missing")
+        print("python3-dbus is missing")
         return 1
     postern, artefacts = sys.argv[1], sys.argv[2]
     os.makedirs(artefacts, exist_ok=True)
     for old in os.listdir(artefacts):
         if old.endswith((".png", ".log")):
             os.remove(os.path.join(artefacts, old))
-    for tool in ("Xvfb", "trayer", "xdotool", "xwininfo", "xprop", "import", "openbox",
-                 "dbus-daemon"):
+    for tool in ("Xvfb", "trayer", "xfce4-panel", "xdotool", "xwininfo", "xprop", "import",
+                 "openbox", "dbus-daemon"):
         if shutil.which(tool) is None:
             print(f"{tool} is missing")
             return 1
@@ -675,16 +628,16 @@ def main():
                       stderr=subprocess.DEVNULL)
         wait_until("the window manager",
                    lambda: "window id" in desktop.root_prop("_NET_SUPPORTING_WM_CHECK"))
-        bus_address = start_bus(desktop, home)
         env = dict(desktop.env)
         env.update({"XDG_CONFIG_HOME": os.path.join(home, "config"),
                     "XDG_RUNTIME_DIR": home,
-                    "QT_QPA_PLATFORM": "xcb",
-                    "DBUS_SESSION_BUS_ADDRESS": bus_address})
+                    "HOME": home,
+                    "QT_QPA_PLATFORM": "xcb"})
+        env["DBUS_SESSION_BUS_ADDRESS"] = start_bus(desktop, home, env)
         xembed_tray(desktop, postern, env, server, local_port)
         print(f"ok: XEmbed tray ({time.monotonic() - started:.0f} s)")
-        status_notifier_tray(desktop, postern, env, bus_address)
-        print(f"ok: StatusNotifier host ({time.monotonic() - started:.0f} s)")
+        status_notifier_tray(desktop, postern, env, home)
+        print(f"ok: xfce4-panel's StatusNotifier tray ({time.monotonic() - started:.0f} s)")
         return 0
     except Failure as failure:
         print("FAIL:", failure)
