@@ -1,10 +1,16 @@
 #include "config_dlg.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "about_dlg.h"
 #include "listen_socket.h"
@@ -19,6 +25,7 @@
 namespace {
 
 constexpr char kTip[] = "No connection";
+constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64};
 constexpr char kApplyQuestion[] = "Apply your changes ?";
 constexpr char kQuitQuestion[] = "This will terminate Postern appication";
 constexpr char kCapaHint[] =
@@ -32,9 +39,18 @@ constexpr wchar_t kAboutBoxItem[] = L"&About postern...";
 
 QIcon LoadIcon(const QString& strName) {
     QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/%1-16.png").arg(strName), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/icons/%1-32.png").arg(strName), QSize(32, 32));
+    for (int nSize : kIconSizes) {
+        icon.addFile(QStringLiteral(":/icons/%1-%2.png").arg(strName).arg(nSize),
+                     QSize(nSize, nSize));
+    }
     return icon;
+}
+
+// A tray icon goes by its name where Postern is installed: StatusNotifier hosts
+// then take the size they draw from the icon theme, instead of shrinking the
+// largest picture sent to them.
+QIcon LoadTrayIcon(const QString& strName) {
+    return QIcon::fromTheme(QStringLiteral("postern-%1").arg(strName), LoadIcon(strName));
 }
 
 QString Text(const char* psz) {
@@ -45,11 +61,13 @@ QString Text(const char* psz) {
 
 CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTrayIcon* pTrayIcon,
                        QWidget* pParent)
-    : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    // A normal window, not a dialog: task lists leave out dialogs that belong to
+    // another window, and this one is the program's own window.
+    : QDialog(pParent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_hIcon(LoadIcon(QStringLiteral("postern"))),
-      m_hIconIdle(LoadIcon(QStringLiteral("idle"))),
-      m_hIconActive(LoadIcon(QStringLiteral("active"))),
+      m_hIconIdle(LoadTrayIcon(QStringLiteral("idle"))),
+      m_hIconActive(LoadTrayIcon(QStringLiteral("active"))),
       m_store(std::move(store)),
       m_pUi(std::make_unique<Ui::CConfigDlg>()),
       m_pMessageBoxes(pMessageBoxes),
@@ -63,6 +81,14 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
         m_pTrayIcon = m_pOwnTrayIcon.get();
     }
     m_pUi->setupUi(this);
+    // One column for the edit fields of both groups: the labels share one width.
+    int nLabelWidth = 0;
+    for (QLabel* pLabel : {m_pUi->labelHost, m_pUi->labelHostPort, m_pUi->labelLocalPort}) {
+        nLabelWidth = std::max(nLabelWidth, pLabel->sizeHint().width());
+    }
+    for (QLabel* pLabel : {m_pUi->labelHost, m_pUi->labelHostPort, m_pUi->labelLocalPort}) {
+        pLabel->setMinimumWidth(nLabelWidth);
+    }
 
     connect(m_pUi->IDC_ABOUT, &QPushButton::clicked, this, &CConfigDlg::OnAbout);
     connect(m_pUi->IDC_QUIT, &QPushButton::clicked, this, &CConfigDlg::OnQuit);
@@ -84,6 +110,7 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
     pRestore->setFont(fontDefault);
     m_menuTray.setDefaultAction(pRestore);
     connect(m_pTrayIcon, &CTrayIcon::Activated, this, &CConfigDlg::OnTrayNotify);
+    connect(m_pTrayIcon, &CTrayIcon::AvailabilityChanged, this, &CConfigDlg::OnTrayAvailability);
 }
 
 CConfigDlg::~CConfigDlg() {
@@ -107,6 +134,7 @@ bool CConfigDlg::OnInitDialog() {
     m_pTrayIcon->Add(m_hIconIdle, Text(kTip), &m_menuTray);
     LoadSettings();
     StartListener();
+    UpdateTip();
     m_pUi->IDC_HOST->setFocus();
     if (!m_pTrayIcon->IsAvailable()) {
         // Without a status area the hidden dialog could be neither reached nor quit.
@@ -151,9 +179,18 @@ bool CConfigDlg::SaveSettings() {
 void CConfigDlg::StartListener() {
     m_pListenSocket = new CListenSocket(m_strHostName.toStdString(), Atoi(m_strHostPort));
     m_pListenSocket->SetAnswerCapa(m_bAnswerCapa);
-    // A port that cannot be bound gives no message: the program runs on without
-    // accepting mail clients, and the next Apply tries again.
-    m_pListenSocket->StartListening(static_cast<unsigned>(Atoi(m_strLocalPort)));
+    // A port that cannot be bound gives no message box: the tray's tip tells it,
+    // the program runs on without accepting mail clients, and the next Apply
+    // tries again.
+    m_strListenError.clear();
+    if (!m_pListenSocket->StartListening(static_cast<unsigned>(Atoi(m_strLocalPort)))) {
+        QString strReason = QString::fromLocal8Bit(std::strerror(CAsyncSocket::GetLastError()));
+        if (!strReason.isEmpty()) {
+            strReason[0] = strReason[0].toLower();
+        }
+        m_strListenError =
+            QStringLiteral("Not listening on port %1: %2").arg(Atoi(m_strLocalPort)).arg(strReason);
+    }
 }
 
 void CConfigDlg::OnApply() {
@@ -167,6 +204,7 @@ void CConfigDlg::OnApply() {
         SetTrayIcon(m_hIconIdle);
     }
     StartListener();
+    UpdateTip();
     SaveSettings();
 }
 
@@ -204,6 +242,8 @@ void CConfigDlg::OnQuit() {
 
 void CConfigDlg::OnAbout() {
     CAboutDlg dlg(this);
+    // Window-modal: the tray icon keeps answering while the box is open.
+    dlg.setWindowModality(Qt::WindowModal);
     PlaceOverOwner(&dlg, this);
     dlg.exec();
 }
@@ -256,6 +296,7 @@ LRESULT CConfigDlg::OnSessionNotify(WPARAM wParam, LPARAM lParam) {
             SetTrayIcon(m_hIconActive);
         }
         ++m_nSessions;
+        UpdateTip();
     } else {
         if (m_pListenSocket != nullptr) {
             m_pListenSocket->RemoveSession(lParam);
@@ -266,6 +307,7 @@ LRESULT CConfigDlg::OnSessionNotify(WPARAM wParam, LPARAM lParam) {
         if (m_nSessions == 0) {
             SetTrayIcon(m_hIconIdle);
         }
+        UpdateTip();
     }
     return 0;
 }
@@ -295,23 +337,88 @@ void CConfigDlg::SetTrayIcon(const QIcon& icon) {
     m_pTrayIcon->Modify(icon);
 }
 
+void CConfigDlg::UpdateTip() {
+    QString strTip = Text(kTip);
+    if (!m_strListenError.isEmpty()) {
+        strTip = m_strListenError;
+    } else if (m_nSessions == 1) {
+        strTip = QStringLiteral("1 connection");
+    } else if (m_nSessions > 1) {
+        strTip = QStringLiteral("%1 connections").arg(m_nSessions);
+    }
+    m_pTrayIcon->SetTip(strTip);
+}
+
 void CConfigDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
     // The right button's menu is the icon's context menu, opened by Qt itself.
-    if (reason == QSystemTrayIcon::DoubleClick) {
+    // StatusNotifier hosts report a left click as Trigger and never as a double
+    // click; on an XEmbed tray a single click stays without effect.
+    if (reason == QSystemTrayIcon::DoubleClick ||
+        (reason == QSystemTrayIcon::Trigger && m_pTrayIcon->IsClickToOpen())) {
         OnTrayRestore();
     }
 }
 
+// A status area that comes after start-up takes over as the way in, so the
+// dialog goes; one that goes away leaves the dialog as the only way in.
+void CConfigDlg::OnTrayAvailability(bool bAvailable) {
+    if (!bAvailable) {
+        OnTrayRestore();
+    } else if (QApplication::activeModalWidget() == nullptr) {
+        hide();
+    }
+}
+
 void CConfigDlg::OnTrayRestore() {
+    // show() alone leaves a minimised window minimised.
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     show();
     raise();
     activateWindow();
+    RaiseBoxes();
 }
 
+// Open reports and the box awaiting an answer stay above the dialog. A box
+// shown while the dialog was hidden would end up under it once the window
+// manager maps the dialog, so this runs again whenever the dialog becomes active.
+void CConfigDlg::RaiseBoxes() {
+    for (QMessageBox* pBox : findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (pBox->isVisible()) {
+            pBox->raise();
+        }
+    }
+    RaiseOpenBox();
+}
+
+void CConfigDlg::changeEvent(QEvent* pEvent) {
+    QDialog::changeEvent(pEvent);
+    if (pEvent->type() == QEvent::ActivationChange && isActiveWindow()) {
+        RaiseBoxes();
+    }
+}
+
+bool CConfigDlg::RaiseOpenBox() {
+    QWidget* pBox = QApplication::activeModalWidget();
+    if (pBox == nullptr || pBox == this) {
+        return false;
+    }
+    pBox->setWindowState(pBox->windowState() & ~Qt::WindowMinimized);
+    pBox->show();
+    pBox->raise();
+    pBox->activateWindow();
+    return true;
+}
+
+// While a box waits for an answer, About and Exit bring it forward instead of
+// stacking a second one on it.
 void CConfigDlg::OnTrayAbout() {
-    OnAbout();
+    if (!RaiseOpenBox()) {
+        OnAbout();
+    }
 }
 
 void CConfigDlg::OnTrayExit() {
-    OnQuit();
+    if (!RaiseOpenBox()) {
+        OnQuit();
+    }
 }

@@ -37,6 +37,7 @@ public:
     void OnCapaRefused() override;
 
     void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    void OnTrayAvailability(bool bAvailable);
     void OnTrayRestore();
     void OnTrayAbout();
     void OnTrayExit();
@@ -45,6 +46,7 @@ protected:
     void reject() override;
     void keyPressEvent(QKeyEvent* pEvent) override;
     void closeEvent(QCloseEvent* pEvent) override;
+    void changeEvent(QEvent* pEvent) override;
 #ifdef Q_OS_WIN
     bool nativeEvent(const QByteArray& eventType, void* pMessage, qintptr* pResult) override;
 #endif
@@ -58,6 +60,10 @@ private:
     void StartListener();
     void PromptApplyChanges();
     void SetTrayIcon(const QIcon& icon);
+    void UpdateTip();
+    // Brings forward the question or About box that is waiting for an answer.
+    bool RaiseOpenBox();
+    void RaiseBoxes();
 
     void OnAbout();
     void OnApply();
@@ -75,6 +81,8 @@ private:
     int m_nSessions = 0;
     bool m_bDirty = false;
     bool m_bCapaHintShown = false;  // once per run
+    // Why the listener is not listening; empty while it is.
+    QString m_strListenError;
     CListenSocket* m_pListenSocket = nullptr;
 
     // The sessions of the current listener that have been counted, so a

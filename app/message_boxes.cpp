@@ -1,24 +1,60 @@
 #include "message_boxes.h"
 
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QScreen>
 
 const char kMessageCaption[] = "Postern";
 
+namespace {
+
+// A question without a Cancel button is answered only by its buttons: Escape
+// and the window's close button do not count as No.
+class CQuestionBox : public QMessageBox {
+public:
+    CQuestionBox(Icon icon, const QString& strText, StandardButtons buttons, QWidget* pOwner)
+        : QMessageBox(icon, QString::fromLatin1(kMessageCaption), strText, buttons, pOwner),
+          m_bCancellable(buttons.testFlag(Cancel)) {}
+
+protected:
+    void keyPressEvent(QKeyEvent* pEvent) override {
+        if (!m_bCancellable && pEvent->key() == Qt::Key_Escape) {
+            return;
+        }
+        QMessageBox::keyPressEvent(pEvent);
+    }
+    void closeEvent(QCloseEvent* pEvent) override {
+        if (!m_bCancellable) {
+            pEvent->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(pEvent);
+    }
+
+private:
+    bool m_bCancellable;
+};
+
+}  // namespace
+
 QMessageBox::StandardButton CMessageBoxes::Ask(QWidget* pOwner, const QString& strText,
                                                QMessageBox::StandardButtons buttons,
                                                QMessageBox::Icon icon) {
-    QMessageBox box(icon, QString::fromLatin1(kMessageCaption), strText, buttons, pOwner);
+    CQuestionBox box(icon, strText, buttons, pOwner);
+    // Window-modal: the tray icon and its menu keep answering while it is open.
+    box.setWindowModality(Qt::WindowModal);
     PlaceOverOwner(&box, pOwner);
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
 void CMessageBoxes::Report(QWidget* pOwner, const QString& strText) {
-    // Not exec(): several reports may be open at once, and none of them holds up
-    // the code that raised it.
+    // Not exec(), and not modal: several reports may be open at once, none of
+    // them holds up the code that raised it, and none blocks the dialog (a box
+    // shown while the dialog is hidden may end up under it).
     auto* pBox = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kMessageCaption), strText,
                                  QMessageBox::Ok, pOwner);
     pBox->setAttribute(Qt::WA_DeleteOnClose);
-    pBox->setWindowModality(Qt::WindowModal);
+    pBox->setWindowModality(Qt::NonModal);
     PlaceOverOwner(pBox, pOwner);
     pBox->show();
 }

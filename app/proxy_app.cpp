@@ -9,6 +9,7 @@
 #include "event_loop.h"
 #include "message_boxes.h"
 #include "settings_store.h"
+#include "single_instance.h"
 
 CProxyApp::CProxyApp(int& argc, char** argv) : QApplication(argc, argv) {
     // From the version resource; the settings go by the program file's own name.
@@ -29,9 +30,18 @@ int CProxyApp::InitInstance() {
                              QStringLiteral("Windows sockets initialization failed."));
         return 1;
     }
+    QString strName = CSettingsStore::ApplicationNameOf(applicationFilePath());
+    // A second start under the same name would only add an icon whose
+    // listener cannot bind: the running one shows its dialog instead.
+    CSingleInstance instance(strName);
+    if (instance.AskRunningToShow()) {
+        return 0;
+    }
+    instance.Listen();
     CEventBridge bridge(loop);
-    CConfigDlg dlg(CSettingsStore(CSettingsStore::ApplicationNameOf(applicationFilePath())));
+    CConfigDlg dlg((CSettingsStore(strName)));
     connect(&dlg, &QDialog::finished, this, [] { QCoreApplication::exit(0); });
+    connect(&instance, &CSingleInstance::ShowRequested, &dlg, &CConfigDlg::OnTrayRestore);
     dlg.OnInitDialog();
     return exec();
 }

@@ -7,10 +7,10 @@ packages=()
 for group in "$@"; do
     case "$group" in
         build) packages+=(cmake ninja-build g++ pkg-config) ;;
-        app) packages+=(qt6-base-dev qt6-base-dev-tools libgl-dev) ;;
+        app) packages+=(qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev) ;;
         test) packages+=(libgtest-dev libgmock-dev python3 dovecot-core dovecot-pop3d
-                         xvfb xauth trayer xdotool x11-utils imagemagick
-                         curl mpop fetchmail libmail-pop3client-perl) ;;
+                         xvfb xauth trayer xdotool x11-utils imagemagick openbox dbus
+                         python3-dbus xfce4-panel curl mpop fetchmail libmail-pop3client-perl) ;;
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
         bench) packages+=(haproxy dovecot-core dovecot-pop3d python3) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;

@@ -1,21 +1,25 @@
 #!/usr/bin/env python3
 """Draws Postern's icons: the program icon, and the tray's idle and active icons,
-each at 16x16 and 32x32, plus postern.ico for a Windows build.
+each at the sizes trays and menus use (16, 22, 24, 32, 48 and 64 pixels), plus
+.ico files for a Windows build.
 
-Idle is a grey envelope; active is a yellow envelope with a green dot, so the two
-tell apart at a glance even at 16 pixels. Standard library only; run it from any
-folder, it writes next to itself.
+Every size is drawn on its own pixel grid, not shrunk from a larger picture, so the
+outlines fall on whole pixels and stay sharp. Idle is a light grey envelope with a
+dark outline, which shows on light and on dark panels; active is a yellow envelope
+with a green dot, so the two tell apart at a glance even at 16 pixels. Standard
+library only; run it from any folder, it writes next to itself.
 """
 import math
 import os
 import struct
 import zlib
 
-OUTLINE = (60, 60, 60)
+SIZES = (16, 22, 24, 32, 48, 64)
+ICO_SIZES = (16, 24, 32, 48)
 LOOKS = {
     "postern": {"body": (70, 130, 220), "flap": (255, 255, 255), "outline": (25, 55, 120)},
-    "idle": {"body": (200, 200, 200), "flap": (110, 110, 110), "outline": (90, 90, 90)},
-    "active": {"body": (255, 200, 40), "flap": (150, 95, 0), "outline": OUTLINE,
+    "idle": {"body": (200, 200, 200), "flap": (70, 70, 70), "outline": (70, 70, 70)},
+    "active": {"body": (255, 200, 40), "flap": (150, 95, 0), "outline": (60, 60, 60),
                "dot": (30, 170, 60)},
 }
 
@@ -26,22 +30,30 @@ def segment_distance(px, py, ax, ay, bx, by):
     return math.hypot(px - (ax + t * dx), py - (ay + t * dy))
 
 
+def geometry(size):
+    """The envelope's edges on whole pixels, and its line width, for one size."""
+    line = max(1, round(size / 24))
+    height = int(size * 0.6875 + 0.5)
+    top = (size - height) // 2
+    return 0, top, size, top + height, line
+
+
 def colour_at(look, size, x, y):
-    """Colour (r, g, b, a) at point x, y of the unit square."""
-    line = 1.0 / size  # one pixel, whatever the size
-    left, top, right, bottom = 0.0, 0.1875, 1.0, 0.8125  # on pixel edges at both sizes
+    """Colour (r, g, b, a) at point x, y, in pixels from the top left corner."""
+    left, top, right, bottom, line = geometry(size)
     if look.get("dot"):
-        cx, cy, radius = 0.74, 0.70, 0.26
+        radius = size * 0.27
+        cx, cy = size - radius, bottom - radius * 0.8
         distance = math.hypot(x - cx, y - cy)
         if distance <= radius:
             return look["dot"] + (255,) if distance <= radius - line else (255, 255, 255, 255)
-    if not (left <= x <= right and top <= y <= bottom):
+    if not (left <= x < right and top <= y < bottom):
         return (0, 0, 0, 0)
-    if x < left + line or x > right - line or y < top + line or y > bottom - line:
+    if x < left + line or x >= right - line or y < top + line or y >= bottom - line:
         return look["outline"] + (255,)
-    middle = (0.5, 0.56)
+    middle = (size / 2, top + (bottom - top) * 0.58)
     if min(segment_distance(x, y, left, top, *middle),
-           segment_distance(x, y, right, top, *middle)) < line * 0.6:
+           segment_distance(x, y, right, top, *middle)) < line * 0.75:
         return look["flap"] + (255,)
     return look["body"] + (255,)
 
@@ -55,8 +67,8 @@ def render(look, size):
             total = [0, 0, 0, 0]
             for sy in range(samples):
                 for sx in range(samples):
-                    r, g, b, a = colour_at(look, size, (px + (sx + 0.5) / samples) / size,
-                                           (py + (sy + 0.5) / samples) / size)
+                    r, g, b, a = colour_at(look, size, px + (sx + 0.5) / samples,
+                                           py + (sy + 0.5) / samples)
                     total[0] += r * a
                     total[1] += g * a
                     total[2] += b * a
@@ -97,9 +109,10 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     for name, look in LOOKS.items():
         images = []
-        for size in (16, 32):
+        for size in SIZES:
             image = png(render(look, size), size)
-            images.append((size, image))
+            if size in ICO_SIZES:
+                images.append((size, image))
             with open(os.path.join(here, f"{name}-{size}.png"), "wb") as out:
                 out.write(image)
         with open(os.path.join(here, f"{name}.ico"), "wb") as out:

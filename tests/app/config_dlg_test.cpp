@@ -25,6 +25,7 @@
 #include "listen_socket.h"
 #include "loopback_client.h"
 #include "message_boxes.h"
+#include "single_instance.h"
 #include "tray_icon.h"
 #include "ui_config_dlg.h"
 
@@ -69,11 +70,17 @@ public:
 class CRecordingTrayIcon : public CTrayIcon {
 public:
     bool IsAvailable() const override { return m_bAvailable; }
+    bool IsClickToOpen() const override { return m_bClickToOpen; }
     void Add(const QIcon& icon, const QString& strTip, QMenu* pMenu) override {
         ++m_nAdded;
         m_icon = icon;
         m_strTip = strTip;
         m_pMenu = pMenu;
+    }
+    void SetTip(const QString& strTip) override {
+        if (strTip != m_strTip)
+            m_tips << strTip;
+        m_strTip = strTip;
     }
     void Modify(const QIcon& icon) override {
         m_changes << icon.cacheKey();
@@ -85,6 +92,7 @@ public:
     }
 
     bool m_bAvailable = true;
+    bool m_bClickToOpen = false;
     int m_nAdded = 0;
     int m_nDeleted = 0;
     QIcon m_icon;
@@ -92,6 +100,7 @@ public:
     QMenu* m_pMenu = nullptr;
     QList<qint64> m_changes;
     QStringList m_messages;
+    QStringList m_tips;
 };
 
 }  // namespace
@@ -105,7 +114,7 @@ private slots:
     void cleanup();
 
     void startsHiddenAndIsCentredWhenRestored();
-    void withoutStatusAreaStartsVisible();
+    void withoutStatusAreaTheDialogIsTheWayIn();
     void trayMenuOffersRestoreAboutExit();
     void escapeAndEnterDoNothing();
     void windowCloseAsksTheQuitQuestion();
@@ -127,6 +136,9 @@ private slots:
     void aboutFromTheTrayLeavesTheDialogHidden();
     void answerCapaBoxIsLastAndActsLikeTheFields();
     void refusedCapabilityQueryIsToldOncePerRun();
+    void applyQuestionIsAnsweredOnlyByYesOrNo();
+    void trayBringsTheOpenBoxForward();
+    void secondStartAsksTheFirstToShow();
 
 private:
     // A stored configuration pointing at nothing, with a free local port.
@@ -215,6 +227,7 @@ void CConfigDlgTest::startsHiddenAndIsCentredWhenRestored() {
     QCOMPARE(Ui(dlg).IDC_HOST->text(), QStringLiteral("127.0.0.1"));
     QCOMPARE(Ui(dlg).IDC_LOCAL_PORT->text(), QString::number(m_nLocalPort));
 
+    // A single click opens only where the tray reports no double clicks.
     dlg.OnTrayNotify(QSystemTrayIcon::Trigger);
     QVERIFY(!dlg.isVisible());
     dlg.OnTrayNotify(QSystemTrayIcon::DoubleClick);
@@ -227,13 +240,14 @@ void CConfigDlgTest::startsHiddenAndIsCentredWhenRestored() {
     QPoint position = dlg.pos();
     Ui(dlg).IDC_CLOSE->click();
     QVERIFY(!dlg.isVisible());
-    dlg.OnTrayRestore();
+    m_pTray->m_bClickToOpen = true;
+    dlg.OnTrayNotify(QSystemTrayIcon::Trigger);
     QVERIFY(dlg.isVisible());
     QCOMPARE(dlg.pos(), position);
     QVERIFY(m_boxes.m_asked.isEmpty());
 }
 
-void CConfigDlgTest::withoutStatusAreaStartsVisible() {
+void CConfigDlgTest::withoutStatusAreaTheDialogIsTheWayIn() {
     // First start, nothing stored: the defaults, and the dialog in sight.
     QDir(m_dir.path() + QStringLiteral("/quill")).removeRecursively();
     m_pTray->m_bAvailable = false;
@@ -246,6 +260,14 @@ void CConfigDlgTest::withoutStatusAreaStartsVisible() {
     Ui(dlg).IDC_CLOSE->click();
     QVERIFY(dlg.isVisible());
     QVERIFY(dlg.isMinimized());
+    dlg.OnTrayRestore();
+    QVERIFY(dlg.isVisible());
+    QVERIFY(!dlg.isMinimized());
+    // A status area that comes later takes over; when it goes, the dialog is back.
+    emit m_pTray->AvailabilityChanged(true);
+    QVERIFY(!dlg.isVisible());
+    emit m_pTray->AvailabilityChanged(false);
+    QVERIFY(dlg.isVisible());
 }
 
 void CConfigDlgTest::trayMenuOffersRestoreAboutExit() {
@@ -486,6 +508,8 @@ void CConfigDlgTest::twoSessionsSwitchTheIconTwice() {
     fnRecord();
     QCOMPARE(shown, (QList<qint64>{IdleKey(), ActiveKey(), ActiveKey(), ActiveKey(), IdleKey()}));
     QCOMPARE(m_pTray->m_changes.size(), 2);
+    QCOMPARE(m_pTray->m_tips,
+             (QStringList{"1 connection", "2 connections", "1 connection", "No connection"}));
     QCOMPARE(Listener(dlg)->GetSessionCount(), std::size_t(0));
 }
 
@@ -541,9 +565,13 @@ void CConfigDlgTest::busyLocalPortGivesNoMessageAndApplyRetries() {
     QVERIFY(m_boxes.m_asked.isEmpty());
     QVERIFY(m_boxes.m_reported.isEmpty());
     QVERIFY(!dlg.isVisible());
+    // The tip tells it, not a box.
+    QCOMPARE(m_pTray->m_strTip,
+             QStringLiteral("Not listening on port %1: address already in use").arg(m_nLocalPort));
     busy.Release();
     dlg.OnTrayRestore();
     Ui(dlg).IDC_APPLY->click();
+    QCOMPARE(m_pTray->m_strTip, QStringLiteral("No connection"));
     CLoopbackClient client;
     QVERIFY(OpenSession(client));
 }
@@ -580,11 +608,14 @@ void CConfigDlgTest::reportBoxDoesNotHoldUpTheProxy() {
     QCOMPARE(pBox->text(), QStringLiteral("Cannot connect 127.0.0.1:%1 (111)").arg(nClosedPort));
     QCOMPARE(pBox->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
     QVERIFY(!dlg.isVisible());
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);  // the report blocks nothing
     QPoint offCentre = pBox->frameGeometry().center() - dlg.screen()->availableGeometry().center();
     QVERIFY(offCentre.manhattanLength() <= 4);
     // While the box is open, mail clients are still served.
     CLoopbackClient other;
     QVERIFY(OpenSession(other));
+    dlg.OnTrayRestore();
+    QVERIFY(pBox->isVisible());
     pBox->button(QMessageBox::Ok)->click();
     QVERIFY(QTest::qWaitFor([&] { return dlg.findChild<QMessageBox*>() == nullptr; }, 5000));
 }
@@ -712,6 +743,84 @@ void CConfigDlgTest::refusedCapabilityQueryIsToldOncePerRun() {
     QVERIFY(m_pTray->m_messages[0].startsWith(QStringLiteral("Postern: A mail client asked")));
     QTRY_COMPARE(m_boxes.m_reported.size(), 1);
     QVERIFY(m_boxes.m_reported[0].contains(QStringLiteral("turn on 'Answer capability queries'")));
+}
+
+void CConfigDlgTest::applyQuestionIsAnsweredOnlyByYesOrNo() {
+    CMessageBoxes realBoxes;
+    CConfigDlg& dlg = StartDialog(&realBoxes);
+    dlg.OnTrayRestore();
+    QTest::keyClick(Ui(dlg).IDC_HOST, Qt::Key_End);
+    QTest::keyClicks(Ui(dlg).IDC_HOST, QStringLiteral(".example"));
+    bool bOpenAfterEscapeAndClose = false;
+    QTimer::singleShot(0, this, [&] {
+        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (pBox == nullptr || pBox->text() != QLatin1String(kApplyQuestion))
+            return;
+        QTest::keyClick(pBox, Qt::Key_Escape);
+        pBox->close();  // what the box's close button does
+        QApplication::processEvents();
+        bOpenAfterEscapeAndClose = pBox->isVisible();
+        pBox->button(QMessageBox::Yes)->click();
+    });
+    Ui(dlg).IDC_CLOSE->click();
+    QVERIFY(bOpenAfterEscapeAndClose);
+    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
+             QStringLiteral("127.0.0.1.example"));
+}
+
+void CConfigDlgTest::trayBringsTheOpenBoxForward() {
+    CMessageBoxes realBoxes;
+    CConfigDlg& dlg = StartDialog(&realBoxes);
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    // The quit question from the tray, then the tray's About, Exit and Restore
+    // while it is open: no second box, the dialog shown under the question.
+    int nBoxesWhileOpen = -1;
+    bool bStillAsking = false;
+    QTimer::singleShot(0, this, [&] {
+        QWidget* pBox = QApplication::activeModalWidget();
+        if (pBox == nullptr)
+            return;
+        dlg.OnTrayAbout();
+        dlg.OnTrayExit();
+        dlg.OnTrayNotify(QSystemTrayIcon::DoubleClick);
+        nBoxesWhileOpen =
+            int(dlg.findChildren<QMessageBox*>().size() + dlg.findChildren<CAboutDlg*>().size());
+        bStillAsking = QApplication::activeModalWidget() == pBox && dlg.isVisible();
+        qobject_cast<QMessageBox*>(pBox)->button(QMessageBox::Cancel)->click();
+    });
+    dlg.OnTrayExit();
+    QCOMPARE(nBoxesWhileOpen, 1);
+    QVERIFY(bStillAsking);
+    QCOMPARE(finished.count(), 0);
+    // The same while the About box is open.
+    nBoxesWhileOpen = -1;
+    QTimer::singleShot(0, this, [&] {
+        auto* pAbout = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        if (pAbout == nullptr)
+            return;
+        dlg.OnTrayExit();
+        dlg.OnTrayAbout();
+        nBoxesWhileOpen =
+            int(dlg.findChildren<QMessageBox*>().size() + dlg.findChildren<CAboutDlg*>().size());
+        QTest::keyClick(pAbout, Qt::Key_Escape);
+    });
+    dlg.OnTrayAbout();
+    QCOMPARE(nBoxesWhileOpen, 1);
+    QCOMPARE(finished.count(), 0);
+}
+
+void CConfigDlgTest::secondStartAsksTheFirstToShow() {
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_dir.path()));
+    CSingleInstance first(QStringLiteral("postern"));
+    QVERIFY(!first.AskRunningToShow());
+    QVERIFY(first.Listen());
+    QSignalSpy shown(&first, &CSingleInstance::ShowRequested);
+    CSingleInstance second(QStringLiteral("postern"));
+    QVERIFY(second.AskRunningToShow());
+    QVERIFY(shown.count() == 1 || shown.wait(5000));
+    // Another program name is another program.
+    CSingleInstance other(QStringLiteral("postern-copy"));
+    QVERIFY(!other.AskRunningToShow());
 }
 
 QTEST_MAIN(CConfigDlgTest)
