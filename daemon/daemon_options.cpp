@@ -4,7 +4,7 @@
 #include <cstring>
 
 const char kDaemonUsage[] =
-    "Usage: posternd [--host NAME] [--host-port N] [--local-port N]\n"
+    "Usage: posternd [--host NAME] [--host-port N] [--local-port N] [--config FILE]\n"
     "\n"
     "Waits for mail clients on the local port, takes their USER and PASS, and logs\n"
     "in to the POP3 server NAME with APOP, so the password never crosses the network.\n"
@@ -12,6 +12,8 @@ const char kDaemonUsage[] =
     "  --host NAME        POP3 server host name or address\n"
     "  --host-port N      POP3 server port (default 110)\n"
     "  --local-port N     port the mail client connects to (default 110)\n"
+    "  --config FILE      take the settings from FILE's [Settings] section\n"
+    "                     instead of those of the tray app\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
@@ -54,7 +56,8 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             options.bVersion = true;
             continue;
         }
-        if (strArg != "--host" && strArg != "--host-port" && strArg != "--local-port") {
+        if (strArg != "--host" && strArg != "--host-port" && strArg != "--local-port" &&
+            strArg != "--config") {
             strError = "unknown option '" + std::string(argv[i]) + "'";
             return false;
         }
@@ -71,6 +74,12 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
                 return false;
             }
             options.strHostName = strValue;
+        } else if (strArg == "--config") {
+            if (strValue.empty()) {
+                strError = "--config needs a file name";
+                return false;
+            }
+            options.strConfigFile = strValue;
         } else if (!ParsePort(strArg.c_str(), strValue.c_str(),
                               strArg == "--host-port" ? options.nHostPort : options.nLocalPort,
                               strError)) {

@@ -8,6 +8,7 @@ struct DaemonOptions {
     std::optional<std::string> strHostName;
     std::optional<int> nHostPort;
     std::optional<int> nLocalPort;
+    std::optional<std::string> strConfigFile;
     bool bHelp = false;
     bool bVersion = false;
 };

@@ -17,4 +17,7 @@ inline constexpr SettingKey kHostName{"Settings", "HostName", SettingKey::Text, 
 inline constexpr SettingKey kHostPort{"Settings", "HostPort", SettingKey::Int, 110};
 inline constexpr SettingKey kLocalPort{"Settings", "LocalPort", SettingKey::Int, 110};
 
+// Every key above: what a settings file may hold.
+inline constexpr const SettingKey* kAll[] = {&kHostName, &kHostPort, &kLocalPort};
+
 }  // namespace setting

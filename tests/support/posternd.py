@@ -47,9 +47,10 @@ def check_posternd():
 class Posternd:
     """One posternd process; stdout goes nowhere, stderr to a file in a folder
     of its own, which also holds its (empty) settings. `env` adds to the
-    environment it runs in."""
+    environment it runs in. With `config`, the settings are handed over as a
+    settings file (--config), the way the service unit starts it."""
 
-    def __init__(self, host, host_port, env=None):
+    def __init__(self, host, host_port, env=None, config=False):
         check_posternd()
         self.host = host
         self.host_port = host_port
@@ -60,6 +61,7 @@ class Posternd:
         self._env = dict(os.environ)
         self._env["XDG_CONFIG_HOME"] = os.path.join(self._dir, "config")
         self._env.update(env or {})
+        self.config = os.path.join(self._dir, "posternd.conf") if config else None
         os.mkdir(self._env["XDG_CONFIG_HOME"])
         self._stderr = None
 
@@ -73,9 +75,15 @@ class Posternd:
             if self._stderr is not None:
                 self._stderr.close()
             self._stderr = open(os.path.join(self._dir, "stderr"), "wb")
+            args = ["--host", self.host, "--host-port", str(self.host_port),
+                    "--local-port", str(self.port)]
+            if self.config:
+                with open(self.config, "w") as f:
+                    f.write(f"[Settings]\nHostName={self.host}\nHostPort={self.host_port}\n"
+                            f"LocalPort={self.port}\n")
+                args = ["--config", self.config]
             self.process = subprocess.Popen(
-                [POSTERND, "--host", self.host, "--host-port", str(self.host_port),
-                 "--local-port", str(self.port)],
+                [POSTERND, *args],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr,
                 env=self._env)
             if wait_until(lambda: self.process.poll() is not None or self.greets()):
@@ -141,8 +149,8 @@ class PosterndCase(unittest.TestCase):
             sys.stderr.write("\n".join(self._diagnostics) + "\n")
         return outcome
 
-    def start_posternd(self, host="127.0.0.1", host_port=None, env=None):
-        daemon = Posternd(host, host_port or self.dovecot.port, env)
+    def start_posternd(self, host="127.0.0.1", host_port=None, env=None, config=False):
+        daemon = Posternd(host, host_port or self.dovecot.port, env, config)
         self.addCleanup(self._finish, daemon)
         return daemon.start()
 
