@@ -277,6 +277,12 @@ class DovecotTest(PosterndCase):
         self.assertTrue(client.quit().startswith(b"+OK Logging out"))
         self.assertTrue(wait_until(lambda: "Login: user=<alice>, method=APOP" in
                                    self.dovecot.log_tail(100000)), self.dovecot.log_tail())
+        # The same server and ports from a settings file, as the service unit gives them.
+        configured = self.start_posternd(config=True)
+        client, answer = self.login(configured, "alice", self.USERS["alice"])
+        self.assertEqual(answer, b"+OK Logged in.")
+        client.quit()
+        self.stop_cleanly(configured)
 
     def test_wrong_password_relays_the_server_error(self):
         client = poplib.POP3("127.0.0.1", self.daemon.port, timeout=TIMEOUT)
