@@ -81,14 +81,12 @@ private:
 };
 
 bool IsWholeNumber(const QString& strText) {
-    QString strDigits = strText.trimmed();
-    if (strDigits.startsWith(u'-') || strDigits.startsWith(u'+')) {
-        strDigits.remove(0, 1);
-    }
+    const QString strNumber = strText.trimmed();
+    const qsizetype nSign = strNumber.startsWith(u'-') || strNumber.startsWith(u'+') ? 1 : 0;
     bool bOk = false;
-    strText.trimmed().toInt(&bOk);
-    return bOk && !strDigits.isEmpty() &&
-           std::all_of(strDigits.begin(), strDigits.end(),
+    strNumber.toInt(&bOk);
+    return bOk && strNumber.size() > nSign &&
+           std::all_of(strNumber.begin() + nSign, strNumber.end(),
                        [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
 
