@@ -5,6 +5,7 @@
 
 const char kDaemonUsage[] =
     "Usage: posternd [--host NAME] [--host-port N] [--local-port N] [--answer-capa]\n"
+    "                [--config FILE]\n"
     "\n"
     "Waits for mail clients on the local port, takes their USER and PASS, and logs\n"
     "in to the POP3 server NAME with APOP, so the password never crosses the network.\n"
@@ -14,6 +15,8 @@ const char kDaemonUsage[] =
     "  --local-port N     port the mail client connects to (default 110)\n"
     "  --answer-capa      answer capability queries (CAPA) before the login, as\n"
     "                     Thunderbird, Evolution, mutt, curl and mpop need\n"
+    "  --config FILE      take the settings from FILE's [Settings] section\n"
+    "                     instead of those of the tray app\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
@@ -64,7 +67,8 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             options.bAnswerCapa = true;
             continue;
         }
-        if (strArg != "--host" && strArg != "--host-port" && strArg != "--local-port") {
+        if (strArg != "--host" && strArg != "--host-port" && strArg != "--local-port" &&
+            strArg != "--config") {
             strError = "unknown option '" + std::string(argv[i]) + "'";
             return false;
         }
@@ -81,6 +85,12 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
                 return false;
             }
             options.strHostName = strValue;
+        } else if (strArg == "--config") {
+            if (strValue.empty()) {
+                strError = "--config needs a file name";
+                return false;
+            }
+            options.strConfigFile = strValue;
         } else if (!ParsePort(strArg.c_str(), strValue.c_str(),
                               strArg == "--host-port" ? options.nHostPort : options.nLocalPort,
                               strError)) {

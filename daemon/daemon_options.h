@@ -9,6 +9,7 @@ struct DaemonOptions {
     std::optional<int> nHostPort;
     std::optional<int> nLocalPort;
     bool bAnswerCapa = false;
+    std::optional<std::string> strConfigFile;
     bool bHelp = false;
     bool bVersion = false;
 };

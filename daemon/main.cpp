@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "event_loop.h"
 #include "listen_socket.h"
 #include "notice.h"
+#include "service_notify.h"
 #include "settings_store.h"
 
 namespace {
@@ -104,14 +106,23 @@ int main(int argc, char** argv) {
         std::puts("posternd (Postern) 1.0");
         return 0;
     }
-    // What the command line leaves out comes from the tray app's stored settings.
-    CSettingsStore store(QString::fromLatin1(kStoreName));
+    // What the command line leaves out comes from the settings file it names, or
+    // else from the tray app's stored settings.
+    CSettingsStore store =
+        options.strConfigFile
+            ? CSettingsStore::OpenFile(QString::fromStdString(*options.strConfigFile))
+            : CSettingsStore(QString::fromLatin1(kStoreName));
+    if (QString strFileError; options.strConfigFile && !store.CheckFile(strFileError)) {
+        std::fprintf(stderr, "posternd: %s\n", strFileError.toLocal8Bit().constData());
+        return 2;
+    }
     std::string strHostName =
         options.strHostName.value_or(store.Read(setting::kHostName).toStdString());
     if (strHostName.empty()) {
         std::fprintf(stderr,
-                     "posternd: no POP3 server given; use --host NAME or set one in postern\n"
-                     "Try 'posternd --help'.\n");
+                     "posternd: no POP3 server given; use --host NAME or set HostName in %s\n"
+                     "Try 'posternd --help'.\n",
+                     store.GetLocation().toLocal8Bit().constData());
         return 2;
     }
     int nHostPort = options.nHostPort.value_or(store.ReadInt(setting::kHostPort));
@@ -137,10 +148,15 @@ int main(int argc, char** argv) {
     }
     CDaemonWnd wnd(*pListener);
     g_hMainWnd = &wnd;
+    if (!NotifyServiceManager("READY=1")) {
+        std::fprintf(stderr, "posternd: cannot tell the service manager it is ready: %s\n",
+                     std::strerror(errno));
+    }
 
     while (!signals.IsStopRequested()) {
         loop.RunOnce(-1);
     }
+    NotifyServiceManager("STOPPING=1");
     g_hMainWnd = nullptr;
     pListener.reset();
     return 0;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Postern needs, only those that are missing.
-# Usage: scripts/install-deps.sh GROUP...   (groups: build app test fuzz bench)
+# Usage: scripts/install-deps.sh GROUP...   (groups: build app test fuzz bench package)
 set -euo pipefail
 
 packages=()
@@ -13,6 +13,7 @@ for group in "$@"; do
                          python3-dbus xfce4-panel curl mpop fetchmail libmail-pop3client-perl) ;;
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
         bench) packages+=(haproxy dovecot-core dovecot-pop3d python3) ;;
+        package) packages+=(scdoc dpkg-dev file lintian desktop-file-utils systemd man-db) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
     esac
 done

@@ -19,4 +19,7 @@ inline constexpr SettingKey kLocalPort{"Settings", "LocalPort", SettingKey::Int,
 // 1: answer CAPA and other commands a mail client sends before USER.
 inline constexpr SettingKey kAnswerCapa{"Settings", "AnswerCapa", SettingKey::Int, 0};
 
+// Every key above: what a settings file may hold.
+inline constexpr const SettingKey* kAll[] = {&kHostName, &kHostPort, &kLocalPort, &kAnswerCapa};
+
 }  // namespace setting

@@ -1,9 +1,11 @@
 #include "settings_store.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -63,21 +65,100 @@ namespace {
 // Opened for one call; a shared fallback file must not leak values in.
 class CProfileFile : public QSettings {
 public:
-    explicit CProfileFile(const QString& strLocation)
+    CProfileFile(const QString& strLocation, bool bIniFile)
+        : QSettings(strLocation, bIniFile ? QSettings::IniFormat : NativeFormat()) {
+        setFallbacksEnabled(false);
+    }
+
+private:
+    static QSettings::Format NativeFormat() {
 #ifdef Q_OS_WIN
-        : QSettings(strLocation, QSettings::NativeFormat){
+        return QSettings::NativeFormat;
 #else
-        : QSettings(strLocation, QSettings::IniFormat) {
+        return QSettings::IniFormat;
 #endif
-              setFallbacksEnabled(false);
+    }
+};
+
+bool IsWholeNumber(const QString& strText) {
+    const QString strNumber = strText.trimmed();
+    const qsizetype nSign = strNumber.startsWith(u'-') || strNumber.startsWith(u'+') ? 1 : 0;
+    bool bOk = false;
+    strNumber.toInt(&bOk);
+    return bOk && strNumber.size() > nSign &&
+           std::all_of(strNumber.begin() + nSign, strNumber.end(),
+                       [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
-};  // namespace
 
 }  // namespace
 
+CSettingsStore CSettingsStore::OpenFile(const QString& strPath) {
+    CSettingsStore store;
+    store.m_strApplicationName = ApplicationNameOf(strPath);
+    store.m_strLocation = strPath;
+    store.m_bIniFile = true;
+    return store;
+}
+
+bool CSettingsStore::CheckFile(QString& strError) const {
+    const QString strWhere = m_strLocation + QStringLiteral(": ");
+    QFile file(m_strLocation);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        strError = strWhere + file.errorString();
+        return false;
+    }
+    // QSettings takes a line without '=' for a key with no value and skips what it
+    // cannot read; a file written by hand deserves to hear about such a line.
+    for (int nLine = 1; !file.atEnd(); ++nLine) {
+        QByteArray line = file.readLine().trimmed();
+        if (!line.isEmpty() && !line.startsWith(';') && !line.startsWith('#') &&
+            !(line.startsWith('[') && line.endsWith(']')) && !line.contains('=')) {
+            strError =
+                strWhere + QStringLiteral("line %1 is neither [Section] nor Key=value").arg(nLine);
+            return false;
+        }
+    }
+    file.close();
+    CProfileFile profile(m_strLocation, m_bIniFile);
+    if (profile.status() != QSettings::NoError) {
+        strError = strWhere + QStringLiteral("not a file of [Section] and Key=value lines");
+        return false;
+    }
+    const QStringList keys = profile.allKeys();
+    for (const QString& strKey : keys) {
+        const SettingKey* pKnown = nullptr;
+        for (const SettingKey* pKey : setting::kAll) {
+            if (strKey == Key(QLatin1String(pKey->pszSection), QLatin1String(pKey->pszEntry))) {
+                pKnown = pKey;
+            }
+        }
+        // QSettings keeps keys above every section in [General], with no prefix.
+        qsizetype nSlash = strKey.indexOf(u'/');
+        QString strName =
+            nSlash < 0
+                ? QStringLiteral("'%1' above [Settings]").arg(strKey)
+                : QStringLiteral("'%1' in [%2]").arg(strKey.mid(nSlash + 1), strKey.left(nSlash));
+        if (pKnown == nullptr) {
+            strError = strWhere + QStringLiteral("unknown setting ") + strName;
+            return false;
+        }
+        QVariant value = profile.value(strKey);
+        if (value.typeId() != QMetaType::QString) {
+            strError = strWhere + strName + QStringLiteral(" wants one value (quote it)");
+            return false;
+        }
+        if (pKnown->nType == SettingKey::Int && !IsWholeNumber(value.toString())) {
+            strError = strWhere + strName +
+                       QStringLiteral(" wants a whole number, not '%1'").arg(value.toString());
+            return false;
+        }
+    }
+    return true;
+}
+
 int CSettingsStore::GetProfileInt(const QString& strSection, const QString& strEntry,
                                   int nDefault) const {
-    CProfileFile profile(m_strLocation);
+    CProfileFile profile(m_strLocation, m_bIniFile);
     QVariant value = profile.value(Key(strSection, strEntry));
     if (!value.isValid()) {
         return nDefault;
@@ -93,7 +174,7 @@ int CSettingsStore::GetProfileInt(const QString& strSection, const QString& strE
 
 QString CSettingsStore::GetProfileString(const QString& strSection, const QString& strEntry,
                                          const QString& strDefault) const {
-    CProfileFile profile(m_strLocation);
+    CProfileFile profile(m_strLocation, m_bIniFile);
     QVariant value = profile.value(Key(strSection, strEntry));
     if (!value.isValid()) {
         return strDefault;
@@ -103,7 +184,7 @@ QString CSettingsStore::GetProfileString(const QString& strSection, const QStrin
 
 bool CSettingsStore::WriteProfileInt(const QString& strSection, const QString& strEntry,
                                      int nValue) {
-    CProfileFile profile(m_strLocation);
+    CProfileFile profile(m_strLocation, m_bIniFile);
     profile.setValue(Key(strSection, strEntry), nValue);
     profile.sync();
     return profile.status() == QSettings::NoError;
@@ -111,7 +192,7 @@ bool CSettingsStore::WriteProfileInt(const QString& strSection, const QString& s
 
 bool CSettingsStore::WriteProfileString(const QString& strSection, const QString& strEntry,
                                         const QString& strValue) {
-    CProfileFile profile(m_strLocation);
+    CProfileFile profile(m_strLocation, m_bIniFile);
     profile.setValue(Key(strSection, strEntry), strValue);
     profile.sync();
     return profile.status() == QSettings::NoError;

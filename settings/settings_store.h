@@ -18,6 +18,14 @@ class CSettingsStore {
 public:
     explicit CSettingsStore(const QString& strApplicationName);
 
+    // The settings of an INI file named outright, such as a system-wide
+    // posternd.conf, instead of the profile of an application name.
+    static CSettingsStore OpenFile(const QString& strPath);
+    // For a file named outright: true when it can be read and every value in it
+    // is a setting of the table, numbers written as whole numbers; otherwise a
+    // message saying what is wrong. Catches typos a person makes by hand.
+    bool CheckFile(QString& strError) const;
+
     // The application name of a program file: its name without the extension, so
     // two copies under different names keep separate settings.
     static QString ApplicationNameOf(const QString& strProgramPath);
@@ -40,6 +48,9 @@ public:
     QString GetLocation() const { return m_strLocation; }
 
 private:
+    CSettingsStore() = default;
+
     QString m_strApplicationName;
     QString m_strLocation;
+    bool m_bIniFile = false;  // an INI file on every platform, even where the profile is not
 };

@@ -11,11 +11,13 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
 from dovecot import Dovecot, free_port
-from posternd import GREETING, POSTERND, TIMEOUT, PosterndCase, check_posternd, wait_until
+from posternd import (GREETING, POSTERND, TIMEOUT, Posternd, PosterndCase, check_posternd, recv_line,
+                      wait_until)
 
 # Real mail has lines longer than the 2048 bytes poplib allows by default.
 poplib._MAXLINE = 1 << 20
@@ -146,6 +148,81 @@ class DaemonCommandLineTest(PosterndCase):
         self.stop_cleanly(daemon)
 
 
+class ServiceTest(PosterndCase):
+    """posternd started as its systemd unit starts it: a settings file and a
+    notify socket (here an abstract datagram socket of the test's own)."""
+
+    def notify_socket(self):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(sock.close)
+        sock.bind(f"\0postern-test-{os.getpid()}-{time.monotonic_ns()}")
+        sock.settimeout(TIMEOUT)
+        return sock, {"NOTIFY_SOCKET": "@" + sock.getsockname()[1:].decode()}
+
+    def test_ready_only_once_listening_and_stopping_on_sigterm(self):
+        sock, env = self.notify_socket()
+        heard = {}
+        daemon = Posternd("127.0.0.1", free_port(), env, config=True)
+        self.addCleanup(self._finish, daemon)
+
+        def on_ready():
+            heard["message"] = sock.recv(256)
+            # Connected straight away: the port must already take connections.
+            with socket.create_connection(("127.0.0.1", daemon.port), timeout=2) as s:
+                heard["greeting"] = recv_line(s)
+
+        listener = threading.Thread(target=on_ready)
+        listener.start()
+        daemon.start()
+        listener.join(TIMEOUT)
+        self.assertEqual(heard.get("message"), b"READY=1")
+        self.assertEqual(heard.get("greeting"), GREETING + b"\r\n")
+        self.stop_cleanly(daemon)
+        self.assertEqual(sock.recv(256), b"STOPPING=1")
+
+        # A port that cannot be bound: exit 1 and never READY.
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            config = os.path.join(tempfile.mkdtemp(prefix="postern-config-"), "posternd.conf")
+            self.addCleanup(shutil.rmtree, os.path.dirname(config), True)
+            with open(config, "w") as f:
+                f.write(f"[Settings]\nHostName=127.0.0.1\nLocalPort={taken.getsockname()[1]}\n")
+            result = subprocess.run([POSTERND, "--config", config], env={**ENV, **env},
+                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        sock.settimeout(0.5)
+        with self.assertRaises(socket.timeout):
+            sock.recv(256)
+
+    def test_bad_settings_file_is_one_line_and_exit_2(self):
+        folder = tempfile.mkdtemp(prefix="postern-config-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        cases = {
+            "missing": None,
+            "port not a number": "[Settings]\nHostName=h\nHostPort=11O\n",
+            "port out of range": "[Settings]\nHostName=h\nLocalPort=65536\n",
+            "misspelt key": "[Settings]\nHostName=h\nLocalProt=1100\n",
+            "key outside the section": "HostName=h\n",
+            "line without =": "[Settings]\nHostName h\n",
+            "no host": "[Settings]\nHostPort=110\n",
+        }
+        for name, text in cases.items():
+            with self.subTest(name):
+                path = os.path.join(folder, name.replace(" ", "-") + ".conf")
+                if text is not None:
+                    with open(path, "w") as f:
+                        f.write(text)
+                result = subprocess.run([POSTERND, "--config", path], env=ENV,
+                                        stdin=subprocess.DEVNULL, capture_output=True,
+                                        timeout=TIMEOUT)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                first = result.stderr.decode().splitlines()[0]
+                self.assertTrue(first.startswith("posternd: ") and path in first, first)
+                if name != "no host":
+                    self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+
+
 class DovecotTest(PosterndCase):
     USERS = {
         "alice": "Al1ce-secret",
@@ -206,6 +283,12 @@ class DovecotTest(PosterndCase):
         self.assertTrue(client.quit().startswith(b"+OK Logging out"))
         self.assertTrue(wait_until(lambda: "Login: user=<alice>, method=APOP" in
                                    self.dovecot.log_tail(100000)), self.dovecot.log_tail())
+        # The same server and ports from a settings file, as the service unit gives them.
+        configured = self.start_posternd(config=True)
+        client, answer = self.login(configured, "alice", self.USERS["alice"])
+        self.assertEqual(answer, b"+OK Logged in.")
+        client.quit()
+        self.stop_cleanly(configured)
 
     def test_wrong_password_relays_the_server_error_and_a_retry_never_goes_in_clear(self):
         clients = []

@@ -47,9 +47,11 @@ def check_posternd():
 class Posternd:
     """One posternd process; stdout goes nowhere, stderr to a file in a folder
     of its own, which also holds its (empty) settings. `env` adds to the
-    environment it runs in, `args` to its command line."""
+    environment it runs in, `args` to its command line. With `config`, the
+    settings are handed over as a settings file (--config), the way the service
+    unit starts it."""
 
-    def __init__(self, host, host_port, env=None, args=()):
+    def __init__(self, host, host_port, env=None, args=(), config=False):
         check_posternd()
         self.host = host
         self.host_port = host_port
@@ -61,6 +63,7 @@ class Posternd:
         self._env = dict(os.environ)
         self._env["XDG_CONFIG_HOME"] = os.path.join(self._dir, "config")
         self._env.update(env or {})
+        self.config = os.path.join(self._dir, "posternd.conf") if config else None
         os.makedirs(self._env["XDG_CONFIG_HOME"], exist_ok=True)
         self._stderr = None
 
@@ -74,9 +77,15 @@ class Posternd:
             if self._stderr is not None:
                 self._stderr.close()
             self._stderr = open(os.path.join(self._dir, "stderr"), "wb")
+            args = ["--host", self.host, "--host-port", str(self.host_port),
+                    "--local-port", str(self.port)]
+            if self.config:
+                with open(self.config, "w") as f:
+                    f.write(f"[Settings]\nHostName={self.host}\nHostPort={self.host_port}\n"
+                            f"LocalPort={self.port}\n")
+                args = ["--config", self.config]
             self.process = subprocess.Popen(
-                [POSTERND, "--host", self.host, "--host-port", str(self.host_port),
-                 "--local-port", str(self.port), *self.args],
+                [POSTERND, *args, *self.args],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr,
                 env=self._env)
             if wait_until(lambda: self.process.poll() is not None or self.greets()):
@@ -142,8 +151,8 @@ class PosterndCase(unittest.TestCase):
             sys.stderr.write("\n".join(self._diagnostics) + "\n")
         return outcome
 
-    def start_posternd(self, host="127.0.0.1", host_port=None, env=None, args=()):
-        daemon = Posternd(host, host_port or self.dovecot.port, env, args)
+    def start_posternd(self, host="127.0.0.1", host_port=None, env=None, args=(), config=False):
+        daemon = Posternd(host, host_port or self.dovecot.port, env, args, config)
         self.addCleanup(self._finish, daemon)
         return daemon.start()
 
