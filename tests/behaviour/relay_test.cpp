@@ -10,14 +10,14 @@
 #include <string>
 
 #include "client_socket.h"
-#include "loopback_harness.h"
+#include "proxy_fixture.h"
 #include "server_socket.h"
 
 namespace {
 
-using namespace harness;
+using namespace loopback;
 
-class Relay : public LoopbackTest {
+class Relay : public ProxyTest {
 protected:
     // Compares large texts without printing them whole.
     static testing::AssertionResult SameBytes(const std::string& strActual,
@@ -72,11 +72,11 @@ TEST_F(Relay, ClientLinesReachTheServerUnchangedAndWhole) {
     // A trailing partial line waits for its CR.
     session.pServer->TakeReceived();
     session.pClient->Send("RE");
-    Settle();
+    RunFor();
     EXPECT_EQ(session.pServer->Received(), "");
     session.pClient->Send("TR 1\r\nTOP");
     EXPECT_TRUE(WaitText(*session.pServer, "RETR 1\r\n"));
-    Settle();
+    RunFor();
     EXPECT_EQ(session.pServer->Received(), "RETR 1\r\n");
 }
 
@@ -89,7 +89,7 @@ TEST_F(Relay, ServerLinesReachTheClientUnchangedAndWhole) {
 
     session.pClient->TakeReceived();
     session.pServer->Send("+OK 1 ");
-    Settle();
+    RunFor();
     EXPECT_EQ(session.pClient->Received(), "");
     session.pServer->Send("120\r\n+OK");
     EXPECT_TRUE(WaitText(*session.pClient, "+OK 1 120\r\n"));
@@ -122,7 +122,7 @@ TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommandUnlessTheClientLeaves) 
         session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n" + strAhead);
         session.pServer = AcceptServer();
         ASSERT_NE(session.pServer, nullptr);
-        Settle();
+        RunFor();
         EXPECT_EQ(session.pServer->Received(), "");
         if (bLeaves) {
             session.pClient->Close();
@@ -131,7 +131,7 @@ TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommandUnlessTheClientLeaves) 
         }
         session.pServer->Send(kRfcGreeting);
         if (bLeaves) {
-            Settle();
+            RunFor();
             EXPECT_EQ(session.pServer->Received(), "");
         } else {
             EXPECT_TRUE(WaitText(*session.pServer, std::string(kRfcApop) + strAhead));
@@ -157,7 +157,7 @@ TEST_F(Relay, PassOrAuthLineAfterTheLoginEndsTheSessionAndIsNotSent) {
         // In pieces too: the line's start and its password come apart.
         std::size_t nSplit = c.strSent.find_first_of("Pp", c.strPassedOn.size()) + 2;
         session.pClient->Send(c.strSent.substr(0, nSplit));
-        Settle();
+        RunFor();
         session.pClient->Send(c.strSent.substr(nSplit));
         if (c.strSent.back() != '\n')
             session.pClient->Close();  // a partial line left at the close
@@ -201,7 +201,7 @@ TEST_F(Relay, BothSidesClosingAtOnceEndTheSessionOnce) {
     session.pClient->Close();
     session.pServer->Close();
     EXPECT_TRUE(WaitEnded(session.nId));
-    Settle();
+    RunFor();
     EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
     EXPECT_EQ(m_pListener->GetSessionCount(), 0u);
 }
@@ -355,7 +355,7 @@ TEST_F(Relay, PeerResettingMidTransferEndsOnlyItsSession) {
     ASSERT_TRUE(Login(session));
     session.pClient->SetReading(false);
     session.pServer->Send(MessageText(2 * 1024 * 1024));
-    Settle();
+    RunFor();
     session.pClient->Reset();
     EXPECT_TRUE(WaitClosed(*session.pServer));
     EXPECT_TRUE(WaitEnded(session.nId));
@@ -393,7 +393,7 @@ TEST_F(Relay, AnyBytesPassBothWaysUnchanged) {
         strUp += strBytes;
         session.pClient->Send(strBytes);
         if (nChunk % 8 == 0)
-            Settle(5ms);
+            RunFor(5ms);
     }
     // A last terminator lets any partial line go.
     strDown += "\r\n";
@@ -418,14 +418,14 @@ TEST_F(Relay, GarbageFromEitherPeerEndsAtWorstThatSession) {
         // Half of the rounds get as far as the server's greeting.
         std::string strStart = nRound % 2 ? "USER mrose\r\nPASS tanstaaf\r\n" : "";
         session.pClient->Send(strStart + RandomBytes(random, random() % 300));
-        Settle(5ms);
+        RunFor(5ms);
         CPeer* pServer = nullptr;
         if (ServerHasPendingConnection()) {
-            pServer = m_peers.back().get();
+            pServer = AcceptServer();
             for (int i = 0; i < 4; ++i) {
                 pServer->Send(RandomBytes(random, random() % 1500));
                 session.pClient->Send(RandomBytes(random, random() % 300));
-                Settle(2ms);
+                RunFor(2ms);
             }
         }
         session.pClient->Close();
