@@ -65,11 +65,26 @@ protected:
     }
 };
 
+// The relay works the same way in both directions; a case written once runs over both.
+enum class Direction { kToServer, kToClient };
+inline constexpr Direction kBothDirections[] = {Direction::kToServer, Direction::kToClient};
+inline const char* Name(Direction direction) {
+    return direction == Direction::kToServer ? "mail client to server" : "server to mail client";
+}
+
 // A session seen from both scripted ends.
 struct Session {
     CPeer* pClient = nullptr;
     CPeer* pServer = nullptr;
     LPARAM nId = 0;
+
+    // The end that sends in that direction, and the end that reads.
+    CPeer& From(Direction direction) const {
+        return direction == Direction::kToServer ? *pClient : *pServer;
+    }
+    CPeer& To(Direction direction) const {
+        return direction == Direction::kToServer ? *pServer : *pClient;
+    }
 };
 
 // Starts with one listener, m_pListener, in front of the scripted server.
@@ -192,10 +207,6 @@ protected:
     // A mail client connected to m_pListener (or to nPort).
     CPeer& Connect(int nPort = 0) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int nReceiveBuffer = m_nClientReceiveBuffer;
-        if (nReceiveBuffer > 0) {
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
-        }
         sockaddr_in address = Loopback(nPort != 0 ? nPort : m_nProxyPort);
         // Loopback with a listening socket: the handshake completes without an accept.
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
@@ -311,10 +322,6 @@ protected:
     int m_nServerPort = 0;
     int m_nProxyPort = 0;
     long m_nIterations = 0;
-    // Small socket buffers for the scripted ends (0: the system's), so that a
-    // peer that stops reading soon holds up the proxy.
-    int m_nClientReceiveBuffer = 0;
-    int m_nServerSendBuffer = 0;
 
 private:
     void PollPeers() {
@@ -322,9 +329,6 @@ private:
             int fd = accept4(m_hServerListen, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0)
                 break;
-            int nSendBuffer = m_nServerSendBuffer;
-            if (nSendBuffer > 0)
-                setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &nSendBuffer, sizeof nSendBuffer);
             int nOn = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
             m_servers.push_back(std::make_unique<CPeer>(fd));
