@@ -275,6 +275,14 @@ def check(condition, message):
         raise Failure(message)
 
 
+def expect_quit(app):
+    try:
+        status = app.wait(STEP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise Failure("postern did not end after the quit question")
+    check(status == 0, f"postern ended with status {status}")
+
+
 def frame(window):
     return (window[5], window[6], window[3], window[4])
 
@@ -445,11 +453,7 @@ def xembed_tray(desktop, postern, env, server, local_port):
     question = expect("the apply question at the quit", boxes)[0]
     activate(question)
     desktop.key("n")
-    try:
-        status = app.wait(STEP_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        raise Failure("postern did not end after the quit question")
-    check(status == 0, f"postern ended with status {status}")
+    expect_quit(app)
     check(not desktop.postern_windows(lambda w: True), "a postern window is left on screen")
     stop(tray)
 
@@ -529,11 +533,7 @@ def status_notifier_tray(desktop, postern, env, home):
     desktop.screenshot("quit-question-2x.png", frame(question))
     desktop.run("xdotool", "windowactivate", "--sync", str(int(question[0], 16)))
     desktop.key("Return")
-    try:
-        status = app.wait(STEP_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        raise Failure("postern did not end after the quit question")
-    check(status == 0, f"postern ended with status {status}")
+    expect_quit(app)
     stop(panel_process)
 
 

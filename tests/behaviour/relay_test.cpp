@@ -48,6 +48,21 @@ protected:
         return strText;
     }
 
+    // Until the flow has stood still for a while against a reader that reads
+    // nothing: amount() the same for 30 turns of the loop in a row.
+    void WaitStill(const std::function<std::size_t()>& amount) {
+        std::size_t nLast = 0;
+        int nStill = 0;
+        Pump(
+            [&] {
+                std::size_t n = amount();
+                nStill = n == nLast ? nStill + 1 : 0;
+                nLast = n;
+                return nStill >= 30;
+            },
+            20s);
+    }
+
     static std::string RandomBytes(std::mt19937& random, std::size_t nBytes) {
         // Weighted towards the bytes that mean something to the proxy.
         static constexpr char kSpecial[] = {'\r', '\n', '\0', ' ', '<', '>',
@@ -83,11 +98,7 @@ TEST_F(Relay, LinesReachTheOtherEndUnchangedAndWhole) {
 
         // A trailing partial line waits for its CR.
         to.TakeReceived();
-        from.Send(c.strHead);
-        RunFor();
-        EXPECT_EQ(to.Received(), "");
-        from.Send(c.strTail);
-        EXPECT_TRUE(WaitText(to, c.strLine));
+        ExpectHeldUntilTheRest(from, to, c.strHead, c.strTail, c.strLine);
         RunFor();
         EXPECT_EQ(to.Received(), c.strLine);
 
@@ -217,17 +228,10 @@ TEST_F(Relay, SlowReaderHoldsUpTheSenderAndGetsEveryByte) {
             "+OK message follows\r\n" + MessageText(16 * 1024 * 1024) + "unterminated";
         reader.SetReading(false);
         sender.Send(strMessage);
-        // Until the flow has stood still for a while against the reader that reads nothing.
-        std::size_t nLastUnsent = 0;
-        int nStill = 0;
-        Pump(
-            [&] {
-                track();
-                nStill = sender.Unsent() == nLastUnsent ? nStill + 1 : 0;
-                nLastUnsent = sender.Unsent();
-                return nStill >= 30 || nLastUnsent == 0;
-            },
-            20s);
+        WaitStill([&] {
+            track();
+            return sender.Unsent();
+        });
         EXPECT_GT(sender.Unsent(), 0u) << "the proxy took everything in";
 
         reader.SetReading(true);
@@ -282,17 +286,10 @@ TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
         std::string strText = MessageText(2 * 1024 * 1024);
         reader.SetReading(false);
         sender.Send(strText);
-        std::size_t nLast = 0;
-        int nStill = 0;
-        Pump(
-            [&] {
-                std::size_t n = sender.Unsent() + Held(sender.Fd(), TIOCOUTQ) +
-                                Held(facingSender.m_hSocket, FIONREAD);
-                nStill = n == nLast ? nStill + 1 : 0;
-                nLast = n;
-                return nStill >= 30;
-            },
-            20s);
+        WaitStill([&] {
+            return sender.Unsent() + Held(sender.Fd(), TIOCOUTQ) +
+                   Held(facingSender.m_hSocket, FIONREAD);
+        });
         std::size_t nArrived = strText.size() - sender.Unsent() - Held(sender.Fd(), TIOCOUTQ);
         std::size_t nTaken = nArrived - Held(facingSender.m_hSocket, FIONREAD);
         ASSERT_GT(facingReader.GetSendQueued(), 0u) << "the proxy holds nothing for the reader";

@@ -16,11 +16,8 @@ protected:
     // Runs a login up to the server's greeting and returns what the server
     // received for it, once the server sees its connection closed or a line.
     std::string ServerReceivesAfter(std::string_view greeting, Session& session) {
-        if (!OpenWithPass(session))
-            return "(no session)";
-        session.pServer = AcceptServer();
-        if (session.pServer == nullptr)
-            return "(no server connection)";
+        if (!OpenToServer(session))
+            return "(no session or no server connection)";
         session.pServer->Send(greeting);
         Pump([&] {
             return session.pServer->IsClosedByPeer() ||
@@ -118,21 +115,15 @@ TEST_F(ServerLink, GreetingWhoseLfComesLateLeavesTheAnswerUntouched) {
 
 TEST_F(ServerLink, GreetingSplitOverReceivesIsTakenOnceItsCrArrives) {
     Session session;
-    ASSERT_TRUE(OpenWithPass(session));
-    session.pServer = AcceptServer();
-    ASSERT_NE(session.pServer, nullptr);
-    session.pServer->Send("+OK POP3 server ready <1896.697170952");
-    RunFor();
-    EXPECT_EQ(session.pServer->Received(), "");
-    session.pServer->Send("@dbc.mtview.ca.us>\r\n");
-    EXPECT_TRUE(WaitText(*session.pServer, kRfcApop));
+    ASSERT_TRUE(OpenToServer(session));
+    ExpectHeldUntilTheRest(*session.pServer, *session.pServer,
+                           "+OK POP3 server ready <1896.697170952", "@dbc.mtview.ca.us>\r\n",
+                           kRfcApop);
 }
 
 TEST_F(ServerLink, ServerClosingBeforeItsGreetingEndsTheSession) {
     Session session;
-    ASSERT_TRUE(OpenWithPass(session));
-    session.pServer = AcceptServer();
-    ASSERT_NE(session.pServer, nullptr);
+    ASSERT_TRUE(OpenToServer(session));
     session.pServer->Send("+OK POP3 server rea");
     session.pServer->Close();
     EXPECT_TRUE(WaitClosed(*session.pClient));

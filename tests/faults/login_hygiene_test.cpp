@@ -58,10 +58,8 @@ TEST_F(LoginTimeout, UnfinishedLoginsAreEndedAndLoggedInSessionsAreNot) {
     ASSERT_TRUE(OpenClient(silent, pListener));
     ASSERT_TRUE(OpenClient(afterUser, pListener));
     afterUser.pClient->Send("USER mrose\r\n");
-    ASSERT_TRUE(OpenWithPass(unanswered, pListener));
-    CPeer* pUnansweredServer = AcceptServer();
-    ASSERT_NE(pUnansweredServer, nullptr);
-    CPeer& unansweredServer = *pUnansweredServer;
+    ASSERT_TRUE(OpenToServer(unanswered, pListener));
+    CPeer& unansweredServer = *unanswered.pServer;
     unansweredServer.Send(kRfcGreeting);
     ASSERT_TRUE(WaitContains(unansweredServer, kRfcApop));
 

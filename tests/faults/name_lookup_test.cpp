@@ -20,9 +20,7 @@ using namespace loopback;
 using NameLookup = ProxyTest;
 
 TEST_F(NameLookup, SlowNameDelaysNoOtherSessionAndThenLogsInToo) {
-    CListenSocket* pSlow = StartListener("pop.slow", m_nServerPort);
-    CListenSocket* pFast = StartListener("pop.fast", m_nServerPort);
-    CListenSocket* pNowhere = StartListener("pop.nowhere", m_nServerPort);
+    auto [pSlow, pFast, pNowhere] = StartListeners({"pop.slow", "pop.fast", "pop.nowhere"});
     ASSERT_TRUE(pSlow && pFast && pNowhere);
 
     Session slow;
@@ -73,9 +71,7 @@ TEST_F(NameLookup, SlowNameDelaysNoOtherSessionAndThenLogsInToo) {
 }
 
 TEST_F(NameLookup, SessionsGoneDuringTheirLookupAreNotTouchedWhenItEnds) {
-    CListenSocket* pClosing = StartListener("pop.slow", m_nServerPort);
-    CListenSocket* pReplaced = StartListener("other.slow", m_nServerPort);
-    CListenSocket* pTimed = StartListener("third.slow", m_nServerPort);
+    auto [pClosing, pReplaced, pTimed] = StartListeners({"pop.slow", "other.slow", "third.slow"});
     ASSERT_TRUE(pClosing && pReplaced && pTimed);
     pTimed->SetLoginTimeout(1s);
 
@@ -181,9 +177,7 @@ private:
 };
 
 TEST_F(NameLookup, LookupThatCannotBeMadeFailsOnlyItsSession) {
-    CListenSocket* pNumeric = StartListener("127.0.0.1", m_nServerPort);
-    CListenSocket* pFast = StartListener("pop.fast", m_nServerPort);
-    CListenSocket* pThrows = StartListener("pop.throws", m_nServerPort);
+    auto [pNumeric, pFast, pThrows] = StartListeners({"127.0.0.1", "pop.fast", "pop.throws"});
     ASSERT_TRUE(pNumeric && pFast && pThrows);
     Session other;
     ASSERT_TRUE(Login(other, pNumeric));

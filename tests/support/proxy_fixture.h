@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -137,6 +138,14 @@ protected:
         return m_listeners.back().get();
     }
 
+    // A listener for each name, in front of the scripted server.
+    template <std::size_t N>
+    std::array<CListenSocket*, N> StartListeners(const char* const (&names)[N]) {
+        std::array<CListenSocket*, N> listeners{};
+        for (std::size_t i = 0; i < N; ++i) listeners[i] = StartListener(names[i], m_nServerPort);
+        return listeners;
+    }
+
     // Deletes a listener with its sessions, as Apply does.
     void RemoveListener(CListenSocket* pListener) {
         if (pListener == m_pListener)
@@ -186,6 +195,15 @@ protected:
     // Until text is somewhere in what the peer has received.
     bool WaitContains(CPeer& peer, std::string_view text) {
         return Pump([&] { return peer.Received().find(text) != std::string::npos; });
+    }
+    // A line sent in two pieces: nothing reaches `to` before the second, then exactly strLine.
+    void ExpectHeldUntilTheRest(CPeer& from, CPeer& to, std::string_view head,
+                                std::string_view rest, std::string_view strLine) {
+        from.Send(head);
+        RunFor();
+        EXPECT_EQ(to.Received(), "");
+        from.Send(rest);
+        EXPECT_TRUE(WaitText(to, strLine));
     }
     bool WaitReceived(CPeer& peer, std::size_t nBytes) {
         return Pump([&] { return peer.Received().size() >= nBytes || peer.IsClosedByPeer(); }) &&
@@ -238,6 +256,14 @@ protected:
             return false;
         session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
         return true;
+    }
+
+    // OpenWithPass, and the connection to the scripted server that follows.
+    bool OpenToServer(Session& session, CListenSocket* pListener = nullptr) {
+        if (!OpenWithPass(session, pListener))
+            return false;
+        session.pServer = AcceptServer();
+        return session.pServer != nullptr;
     }
 
     // The proxy's connections to the scripted server, in the order they were made.
