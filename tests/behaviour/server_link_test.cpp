@@ -173,16 +173,6 @@ TEST_F(ServerLink, ImmediateConnectFailureDropsThePassLineAndALaterPassTriesAgai
     }
 }
 
-TEST_F(ServerLink, UnresolvableNameIsReportedAndTheSessionStaysOpen) {
-    ASSERT_TRUE(StartProxy("pop.example.invalid", 110));
-    Session session;
-    ASSERT_TRUE(OpenWithPass(session));
-    ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
-    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect pop.example.invalid:110 (11001)");
-    ExpectOpenAndSilent(session);
-    EXPECT_EQ(m_wnd.m_reports.size(), 1u);
-}
-
 TEST_F(ServerLink, SessionsEndedWhileTheirNameIsLookedUpAreLeftAlone) {
     // The look-up runs on a worker thread; it answers only when let go.
     ASSERT_TRUE(StartProxy("pop.slow", m_nServerPort));
