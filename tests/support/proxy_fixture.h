@@ -105,7 +105,8 @@ protected:
 
     void TearDown() override {
         m_listeners.clear();
-        m_pSeam->LetGo();
+        if (m_pSeam)
+            m_pSeam->LetGo();
         m_pLoop.reset();
         g_hMainWnd = nullptr;
         m_clients.clear();
