@@ -11,8 +11,8 @@ import subprocess
 import tempfile
 import unittest
 
-import posternd
-from dovecot import Dovecot
+from support import posternd
+from support.dovecot import Dovecot
 
 PACKAGE_DIR = os.environ.get("PACKAGE_DIR", "")
 VERSION = os.environ.get("POSTERN_VERSION", "")
