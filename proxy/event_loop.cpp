@@ -190,45 +190,28 @@ void EventLoop::RunPosted() {
 
 EventLoop::TimerId EventLoop::SetTimer(Clock::duration delay, std::function<void()> fn) {
     AssertInLoopThread();
-    TimerId nTimer = m_nNextTimer++;
-    auto it = m_timerQueue.emplace(Clock::now() + delay, nTimer);
-    m_timers.emplace(nTimer, std::make_pair(it, std::move(fn)));
-    if (it == m_timerQueue.begin())
+    bool bEarliest = false;
+    TimerId nTimer = m_timers.Add(delay, std::move(fn), bEarliest);
+    if (bEarliest)
         ArmTimerFd();
     return nTimer;
 }
 
 void EventLoop::KillTimer(TimerId nTimer) {
     AssertInLoopThread();
-    auto it = m_timers.find(nTimer);
-    if (it == m_timers.end())
-        return;
-    m_timerQueue.erase(it->second.first);
-    m_timers.erase(it);
+    m_timers.Cancel(nTimer);
 }
 
 void EventLoop::RunDueTimers() {
-    auto now = Clock::now();
-    while (!m_timerQueue.empty() && m_timerQueue.begin()->first <= now) {
-        TimerId nTimer = m_timerQueue.begin()->second;
-        m_timerQueue.erase(m_timerQueue.begin());
-        auto it = m_timers.find(nTimer);
-        std::function<void()> fn = std::move(it->second.second);
-        m_timers.erase(it);
-        try {
-            fn();
-        } catch (...) {
-        }
-    }
+    m_timers.RunDue();
     ArmTimerFd();
 }
 
 void EventLoop::ArmTimerFd() {
     itimerspec timeout{};
-    if (!m_timerQueue.empty()) {
-        auto nNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       m_timerQueue.begin()->first.time_since_epoch())
-                       .count();
+    if (auto due = m_timers.NextDue()) {
+        auto nNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(due->time_since_epoch()).count();
         // steady_clock is CLOCK_MONOTONIC here; never arm with zero, which disarms.
         if (nNs <= 0)
             nNs = 1;

@@ -5,14 +5,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "name_lookup.h"
+#include "timer_queue.h"
 
 class LingeringClose;
 
@@ -29,13 +28,13 @@ protected:
 
 // The one event loop of the proxy's thread: an epoll instance, a FIFO of
 // posted work that runs after the handlers of each batch have returned, one-shot
-// timers, name lookups done off the thread (NameLookup), and the last writes of
-// connections that have been closed (LingeringClose). Everything it calls runs
-// on the thread that made it, and only that thread may call it.
+// timers (TimerQueue), name lookups done off the thread (NameLookup), and the
+// last writes of connections that have been closed (LingeringClose). Everything
+// it calls runs on the thread that made it, and only that thread may call it.
 class EventLoop {
 public:
-    using Clock = std::chrono::steady_clock;
-    using TimerId = std::uint64_t;
+    using Clock = TimerQueue::Clock;
+    using TimerId = TimerQueue::TimerId;
     using Addresses = NameLookup::Addresses;
     using LookupFunction = NameLookup::LookupFunction;
     using LookupDone = NameLookup::LookupDone;
@@ -125,11 +124,7 @@ private:
     std::vector<std::function<void()>> m_posted;
     std::unique_ptr<CounterHandler> m_pWake;  // posted work and finished lookups
     std::unique_ptr<CounterHandler> m_pTimerHandler;
-    std::multimap<Clock::time_point, TimerId> m_timerQueue;
-    std::unordered_map<TimerId, std::pair<std::multimap<Clock::time_point, TimerId>::iterator,
-                                          std::function<void()>>>
-        m_timers;
-    TimerId m_nNextTimer = 1;
+    TimerQueue m_timers;
     std::unique_ptr<LingeringClose> m_pLingering;
     std::unique_ptr<NameLookup> m_pLookup;
     std::unique_ptr<char[]> m_pScratch;
