@@ -50,7 +50,7 @@ EventLoop::EventLoop() : m_owner(std::this_thread::get_id()) {
     m_pLingering = std::make_unique<LingeringClose>(*this);
     m_pLookup = std::make_unique<NameLookup>([hWake = m_hWake] { Signal(hWake); });
     // One loop per thread: sockets find theirs through Current().
-    assert(t_pCurrentLoop == nullptr);
+    assert(t_pCurrentLoop == nullptr && "a second loop on this thread");
     if (t_pCurrentLoop == nullptr) {
         t_pCurrentLoop = this;
     }
