@@ -2,11 +2,12 @@
 
 #include "async_socket.h"
 
-// Moving bytes between the two connections of a session once the login is
-// done. Bytes are read in large chunks through the loop's scratch area and
-// passed on a whole number of lines at a time; a trailing partial line waits
-// in the side's fixed buffer for its CR, unless it is longer than that buffer,
-// in which case its bytes pass on as they come.
+// What each side of a session holds in its fixed buffer, and moving bytes
+// between the two connections once the login is done. Bytes are read in large
+// chunks through the loop's scratch area and passed on a whole number of lines
+// at a time; a trailing partial line waits in the side's fixed buffer for its
+// CR, unless it is longer than that buffer, in which case its bytes pass on as
+// they come.
 namespace relay {
 
 // Keeps the password off the wire once a session relays: a line from the mail
@@ -16,6 +17,14 @@ struct LineGuard {
     bool bMidLine = false;  // the last byte passed on did not end a line
     bool bRefused = false;  // such a line came; it and all behind it were dropped
 };
+
+// Receives into the free end of buffer, after the nCount bytes held there, and
+// counts what came in. Returns what Receive returned.
+int ReceiveHeld(CAsyncSocket& from, char* buffer, int& nCount);
+
+// Takes the first nLength held bytes out of buffer. The bytes freed at its end
+// are wiped: what moved away may have been the password.
+void RemoveHeld(char* buffer, int& nCount, int nLength);
 
 // Receives what `from` has waiting and passes it on to `to` after the nCount
 // bytes held in buffer. Returns what Receive returned.
