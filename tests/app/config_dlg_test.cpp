@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 
 #include "about_dlg.h"
 #include "event_bridge.h"
@@ -149,9 +150,9 @@ private:
     bool OpenSession(CLoopbackClient& client);
 
     static Ui::CConfigDlg& Ui(CConfigDlg& dlg) { return *dlg.m_pUi; }
-    static int Sessions(CConfigDlg& dlg) { return dlg.m_nSessions; }
-    static bool IsDirty(CConfigDlg& dlg) { return dlg.m_bDirty; }
-    static CListenSocket* Listener(CConfigDlg& dlg) { return dlg.m_pListenSocket; }
+    static int Sessions(CConfigDlg& dlg) { return dlg.m_logic.GetSessions(); }
+    static bool IsDirty(CConfigDlg& dlg) { return dlg.m_logic.IsDirty(); }
+    static CListenSocket* Listener(CConfigDlg& dlg) { return dlg.m_logic.GetListener(); }
     qint64 IdleKey() const { return m_pDlg->m_hIconIdle.cacheKey(); }
     qint64 ActiveKey() const { return m_pDlg->m_hIconActive.cacheKey(); }
 
@@ -206,7 +207,8 @@ CConfigDlg& CConfigDlgTest::StartDialog(CMessageBoxes* pMessageBoxes) {
 }
 
 QList<LPARAM> CConfigDlgTest::CountedSessions() const {
-    return QList<LPARAM>(m_pDlg->m_setCounted.begin(), m_pDlg->m_setCounted.end());
+    const std::set<LPARAM>& counted = m_pDlg->m_logic.GetCountedSessions();
+    return QList<LPARAM>(counted.begin(), counted.end());
 }
 
 bool CConfigDlgTest::OpenSession(CLoopbackClient& client) {
