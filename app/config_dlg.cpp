@@ -159,37 +159,40 @@ void CConfigDlg::UpdateData(bool bSaveAndValidate) {
 }
 
 bool CConfigDlg::LoadSettings() {
-    m_strLocalPort = m_store.Read(setting::kLocalPort);
-    m_strHostPort = m_store.Read(setting::kHostPort);
-    m_strHostName = m_store.Read(setting::kHostName);
+    m_strLocalPort = QString::fromStdString(m_store.Read(setting::kLocalPort));
+    m_strHostPort = QString::fromStdString(m_store.Read(setting::kHostPort));
+    m_strHostName = QString::fromStdString(m_store.Read(setting::kHostName));
     m_bAnswerCapa = m_store.ReadInt(setting::kAnswerCapa) != 0;
     UpdateData(false);
     return true;
 }
 
 bool CConfigDlg::SaveSettings() {
-    m_store.Write(setting::kLocalPort, m_strLocalPort);
-    m_store.Write(setting::kHostPort, m_strHostPort);
-    m_store.Write(setting::kHostName, m_strHostName);
-    m_store.Write(setting::kAnswerCapa, QString::number(m_bAnswerCapa ? 1 : 0));
+    m_store.Write(setting::kLocalPort, m_strLocalPort.toStdString());
+    m_store.Write(setting::kHostPort, m_strHostPort.toStdString());
+    m_store.Write(setting::kHostName, m_strHostName.toStdString());
+    m_store.Write(setting::kAnswerCapa, m_bAnswerCapa ? "1" : "0");
     m_bDirty = false;
     return true;
 }
 
 void CConfigDlg::StartListener() {
-    m_pListenSocket = new CListenSocket(m_strHostName.toStdString(), Atoi(m_strHostPort));
+    m_pListenSocket =
+        new CListenSocket(m_strHostName.toStdString(), Atoi(m_strHostPort.toStdString()));
     m_pListenSocket->SetAnswerCapa(m_bAnswerCapa);
     // A port that cannot be bound gives no message box: the tray's tip tells it,
     // the program runs on without accepting mail clients, and the next Apply
     // tries again.
     m_strListenError.clear();
-    if (!m_pListenSocket->StartListening(static_cast<unsigned>(Atoi(m_strLocalPort)))) {
+    if (!m_pListenSocket->StartListening(
+            static_cast<unsigned>(Atoi(m_strLocalPort.toStdString())))) {
         QString strReason = QString::fromLocal8Bit(std::strerror(CAsyncSocket::GetLastError()));
         if (!strReason.isEmpty()) {
             strReason[0] = strReason[0].toLower();
         }
-        m_strListenError =
-            QStringLiteral("Not listening on port %1: %2").arg(Atoi(m_strLocalPort)).arg(strReason);
+        m_strListenError = QStringLiteral("Not listening on port %1: %2")
+                               .arg(Atoi(m_strLocalPort.toStdString()))
+                               .arg(strReason);
     }
 }
 
