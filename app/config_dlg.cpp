@@ -60,10 +60,10 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
       m_hIcon(LoadIcon(QStringLiteral("postern"))),
       m_hIconIdle(LoadTrayIcon(QStringLiteral("idle"))),
       m_hIconActive(LoadTrayIcon(QStringLiteral("active"))),
-      m_store(std::move(store)),
       m_pUi(std::make_unique<Ui::CConfigDlg>()),
       m_pMessageBoxes(pMessageBoxes),
-      m_pTrayIcon(pTrayIcon) {
+      m_pTrayIcon(pTrayIcon),
+      m_logic(*this, std::move(store)) {
     if (m_pMessageBoxes == nullptr) {
         m_pOwnMessageBoxes = std::make_unique<CMessageBoxes>();
         m_pMessageBoxes = m_pOwnMessageBoxes.get();
@@ -139,14 +139,6 @@ void CConfigDlg::WriteFields(const CConfigFields& fields) {
     m_pUi->IDC_HOST_PORT->setText(Text(fields.strHostPort));
     m_pUi->IDC_LOCAL_PORT->setText(Text(fields.strLocalPort));
     m_pUi->IDC_ANSWER_CAPA->setChecked(fields.bAnswerCapa);
-}
-
-std::string CConfigDlg::ReadSetting(const SettingKey& key) {
-    return m_store.Read(key).toStdString();
-}
-
-void CConfigDlg::WriteSetting(const SettingKey& key, const std::string& strValue) {
-    m_store.Write(key, Text(strValue));
 }
 
 bool CConfigDlg::Ask(const std::string& strText, Question question) {

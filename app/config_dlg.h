@@ -54,8 +54,6 @@ private:
 
     void ReadFields(CConfigFields& fields) override;
     void WriteFields(const CConfigFields& fields) override;
-    std::string ReadSetting(const SettingKey& key) override;
-    void WriteSetting(const SettingKey& key, const std::string& strValue) override;
     bool Ask(const std::string& strText, Question question) override;
     void Report(const std::string& strText) override;
     bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) override;
@@ -74,7 +72,6 @@ private:
     QIcon m_hIcon;
     QIcon m_hIconIdle;
     QIcon m_hIconActive;
-    CSettingsStore m_store;
     std::unique_ptr<Ui::CConfigDlg> m_pUi;
     std::unique_ptr<CMessageBoxes> m_pOwnMessageBoxes;
     std::unique_ptr<CTrayIcon> m_pOwnTrayIcon;
@@ -82,5 +79,5 @@ private:
     CTrayIcon* m_pTrayIcon;
     QMenu m_menuTray;
     // Last: it deletes the listener, whose sessions may still report to the shell.
-    CConfigLogic m_logic{*this};
+    CConfigLogic m_logic;
 };

@@ -98,6 +98,9 @@ public:
     void ReleaseSpareFd();
     void RestoreSpareFd();
 
+    // May be called from any thread: makes a RunOnce that waits return soon.
+    void Wake();
+
 private:
     class Lingerer;
     class WakeHandler;
@@ -111,7 +114,6 @@ private:
     void RunDueTimers();
     void ArmTimerFd();
     void ReapLingerers();
-    void Wake();
 
     int m_hEpoll = -1;
     int m_hTimer = -1;

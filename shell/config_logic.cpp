@@ -1,35 +1,12 @@
 #include "config_logic.h"
 
 #include <cctype>
-#include <climits>
+#include <utility>
 
 #include "listen_socket.h"
 
-int AtoiText(const std::string& strText) {
-    std::size_t i = 0;
-    while (i < strText.size() &&
-           (strText[i] == ' ' || (strText[i] >= '\t' && strText[i] <= '\r'))) {
-        ++i;
-    }
-    bool bNegative = false;
-    if (i < strText.size() && (strText[i] == '+' || strText[i] == '-')) {
-        bNegative = strText[i] == '-';
-        ++i;
-    }
-    long long nValue = 0;
-    for (; i < strText.size() && strText[i] >= '0' && strText[i] <= '9'; ++i) {
-        nValue = nValue * 10 + (strText[i] - '0');
-        if (nValue > static_cast<long long>(INT_MAX) + 1) {
-            nValue = static_cast<long long>(INT_MAX) + 1;
-        }
-    }
-    if (bNegative) {
-        return static_cast<int>(-nValue);
-    }
-    return static_cast<int>(nValue > INT_MAX ? INT_MAX : nValue);
-}
-
-CConfigLogic::CConfigLogic(IConfigShell& shell) : m_shell(shell) {}
+CConfigLogic::CConfigLogic(IConfigShell& shell, CSettingsStore store)
+    : m_shell(shell), m_store(std::move(store)) {}
 
 CConfigLogic::~CConfigLogic() {
     if (g_hMainWnd == this) {
@@ -46,31 +23,31 @@ void CConfigLogic::OnInitDialog() {
 }
 
 bool CConfigLogic::LoadSettings() {
-    m_fields.strLocalPort = m_shell.ReadSetting(setting::kLocalPort);
-    m_fields.strHostPort = m_shell.ReadSetting(setting::kHostPort);
-    m_fields.strHostName = m_shell.ReadSetting(setting::kHostName);
-    m_fields.bAnswerCapa = AtoiText(m_shell.ReadSetting(setting::kAnswerCapa)) != 0;
+    m_fields.strLocalPort = m_store.Read(setting::kLocalPort);
+    m_fields.strHostPort = m_store.Read(setting::kHostPort);
+    m_fields.strHostName = m_store.Read(setting::kHostName);
+    m_fields.bAnswerCapa = m_store.ReadInt(setting::kAnswerCapa) != 0;
     m_shell.WriteFields(m_fields);
     return true;
 }
 
 bool CConfigLogic::SaveSettings() {
-    m_shell.WriteSetting(setting::kLocalPort, m_fields.strLocalPort);
-    m_shell.WriteSetting(setting::kHostPort, m_fields.strHostPort);
-    m_shell.WriteSetting(setting::kHostName, m_fields.strHostName);
-    m_shell.WriteSetting(setting::kAnswerCapa, m_fields.bAnswerCapa ? "1" : "0");
+    m_store.Write(setting::kLocalPort, m_fields.strLocalPort);
+    m_store.Write(setting::kHostPort, m_fields.strHostPort);
+    m_store.Write(setting::kHostName, m_fields.strHostName);
+    m_store.Write(setting::kAnswerCapa, m_fields.bAnswerCapa ? "1" : "0");
     m_bDirty = false;
     return true;
 }
 
 void CConfigLogic::StartListener() {
-    m_pListenSocket = new CListenSocket(m_fields.strHostName, AtoiText(m_fields.strHostPort));
+    m_pListenSocket = new CListenSocket(m_fields.strHostName, Atoi(m_fields.strHostPort));
     m_pListenSocket->SetAnswerCapa(m_fields.bAnswerCapa);
     // A port that cannot be bound gives no message box: the tray's tip tells it,
     // the program runs on without accepting mail clients, and the next Apply
     // tries again.
     m_strListenError.clear();
-    int nLocalPort = AtoiText(m_fields.strLocalPort);
+    int nLocalPort = Atoi(m_fields.strLocalPort);
     if (!m_pListenSocket->StartListening(static_cast<unsigned>(nLocalPort))) {
         std::string strReason = m_shell.ErrorText(CAsyncSocket::GetLastError());
         if (!strReason.empty()) {

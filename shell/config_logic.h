@@ -4,7 +4,7 @@
 #include <string>
 
 #include "notice.h"
-#include "setting_keys.h"
+#include "settings_store.h"
 
 class CListenSocket;
 
@@ -25,8 +25,6 @@ public:
     // UpdateData: the controls into the fields, or the fields into the controls.
     virtual void ReadFields(CConfigFields& fields) = 0;
     virtual void WriteFields(const CConfigFields& fields) = 0;
-    virtual std::string ReadSetting(const SettingKey& key) = 0;
-    virtual void WriteSetting(const SettingKey& key, const std::string& strValue) = 0;
     // Asks in a box captioned "Postern" and waits; true for Yes or OK.
     virtual bool Ask(const std::string& strText, Question question) = 0;
     // Shows a message with an OK button; must not wait for the user.
@@ -60,7 +58,7 @@ public:
         "A mail client asked for capabilities and was disconnected; turn on "
         "'Answer capability queries' in Postern's configuration.";
 
-    explicit CConfigLogic(IConfigShell& shell);
+    CConfigLogic(IConfigShell& shell, CSettingsStore store);
     ~CConfigLogic();
     CConfigLogic(const CConfigLogic&) = delete;
     CConfigLogic& operator=(const CConfigLogic&) = delete;
@@ -92,6 +90,7 @@ private:
     void PromptApplyChanges();
 
     IConfigShell& m_shell;
+    CSettingsStore m_store;
     CConfigFields m_fields;
     int m_nSessions = 0;
     bool m_bDirty = false;
@@ -103,8 +102,3 @@ private:
     // session's end is counted once however many notices it posts.
     std::set<LPARAM> m_setCounted;
 };
-
-// C's atoi, without its undefined overflow: leading white space, an optional
-// sign, decimal digits up to the first other character; no digits gives 0, out
-// of range saturates as the Windows runtime does.
-int AtoiText(const std::string& strText);
