@@ -9,6 +9,7 @@
 #include <string>
 
 #include "event_loop.h"
+#include "lookup_errors.h"
 
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
@@ -24,12 +25,8 @@ enum : long {
     FD_CLOSE = 0x20,
 };
 
-// Error numbers are the system's errno values; name lookups fail with these
-// numbers, which read the same on every platform.
+// Error numbers are the system's errno values, and those of lookup_errors.h.
 constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
-constexpr int WSAHOST_NOT_FOUND = 11001;
-constexpr int WSATRY_AGAIN = 11002;
-constexpr int WSANO_RECOVERY = 11003;
 
 // A non-blocking stream socket whose network events arrive as callbacks from
 // the thread's EventLoop. Level-triggered: an OnReceive that leaves data unread

@@ -77,12 +77,10 @@ void CClientSocket::OnReceive(int nErrorCode) {
     if (m_nCount == RECV_BUFFER_SIZE) {
         // Only lines held back until the server link has logged in can fill
         // the buffer here; read on once they may go.
-        AsyncSelect(FD_CLOSE);
+        PauseReading();
         return;
     }
-    int nReceived = Receive(m_buffer + m_nCount, RECV_BUFFER_SIZE - m_nCount);
-    if (nReceived > 0) {
-        m_nCount += nReceived;
+    if (relay::ReceiveHeld(*this, m_buffer, m_nCount) > 0) {
         ProcessLines();
         if (m_nState != Relaying && m_nCount == RECV_BUFFER_SIZE && !m_bEndPosted) {
             EndAndClose();  // a login line longer than the buffer
@@ -133,7 +131,7 @@ void CClientSocket::ProcessLines() {
             if (nWords == 0 || !pop3::IsCommand(words[0], "PASS")) {
                 // Ending; read nothing more while the notice is on its way.
                 PostEndNotice();
-                AsyncSelect(FD_CLOSE);
+                PauseReading();
                 return;
             }
             m_pServer->SetPassword(argument);
@@ -188,10 +186,16 @@ bool CClientSocket::AnswerBeforeUser(std::string_view command) {
 }
 
 void CClientSocket::RemoveLine(int nLength) {
-    std::memmove(m_buffer, m_buffer + nLength, std::size_t(m_nCount - nLength));
-    // What moved away may have been the password.
-    std::memset(m_buffer + m_nCount - nLength, 0, std::size_t(nLength));
-    m_nCount -= nLength;
+    relay::RemoveHeld(m_buffer, m_nCount, nLength);
+}
+
+void CClientSocket::PauseReading() {
+    // The peer's close is still heard while paused.
+    AsyncSelect(FD_CLOSE);
+}
+
+void CClientSocket::ResumeReading() {
+    AsyncSelect(FD_READ | FD_CLOSE);
 }
 
 void CClientSocket::PostEndNotice() {
@@ -213,7 +217,7 @@ void CClientSocket::OnServerLinkFailed() {
     explicit_bzero(m_buffer, sizeof m_buffer);
     m_nCount = 0;
     if (!m_bEndPosted) {
-        AsyncSelect(FD_READ | FD_CLOSE);
+        ResumeReading();
     }
 }
 
@@ -225,7 +229,7 @@ void CClientSocket::OnServerLoginSent() {
         EndIfRefused();
         return;
     }
-    AsyncSelect(FD_READ | FD_CLOSE);
+    ResumeReading();
 }
 
 void CClientSocket::EndIfRefused() {

@@ -67,6 +67,8 @@ public:
 
 private:
     void RemoveLine(int nLength);
+    void PauseReading();
+    void ResumeReading();
     // A line before USER whose first word is command; false when it ended the session.
     bool AnswerBeforeUser(std::string_view command);
     // Ends the session when the relay has refused a PASS or AUTH line.

@@ -8,8 +8,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "name_lookup.h"
+
+class LingeringClose;
 
 // Something the loop calls when its descriptor is ready.
 class IEventHandler {
@@ -24,18 +29,17 @@ protected:
 
 // The one event loop of the proxy's thread: an epoll instance, a FIFO of
 // posted work that runs after the handlers of each batch have returned, one-shot
-// timers, name lookups done off the thread, and the last writes of connections
-// that have been closed. Everything it calls runs on the thread that runs it.
+// timers, name lookups done off the thread (NameLookup), and the last writes of
+// connections that have been closed (LingeringClose). Everything it calls runs
+// on the thread that made it, and only that thread may call it.
 class EventLoop {
 public:
     using Clock = std::chrono::steady_clock;
     using TimerId = std::uint64_t;
-    using Addresses = std::vector<sockaddr_storage>;
-    // Looks a host name up; runs on a worker thread. Returns 0 or an error number.
-    using LookupFunction = std::function<int(const std::string& strHost, Addresses& addresses)>;
-    using LookupDone = std::function<void(int nError, Addresses addresses)>;
-    // Starts fn on a thread of its own; throws (std::system_error) when it cannot.
-    using ThreadStarter = std::function<void(std::function<void()> fn)>;
+    using Addresses = NameLookup::Addresses;
+    using LookupFunction = NameLookup::LookupFunction;
+    using LookupDone = NameLookup::LookupDone;
+    using ThreadStarter = NameLookup::ThreadStarter;
 
     // Size of the scratch area that moves relayed bytes in large chunks.
     static constexpr std::size_t kScratchSize = 64 * 1024;
@@ -78,7 +82,7 @@ public:
     // (bounded) for the peer to close, so that nothing sent is cut off by a
     // reset. What the peer still sends is read, wiped and dropped.
     void LingerClose(int fd, std::string strPending, std::size_t nOffset);
-    std::size_t LingeringCount() const { return m_lingering.size(); }
+    std::size_t LingeringCount() const;
 
     // Name lookups off the loop thread; done is called on the loop thread
     // unless the lookup is cancelled first. Lookups of the same name under way
@@ -102,43 +106,33 @@ public:
     void Wake();
 
 private:
-    class Lingerer;
-    class WakeHandler;
-    class TimerHandler;
-    struct Shared;
+    class CounterHandler;
 
+    void Control(int nOperation, int fd, IEventHandler* pHandler, std::uint32_t nEvents);
+    void AssertInLoopThread() const;
     void Dispatch(IEventHandler* pHandler, std::uint32_t nEvents);
     void RunPosted();
-    void DeliverLookups();
-    void StartThread(std::function<void()> fn);
     void RunDueTimers();
+    void DeliverLookups();
     void ArmTimerFd();
-    void ReapLingerers();
 
     int m_hEpoll = -1;
     int m_hTimer = -1;
+    int m_hWake = -1;
     int m_hSpare = -1;
     bool m_bRunning = false;
     bool m_bDispatching = false;
+    std::thread::id m_owner;
     std::vector<const IEventHandler*> m_unregistered;  // during the current batch
     std::vector<std::function<void()>> m_posted;
-    std::shared_ptr<Shared> m_pShared;
-    std::unique_ptr<WakeHandler> m_pWake;
-    std::unique_ptr<TimerHandler> m_pTimerHandler;
+    std::unique_ptr<CounterHandler> m_pWake;  // posted work and finished lookups
+    std::unique_ptr<CounterHandler> m_pTimerHandler;
     std::multimap<Clock::time_point, TimerId> m_timerQueue;
     std::unordered_map<TimerId, std::pair<std::multimap<Clock::time_point, TimerId>::iterator,
                                           std::function<void()>>>
         m_timers;
     TimerId m_nNextTimer = 1;
-    std::unordered_map<Lingerer*, std::unique_ptr<Lingerer>> m_lingering;
-    std::vector<Lingerer*> m_finishedLingerers;
-    struct Waiter {
-        std::string strHost;
-        LookupDone done;
-    };
-    std::unordered_map<std::uint64_t, Waiter> m_lookups;
-    std::unordered_map<std::string, std::vector<std::uint64_t>> m_waitingByHost;
-    std::uint64_t m_nNextLookup = 1;
-    ThreadStarter m_fnStartThread;
+    std::unique_ptr<LingeringClose> m_pLingering;
+    std::unique_ptr<NameLookup> m_pLookup;
     std::unique_ptr<char[]> m_pScratch;
 };

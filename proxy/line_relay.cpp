@@ -68,6 +68,19 @@ void SendAndKeepRest(CAsyncSocket& to, char* p, std::size_t nTotal, std::size_t 
 
 }  // namespace
 
+int ReceiveHeld(CAsyncSocket& from, char* buffer, int& nCount) {
+    int nReceived = from.Receive(buffer + nCount, RECV_BUFFER_SIZE - nCount);
+    if (nReceived > 0)
+        nCount += nReceived;
+    return nReceived;
+}
+
+void RemoveHeld(char* buffer, int& nCount, int nLength) {
+    std::memmove(buffer, buffer + nLength, std::size_t(nCount - nLength));
+    std::memset(buffer + nCount - nLength, 0, std::size_t(nLength));
+    nCount -= nLength;
+}
+
 int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR,
                LineGuard* pGuard) {
     char* pScratch = EventLoop::Current()->Scratch();

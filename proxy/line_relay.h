@@ -17,6 +17,14 @@ struct LineGuard {
     bool bRefused = false;  // such a line came; it and all behind it were dropped
 };
 
+// Receives into the free end of buffer, after the nCount bytes held there, and
+// counts what came in. Returns what Receive returned.
+int ReceiveHeld(CAsyncSocket& from, char* buffer, int& nCount);
+
+// Takes the first nLength held bytes out of buffer. The bytes freed at its end
+// are wiped: what moved away may have been the password.
+void RemoveHeld(char* buffer, int& nCount, int nLength);
+
 // Receives what `from` has waiting and passes it on to `to` after the nCount
 // bytes held in buffer. Returns what Receive returned.
 int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR,

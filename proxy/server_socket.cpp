@@ -62,9 +62,7 @@ void CServerSocket::OnReceive(int nErrorCode) {
         CAsyncSocket::OnReceive(nErrorCode);
         return;
     }
-    int nReceived = Receive(m_buffer + m_nCount, RECV_BUFFER_SIZE - m_nCount);
-    if (nReceived > 0) {
-        m_nCount += nReceived;
+    if (relay::ReceiveHeld(*this, m_buffer, m_nCount) > 0) {
         ProcessLines();
         if (m_bAwaitGreeting && m_nCount == RECV_BUFFER_SIZE) {
             EndSession();  // a greeting longer than the buffer
@@ -95,8 +93,7 @@ void CServerSocket::ProcessLines() {
         }
         m_bDropLF = nLength == m_nCount && m_buffer[nLength - 1] == '\r';
         OnGreeting(nLength);
-        std::memmove(m_buffer, m_buffer + nLength, std::size_t(m_nCount - nLength));
-        m_nCount -= nLength;
+        relay::RemoveHeld(m_buffer, m_nCount, nLength);
     }
     relay::ForwardHeldLines(*m_pClient, m_buffer, m_nCount, m_bAfterCR);
 }
