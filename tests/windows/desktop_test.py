@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""postern.exe under wine on an X desktop: Xvfb as the screen, trayer as the
+notification area, xdotool as the user's mouse, no window manager (wine draws
+its own captions). The icon docks idle; the right-click menu opens; Restore shows
+the dialog; an edited local port applied is in the registry and takes the next
+mail client, whose session turns the icon active; the system menu ends with the
+About item; Exit from the menu, answered OK, ends the program. Screenshots of the
+dialog, the menu, the system menu and the About box are left in the artefact
+folder.
+
+Usage: desktop_test.py WINE_RUN POSTERN_EXE ARTEFACT_DIR
+"""
+import os
+import poplib
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
+from tray_desktop_test import (PASSWORD, SCREEN, STEP_TIMEOUT, USER, Desktop, Failure,  # noqa: E402
+                               ScriptedPop3Server, check, frame, free_port, icon_look,
+                               start_trayer, wait_until)
+
+SETTINGS_KEY = r"HKCU\Software\quill\Postern\postern\Settings"
+# A new prefix, or wine starting up in it, takes its time.
+START_TIMEOUT = 60
+
+
+class WineDesktop(Desktop):
+    def __init__(self, artefacts, wine_run):
+        super().__init__(artefacts)
+        self.wine_run = wine_run
+
+    def wine(self, *args):
+        return subprocess.run([self.wine_run, *args], env=self.env, capture_output=True,
+                              text=True, timeout=START_TIMEOUT)
+
+    def reg_value(self, key, name):
+        for line in self.wine("reg", "query", key, "/v", name).stdout.splitlines():
+            parts = line.split()
+            if len(parts) == 3 and parts[0] == name:
+                return parts[2]
+        return None
+
+    def shown(self, name):
+        """The visible top-level window of that title, or None."""
+        found = [w for w in self.windows() if w[1] == name and self.visible(w[0])]
+        return found[0] if found else None
+
+    def click(self, x, y, button="1"):
+        self.run("xdotool", "mousemove", str(x), str(y), "click", button)
+
+
+def new_popup(desktop, before, click):
+    """Clicks, then finds the menu: a window that was not on screen before."""
+    click()
+
+    def appeared():
+        found = [w for w in desktop.windows() if w[0] not in before and w[3] > 30 and
+                 w[4] > 30 and desktop.visible(w[0])]
+        return found[0] if found else None
+    return wait_until("a popup menu", appeared)
+
+
+def run(desktop, postern, server):
+    local_port, new_port = free_port(), free_port()
+    for name, kind, value in (("HostName", "REG_SZ", "127.0.0.1"),
+                              ("HostPort", "REG_DWORD", str(server.port)),
+                              ("LocalPort", "REG_DWORD", str(local_port))):
+        desktop.wine("reg", "add", SETTINGS_KEY, "/v", name, "/t", kind, "/d", value, "/f")
+    # No window manager: wine draws the captions, with their system menu.
+    desktop.wine("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t",
+                 "REG_SZ", "/d", "N", "/f")
+
+    tray = start_trayer(desktop)
+    app = desktop.start([desktop.wine_run, postern])
+
+    def docked():
+        panels = [w for w in desktop.windows() if w[1] == "panel"]
+        if not panels:
+            return None
+        p = panels[0]
+        icons = [w for w in desktop.windows() if w[0] != p[0] and 8 < w[3] <= 64 and
+                 8 < w[4] <= 64 and p[5] <= w[5] < p[5] + p[3] and p[6] <= w[6] < p[6] + p[4]
+                 and desktop.visible(w[0])]
+        return (p, icons[0]) if icons else None
+    panel, icon = wait_until("the icon to dock", docked, START_TIMEOUT)
+    icon_area, tray_area = frame(icon), frame(panel)
+    wait_until("the idle icon", lambda: icon_look(desktop, icon_area) == "idle")
+    check(desktop.shown("Postern configuration") is None, "the dialog shows at start")
+    desktop.screenshot("win-tray-idle.png", tray_area)
+    icon_centre = (icon[5] + icon[3] // 2, icon[6] + icon[4] // 2)
+
+    def open_menu():
+        before = {w[0] for w in desktop.windows()}
+        return new_popup(desktop, before, lambda: desktop.click(*icon_centre, button="3"))
+
+    def choose(menu, item):
+        # Three items of equal height: Restore, About, Exit.
+        desktop.click(menu[5] + menu[3] // 2, menu[6] + menu[4] * (2 * item + 1) // 6)
+
+    menu = open_menu()
+    time.sleep(0.3)
+    desktop.screenshot("win-tray-menu.png", (max(0, menu[5] - 20), 0,
+                                             min(400, SCREEN[0] - menu[5] + 20),
+                                             menu[6] + menu[4] + 20))
+    choose(menu, 0)
+    dialog = wait_until("Restore to show the dialog",
+                        lambda: desktop.shown("Postern configuration"))
+    time.sleep(0.5)
+    desktop.screenshot("win-dialog.png", frame(dialog))
+
+    # The local port field (dialog units 51, 79, 28 by 14 in a 201 by 120 dialog):
+    # a new port, applied, is stored and taken by the next mail client.
+    x, y, w, h = frame(dialog)
+    caption = h - w * 120 // 201 if h > w * 120 // 201 else 0
+    def spot(dlu_x, dlu_y):
+        return x + w * dlu_x // 201, y + caption + (h - caption) * dlu_y // 120
+    desktop.click(*spot(65, 86))
+    desktop.run("xdotool", "key", "--delay", "50", "ctrl+a", "BackSpace")
+    desktop.run("xdotool", "type", "--delay", "50", str(new_port))
+    desktop.click(*spot(169, 40))  # Apply
+    wait_until("Apply to store the local port",
+               lambda: desktop.reg_value(SETTINGS_KEY, "LocalPort") == hex(new_port))
+
+    client = wait_until("postern to listen on the new port", lambda: connect(new_port))
+    check(client.getwelcome().startswith(b"+OK Postern 1.0 Ready"),
+          f"unexpected greeting {client.getwelcome()!r}")
+    client.user(USER)
+    check(client.pass_(PASSWORD).startswith(b"+OK alice has 1 message"), "the login was refused")
+    wait_until("the active icon", lambda: icon_look(desktop, icon_area) == "active")
+    desktop.screenshot("win-tray-active.png", tray_area)
+    client.quit()
+    wait_until("the idle icon after the session", lambda: icon_look(desktop, icon_area) == "idle")
+
+    # The system menu, from the icon at the caption's left, ends with the About item.
+    before = {w[0] for w in desktop.windows()}
+    sysmenu = new_popup(desktop, before, lambda: desktop.click(x + caption // 2 + 2,
+                                                               y + caption // 2))
+    time.sleep(0.3)
+    desktop.screenshot("win-system-menu.png", (x, y, max(w, sysmenu[3] + 20),
+                                               sysmenu[6] - y + sysmenu[4] + 10))
+    desktop.click(sysmenu[5] + sysmenu[3] // 2, sysmenu[6] + sysmenu[4] - 10)
+    about = wait_until("the About box", lambda: desktop.shown("About postern"))
+    time.sleep(0.5)
+    desktop.screenshot("win-about.png", frame(about))
+    ax, ay, aw, ah = frame(about)
+    desktop.click(ax + aw * 151 // 183, ay + ah - (ah * 14 // 71))  # OK
+    wait_until("OK to close the About box", lambda: desktop.shown("About postern") is None)
+
+    # Exit from the tray menu; OK, the left of the two buttons, at the quit question.
+    choose(open_menu(), 2)
+    question = wait_until("the quit question", lambda: desktop.shown("Postern"))
+    time.sleep(0.3)
+    desktop.screenshot("win-quit-question.png", frame(question))
+    qx, qy, qw, qh = frame(question)
+    desktop.click(qx + qw // 2 - qw // 8, qy + qh - 20)
+    try:
+        status = app.wait(STEP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise Failure("postern.exe did not end after the quit question")
+    check(status == 0, f"postern.exe ended with status {status}")
+    check(docked() is None, "the icon is left in the tray")
+    tray.terminate()
+    tray.wait(STEP_TIMEOUT)
+
+
+def connect(port):
+    try:
+        return poplib.POP3("127.0.0.1", port, timeout=STEP_TIMEOUT)
+    except OSError:
+        return None
+
+
+def main():
+    wine_run, postern, artefacts = sys.argv[1:4]
+    os.makedirs(artefacts, exist_ok=True)
+    desktop = WineDesktop(artefacts, wine_run)
+    server = ScriptedPop3Server()
+    server.start()
+    try:
+        desktop.start_xvfb()
+        run(desktop, postern, server)
+        print("ok: postern.exe in trayer")
+        return 0
+    except Failure as failure:
+        print("FAIL:", failure)
+        try:
+            desktop.screenshot("win-failure.png")
+        except (subprocess.SubprocessError, OSError):
+            pass
+        return 1
+    finally:
+        desktop.stop_all()
+        server.stop.set()
+        server.join(5)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
