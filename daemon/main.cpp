@@ -13,6 +13,7 @@
 #include "notice.h"
 #include "service_notify.h"
 #include "settings_store.h"
+#include "socket_error_text.h"
 #include "stop_watch.h"
 
 namespace {
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
     pListener->SetAnswerCapa(options.bAnswerCapa || store.ReadInt(setting::kAnswerCapa) != 0);
     if (!pListener->StartListening(unsigned(nLocalPort))) {
         std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n", nLocalPort,
-                     std::strerror(CAsyncSocket::GetLastError()));
+                     SocketErrorText(CAsyncSocket::GetLastError()).c_str());
         return 1;
     }
     CDaemonWnd wnd(*pListener);
