@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
-#include <cstring>
 
 #include "about_dlg.h"
 #include "message_boxes.h"
@@ -186,10 +185,6 @@ void CConfigDlg::HideDialog() {
 void CConfigDlg::EndDialog() {
     m_pTrayIcon->Delete();
     accept();
-}
-
-std::string CConfigDlg::ErrorText(int nError) {
-    return QString::fromLocal8Bit(std::strerror(nError)).toStdString();
 }
 
 void CConfigDlg::OnQuit() {

@@ -61,7 +61,6 @@ private:
     void SetTrayTip(const std::string& strTip) override;
     void HideDialog() override;
     void EndDialog() override;
-    std::string ErrorText(int nError) override;
     // Brings forward the question or About box that is waiting for an answer.
     bool RaiseOpenBox();
     void RaiseBoxes();

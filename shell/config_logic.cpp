@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "listen_socket.h"
+#include "socket_error_text.h"
 
 CConfigLogic::CConfigLogic(IConfigShell& shell, CSettingsStore store)
     : m_shell(shell), m_store(std::move(store)) {}
@@ -49,7 +50,7 @@ void CConfigLogic::StartListener() {
     m_strListenError.clear();
     int nLocalPort = Atoi(m_fields.strLocalPort);
     if (!m_pListenSocket->StartListening(static_cast<unsigned>(nLocalPort))) {
-        std::string strReason = m_shell.ErrorText(CAsyncSocket::GetLastError());
+        std::string strReason = SocketErrorText(CAsyncSocket::GetLastError());
         if (!strReason.empty()) {
             strReason[0] =
                 static_cast<char>(std::tolower(static_cast<unsigned char>(strReason[0])));

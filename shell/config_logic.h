@@ -37,8 +37,6 @@ public:
     virtual void HideDialog() = 0;
     // Removes the tray icon and ends the program.
     virtual void EndDialog() = 0;
-    // The system's words for an error number of the socket layer.
-    virtual std::string ErrorText(int nError) = 0;
 
 protected:
     ~IConfigShell() = default;

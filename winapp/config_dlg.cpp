@@ -356,20 +356,3 @@ void CConfigDlg::EndDialog() {
     m_hWnd = nullptr;
     ::PostQuitMessage(0);
 }
-
-std::string CConfigDlg::ErrorText(int nError) {
-    wchar_t* pszText = nullptr;
-    DWORD nLength = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(nError), 0, reinterpret_cast<wchar_t*>(&pszText), 0, nullptr);
-    std::wstring strText = nLength > 0 ? std::wstring(pszText, nLength) : std::wstring();
-    ::LocalFree(pszText);
-    while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r' ||
-                                strText.back() == L'.' || strText.back() == L' ')) {
-        strText.pop_back();
-    }
-    if (strText.empty()) {
-        return "error " + std::to_string(nError);
-    }
-    return Narrow(strText);
-}

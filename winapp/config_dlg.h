@@ -44,7 +44,6 @@ private:
     void SetTrayTip(const std::string& strTip) override;
     void HideDialog() override;
     void EndDialog() override;
-    std::string ErrorText(int nError) override;
 
     void OnInitDialog();
     void OnCommand(UINT nId, UINT nCode);
