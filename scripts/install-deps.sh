@@ -16,9 +16,11 @@ for group in "$@"; do
         package) packages+=(scdoc dpkg-dev file lintian desktop-file-utils systemd man-db) ;;
         # The Windows build: cross compiler (the -posix one has std::thread), wine
         # to run the tests, NSIS for the installer, GoogleTest's sources to
-        # cross-compile, Python and Dovecot for the integration test.
+        # cross-compile, Python and Dovecot for the integration test, an X
+        # desktop with a tray for the desktop test of postern.exe.
         windows) packages+=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nsis
-                            googletest python3 dovecot-core dovecot-pop3d) ;;
+                            googletest python3 dovecot-core dovecot-pop3d
+                            xvfb xauth trayer xdotool x11-utils imagemagick) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
     esac
 done
