@@ -20,7 +20,7 @@ for group in "$@"; do
         # desktop with a tray for the desktop test of postern.exe.
         windows) packages+=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nsis
                             googletest python3 dovecot-core dovecot-pop3d
-                            xvfb xauth trayer xdotool x11-utils imagemagick) ;;
+                            xvfb xauth trayer xdotool x11-utils imagemagick fonts-wine) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
     esac
 done

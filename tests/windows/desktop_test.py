@@ -117,7 +117,7 @@ def run(desktop, postern, server):
     def spot(dlu_x, dlu_y):
         return x + w * dlu_x // 201, y + caption + (h - caption) * dlu_y // 120
     desktop.click(*spot(65, 86))
-    desktop.run("xdotool", "key", "--delay", "50", "ctrl+a", "BackSpace")
+    desktop.run("xdotool", "key", "--delay", "30", "End", *["BackSpace"] * 8)
     desktop.run("xdotool", "type", "--delay", "50", str(new_port))
     desktop.click(*spot(169, 40))  # Apply
     wait_until("Apply to store the local port",
