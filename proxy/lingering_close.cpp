@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "event_loop.h"
+#include "memory_ops.h"
 #include "socket_platform.h"
 
 namespace {

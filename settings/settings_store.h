@@ -5,6 +5,12 @@
 
 #include "setting_keys.h"
 
+// <windows.h> makes these names macros for its own profile functions; here they
+// are methods. Include this header after <windows.h>.
+#undef GetProfileInt
+#undef GetProfileString
+#undef WriteProfileString
+
 // C's atoi on text: leading white space, an optional sign, then decimal digits up
 // to the first other character; no digits gives 0. Out of range saturates, as the
 // Windows runtime does, instead of being undefined.

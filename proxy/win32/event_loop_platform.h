@@ -19,11 +19,12 @@ protected:
     struct Watch {
         IEventHandler* pHandler;
         std::uint32_t nEvents;
-        bool bHintPending;  // a look at the socket has been posted
+        bool bLookPending;  // a look at the socket has been posted
     };
 
     HWND m_hWnd = nullptr;
     std::unordered_map<SOCKET, Watch> m_watched;
     std::vector<SOCKET> m_deferred;  // messages that came while one was being handled
     bool m_bWakeDeferred = false;
+    bool m_bWinsock = false;  // WSAStartup succeeded
 };

@@ -12,11 +12,6 @@
 #include <cstdint>
 #include <cstring>
 
-// The relay wipes what held a password; the name is the one the code uses elsewhere.
-inline void explicit_bzero(void* p, std::size_t n) {
-    SecureZeroMemory(p, n);
-}
-
 namespace sys {
 
 enum : std::uint32_t {
