@@ -4,7 +4,8 @@ notification area, xdotool as the user's mouse, no window manager (wine draws
 its own captions). The icon docks idle; the right-click menu opens; Restore shows
 the dialog; an edited local port applied is in the registry and takes the next
 mail client, whose session turns the icon active; the system menu ends with the
-About item; Exit from the menu, answered OK, ends the program. Screenshots of the
+About item; Close hides the dialog and a second start shows it; Exit from the
+menu, answered OK, ends the program. Screenshots of the
 dialog, the menu, the system menu and the About box are left in the artefact
 folder.
 
@@ -147,6 +148,15 @@ def run(desktop, postern, server):
     ax, ay, aw, ah = frame(about)
     desktop.click(ax + aw * 151 // 183, ay + ah - (ah * 14 // 71))  # OK
     wait_until("OK to close the About box", lambda: desktop.shown("About postern") is None)
+
+    # Close hides the dialog; a second start shows it and ends at once.
+    desktop.click(*spot(169, 92))
+    wait_until("Close to hide the dialog", lambda: desktop.shown("Postern configuration") is None)
+    second = subprocess.run([desktop.wine_run, postern], env=desktop.env, capture_output=True,
+                            timeout=START_TIMEOUT)
+    check(second.returncode == 0, f"the second start ended with {second.returncode}")
+    wait_until("the second start to show the dialog",
+               lambda: desktop.shown("Postern configuration"))
 
     # Exit from the tray menu; OK, the left of the two buttons, at the quit question.
     choose(open_menu(), 2)
