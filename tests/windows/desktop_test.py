@@ -9,10 +9,15 @@ menu, answered OK, ends the program. Screenshots of the
 dialog, the menu, the system menu and the About box are left in the artefact
 folder.
 
-Usage: desktop_test.py WINE_RUN POSTERN_EXE ARTEFACT_DIR
+The program runs in a private copy of the build's wine prefix, with a wine
+server of its own: one that other tests started without a display would take
+the notification area with it.
+
+Usage: desktop_test.py WINE WINEPREFIX POSTERN_EXE ARTEFACT_DIR
 """
 import os
 import poplib
+import shutil
 import subprocess
 import sys
 import time
@@ -28,13 +33,26 @@ START_TIMEOUT = 60
 
 
 class WineDesktop(Desktop):
-    def __init__(self, artefacts, wine_run):
+    def __init__(self, artefacts, wine, prefix):
         super().__init__(artefacts)
-        self.wine_run = wine_run
+        self.wine_program = wine
+        # Hard links but for the registry files, which the wine server rewrites.
+        self.prefix = os.path.join(artefacts, "wineprefix")
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        subprocess.run(["cp", "-al", prefix, self.prefix], check=True)
+        for name in os.listdir(prefix):
+            if name.endswith(".reg"):
+                os.remove(os.path.join(self.prefix, name))
+                shutil.copy2(os.path.join(prefix, name), self.prefix)
+        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
 
     def wine(self, *args):
-        return subprocess.run([self.wine_run, *args], env=self.env, capture_output=True,
+        return subprocess.run([self.wine_program, *args], env=self.env, capture_output=True,
                               text=True, timeout=START_TIMEOUT)
+
+    def end_wine(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, timeout=START_TIMEOUT)
+        shutil.rmtree(self.prefix, ignore_errors=True)
 
     def reg_value(self, key, name):
         for line in self.wine("reg", "query", key, "/v", name).stdout.splitlines():
@@ -74,7 +92,7 @@ def run(desktop, postern, server):
                  "REG_SZ", "/d", "N", "/f")
 
     tray = start_trayer(desktop)
-    app = desktop.start([desktop.wine_run, postern])
+    app = desktop.start([desktop.wine_program, postern])
 
     def docked():
         panels = [w for w in desktop.windows() if w[1] == "panel"]
@@ -152,7 +170,7 @@ def run(desktop, postern, server):
     # Close hides the dialog; a second start shows it and ends at once.
     desktop.click(*spot(169, 92))
     wait_until("Close to hide the dialog", lambda: desktop.shown("Postern configuration") is None)
-    second = subprocess.run([desktop.wine_run, postern], env=desktop.env, capture_output=True,
+    second = subprocess.run([desktop.wine_program, postern], env=desktop.env, capture_output=True,
                             timeout=START_TIMEOUT)
     check(second.returncode == 0, f"the second start ended with {second.returncode}")
     wait_until("the second start to show the dialog",
@@ -183,9 +201,9 @@ def connect(port):
 
 
 def main():
-    wine_run, postern, artefacts = sys.argv[1:4]
+    wine, prefix, postern, artefacts = sys.argv[1:5]
     os.makedirs(artefacts, exist_ok=True)
-    desktop = WineDesktop(artefacts, wine_run)
+    desktop = WineDesktop(artefacts, wine, prefix)
     server = ScriptedPop3Server()
     server.start()
     try:
@@ -202,6 +220,7 @@ def main():
         return 1
     finally:
         desktop.stop_all()
+        desktop.end_wine()
         server.stop.set()
         server.join(5)
 

@@ -15,7 +15,8 @@ import time
 TIMEOUT = 120
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Postern"
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
-SETTINGS_KEY = r"HKCU\Software\quill\Postern\postern\Settings"
+# Settings of a program name of its own, apart from those of the desktop test.
+SETTINGS_KEY = r"HKCU\Software\quill\Postern\postern-setup-test\Settings"
 
 
 def wine(wine_run, *args):
@@ -67,7 +68,7 @@ def main():
     assert reg_value(wine_run, UNINSTALL_KEY, "DisplayName") is None, "still in Add/Remove Programs"
     assert reg_value(wine_run, RUN_KEY, "Postern") is None, "still started at login"
     assert reg_value(wine_run, SETTINGS_KEY, "HostName") == "pop.example", "settings lost"
-    wine(wine_run, "reg", "delete", r"HKCU\Software\quill\Postern\postern", "/f")
+    wine(wine_run, "reg", "delete", SETTINGS_KEY.rsplit("\\", 1)[0], "/f")
     print("installer: installed, found, uninstalled")
 
 
