@@ -299,6 +299,9 @@ bool CConfigDlg::Ask(const std::string& strText, Question question) {
 }
 
 void CConfigDlg::Report(const std::string& strText) {
+    if (m_hWnd == nullptr) {
+        return;  // ended: no window left to own the box
+    }
     m_reports.push_back(strText);
     ::PostMessageW(m_hWnd, WM_SHOW_REPORTS, 0, 0);
 }
