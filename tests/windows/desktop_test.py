@@ -4,8 +4,9 @@ notification area, xdotool as the user's mouse, no window manager (wine draws
 its own captions). The icon docks idle; the right-click menu opens; Restore shows
 the dialog; an edited local port applied is in the registry and takes the next
 mail client, whose session turns the icon active; the system menu ends with the
-About item; Close hides the dialog and a second start shows it; Exit from the
-menu, answered OK, ends the program. Screenshots of the
+About item; a typed edit makes Close ask to apply it, No keeps the registry as
+it was and hides the dialog; a second start shows it; Exit from the menu,
+answered OK and then No at the apply question, ends the program. Screenshots of the
 dialog, the menu, the system menu and the About box are left in the artefact
 folder.
 
@@ -131,8 +132,10 @@ def run(desktop, postern, server):
 
     # The local port field (dialog units 51, 79, 28 by 14 in a 201 by 120 dialog):
     # a new port, applied, is stored and taken by the next mail client.
+    # Wine's caption and frame at 96 dots per inch take 22 pixels.
     x, y, w, h = frame(dialog)
-    caption = h - w * 120 // 201 if h > w * 120 // 201 else 0
+    caption = 22
+
     def spot(dlu_x, dlu_y):
         return x + w * dlu_x // 201, y + caption + (h - caption) * dlu_y // 120
     desktop.click(*spot(65, 86))
@@ -167,22 +170,26 @@ def run(desktop, postern, server):
     desktop.click(ax + aw * 151 // 183, ay + ah - (ah * 14 // 71))  # OK
     wait_until("OK to close the About box", lambda: desktop.shown("About postern") is None)
 
-    # Close hides the dialog; a second start shows it and ends at once.
+    # A typed edit makes Close ask; No keeps the stored host name and hides the dialog.
+    desktop.click(*spot(100, 26))
+    desktop.run("xdotool", "key", "End", "x")
     desktop.click(*spot(169, 92))
-    wait_until("Close to hide the dialog", lambda: desktop.shown("Postern configuration") is None)
+    answer(desktop, "win-apply-question.png", left=False)
+    wait_until("No to hide the dialog", lambda: desktop.shown("Postern configuration") is None)
+    check(desktop.reg_value(SETTINGS_KEY, "HostName") == "127.0.0.1", "the edit was saved")
+
+    # A second start shows the hidden dialog and ends at once.
     second = subprocess.run([desktop.wine_program, postern], env=desktop.env, capture_output=True,
                             timeout=START_TIMEOUT)
     check(second.returncode == 0, f"the second start ended with {second.returncode}")
     wait_until("the second start to show the dialog",
                lambda: desktop.shown("Postern configuration"))
 
-    # Exit from the tray menu; OK, the left of the two buttons, at the quit question.
+    # Exit from the tray menu: OK at the quit question, and No at the apply
+    # question, which comes again for the edit not applied.
     choose(open_menu(), 2)
-    question = wait_until("the quit question", lambda: desktop.shown("Postern"))
-    time.sleep(0.3)
-    desktop.screenshot("win-quit-question.png", frame(question))
-    qx, qy, qw, qh = frame(question)
-    desktop.click(qx + qw // 2 - qw // 8, qy + qh - 20)
+    answer(desktop, "win-quit-question.png", left=True)
+    answer(desktop, "win-apply-question-again.png", left=False)
     try:
         status = app.wait(STEP_TIMEOUT)
     except subprocess.TimeoutExpired:
@@ -191,6 +198,24 @@ def run(desktop, postern, server):
     check(docked() is None, "the icon is left in the tray")
     tray.terminate()
     tray.wait(STEP_TIMEOUT)
+
+
+def answer(desktop, screenshot, left):
+    """Clicks the left (Yes, OK) or right (No, Cancel) button of the open question."""
+    question = wait_until("a question", lambda: desktop.shown("Postern"))
+    time.sleep(0.3)
+    desktop.screenshot(screenshot, frame(question))
+    x, y, w, h = frame(question)
+    # Without a window manager a box may come up inactive, and then the first
+    # click only activates it.
+    for _ in range(3):
+        desktop.click(x + w // 2 + (-w if left else w) // 8, y + h - 20)
+        try:
+            wait_until("the question to close", lambda: not desktop.visible(question[0]), 2)
+            return
+        except Failure:
+            pass
+    raise Failure("the question did not take the click")
 
 
 def connect(port):
