@@ -272,12 +272,12 @@ void EventLoop::Wake() {
 void EventLoop::ArmTimer() {
     if (m_hWnd == nullptr)
         return;
-    if (m_timerQueue.empty()) {
+    auto due = m_timers.NextDue();
+    if (!due) {
         ::KillTimer(m_hWnd, kTimerId);
         return;
     }
-    auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(m_timerQueue.begin()->first - Clock::now());
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
     auto nMs = wait.count();
     nMs = nMs < 1 ? 1 : nMs > 0x7fffffff ? 0x7fffffff : nMs;
     ::SetTimer(m_hWnd, kTimerId, UINT(nMs), nullptr);
