@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "loopback_harness.h"
+#include "proxy_fixture.h"
 
 namespace {
 
-using namespace harness;
+using namespace loopback;
 
-class Listener : public LoopbackTest {};
+class Listener : public ProxyTest {};
 
 TEST_F(Listener, SecondEndNoticeForARemovedSessionChangesNothing) {
     Session ended;
@@ -42,7 +42,7 @@ TEST_F(Listener, NoticeQueuedForAReplacedListenerNeverEndsANewSession) {
     // Applied settings replace the listener while the old session's end notice
     // is still queued behind; the first mail client of the new listener is
     // accepted before that notice is handled.
-    m_loop.Post([&] {
+    m_pLoop->Post([&] {
         ASSERT_TRUE(StartProxy("127.0.0.1", m_nServerPort));
         pNewClient = &Connect();
         m_pListener->OnAccept(0);
@@ -53,7 +53,7 @@ TEST_F(Listener, NoticeQueuedForAReplacedListenerNeverEndsANewSession) {
     LPARAM nNew = m_wnd.LastOpened();
     EXPECT_NE(nNew, old.nId);
 
-    Settle();
+    RunFor();
     EXPECT_NE(m_pListener->FindSession(nNew), nullptr);
     EXPECT_EQ(pNewClient->Received(), kProxyGreeting);
     EXPECT_FALSE(pNewClient->IsClosedByPeer());
@@ -68,16 +68,15 @@ TEST_F(Listener, DeletingTheListenerClosesEveryConnectionAndPostsNoNotice) {
     ASSERT_TRUE(StartLogin(connecting));  // APOP sent, no answer yet
     loggedIn.pServer->Send("+OK 2 320\r\n");
     ASSERT_TRUE(WaitText(*loggedIn.pClient, "+OK 2 320\r\n"));
-    Settle();
+    RunFor();
     std::size_t nNotices = m_wnd.m_notices.size();
 
-    m_wnd.m_pListener = nullptr;
-    m_pListener.reset();
+    RemoveListener(m_pListener);
     for (CPeer* pPeer : {loggedIn.pClient, loggedIn.pServer, greeted.pClient, connecting.pClient,
                          connecting.pServer}) {
         EXPECT_TRUE(WaitClosed(*pPeer));
     }
-    Settle();
+    RunFor();
     EXPECT_EQ(m_wnd.m_notices.size(), nNotices);
     EXPECT_EQ(loggedIn.pClient->Received(), "+OK 2 320\r\n");
 }

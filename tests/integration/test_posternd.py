@@ -1,10 +1,8 @@
 """posternd in front of a real Dovecot POP3 server, with Python's poplib (and curl
 and mpop) as the mail client."""
 
-import base64
 import os
 import poplib
-import random
 import re
 import shutil
 import signal
@@ -15,9 +13,10 @@ import threading
 import time
 import unittest
 
-from dovecot import Dovecot, free_port
-from posternd import (GREETING, POSTERND, TIMEOUT, Posternd, PosterndCase, check_posternd, recv_line,
-                      wait_until)
+from support import TIMEOUT, free_port, wait_until
+from support.dovecot import Dovecot
+from support.pop3 import GREETING, build_message, pop3_size, recv_line
+from support.posternd import POSTERND, Posternd, PosterndCase, check_posternd
 
 # Real mail has lines longer than the 2048 bytes poplib allows by default.
 poplib._MAXLINE = 1 << 20
@@ -44,38 +43,6 @@ def has_ipv6_loopback():
         return True
     except OSError:
         return False
-
-
-def build_message(size, seed):
-    """A message of about `size` bytes: ordinary 76-character lines with
-    dotted, long and 8-bit lines among them, LF-terminated as in a maildir."""
-    rng = random.Random(seed)
-    header = [b"From: Sender <sender@example.org>", b"To: user@example.org",
-              f"Subject: test message {seed}".encode(), f"Message-ID: <{seed}@example.org>".encode(),
-              b"MIME-Version: 1.0", b"Content-Type: text/plain; charset=utf-8",
-              b"Content-Transfer-Encoding: 8bit", b""]
-    special = [b".", b"..", b".leading dot", b"..two leading dots", b"x" * 2047, b"y" * 2048,
-               b"z" * 2049, b"w" * 70000, bytes(range(0x80, 0x100)) * 3,
-               "Grüße aus Köln – ½ € – 日本語".encode(), b"\ttab and trailing blanks  \t ",
-               b"", b"QUIT", b"+OK looks like a reply", b"-ERR looks like one too"]
-    lines = list(header)
-    total = sum(len(line) + 1 for line in lines)
-    n = 0
-    while total < size:
-        if n % 4000 == 17:
-            line = special[(n // 4000) % len(special)]
-        else:
-            line = base64.b64encode(rng.randbytes(57))  # 76 characters
-        lines.append(line)
-        total += len(line) + 1
-        n += 1
-    lines += special  # every kind at least once
-    return b"\n".join(lines) + b"\n"
-
-
-def pop3_size(message):
-    # POP3 counts octets with CRLF line ends.
-    return len(message) + message.count(b"\n")
 
 
 class DaemonCommandLineTest(PosterndCase):

@@ -9,39 +9,38 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-from dovecot import free_port
+from support import TIMEOUT, free_port, wait_until
+from support.pop3 import GREETING, recv_line
+from support.proc import fd_count, fd_targets, socket_count
 
 POSTERND = os.environ.get("POSTERND", "")
-GREETING = b"+OK Postern 1.0 Ready"
-TIMEOUT = 20.0  # any single wait; the sanitizer build is slow
-
-
-def wait_until(predicate, timeout=TIMEOUT, step=0.02):
-    deadline = time.monotonic() + timeout
-    while True:
-        if predicate():
-            return True
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(step)
-
-
-def recv_line(sock, limit=4096):
-    line = b""
-    while not line.endswith(b"\n") and len(line) < limit:
-        chunk = sock.recv(1)
-        if not chunk:
-            break
-        line += chunk
-    return line
+# A closed connection with bytes still unsent may take this long to drain.
+LINGER_LIMIT = 30.0
 
 
 def check_posternd():
     if not POSTERND or not os.access(POSTERND, os.X_OK):
         raise RuntimeError(f"POSTERND must name the posternd executable, not {POSTERND!r}")
+
+
+def sanitized():
+    """Whether posternd was built with AddressSanitizer or UBSan."""
+    if not os.path.isfile(POSTERND):
+        return False  # Posternd() says what is wrong
+    with open(POSTERND, "rb") as f:
+        binary = f.read()
+    return b"__asan_init" in binary or b"__ubsan_handle" in binary
+
+
+def idle_descriptors(pid):
+    """posternd's descriptor count once no session is left: only the listener is a socket."""
+    if not wait_until(lambda: socket_count(pid) == 1, LINGER_LIMIT + TIMEOUT, 0.1):
+        targets = fd_targets(pid)
+        raise AssertionError(f"posternd still holds {socket_count(pid)} sockets among "
+                             f"{len(targets)} descriptors: {sorted(targets)[:12]}")
+    return fd_count(pid)
 
 
 class Posternd:
