@@ -55,6 +55,7 @@ enum : int {
     kErrIsConnected = EISCONN,
     kErrNotConnected = ENOTCONN,
     kErrHostUnreachable = EHOSTUNREACH,
+    kErrRefused = ECONNREFUSED,
     kErrNoFamily = EAFNOSUPPORT,
     kErrInProgress = EINPROGRESS,  // a connection under way
     kErrInterrupted = EINTR,

@@ -28,6 +28,7 @@ enum : int {
     kErrIsConnected = WSAEISCONN,
     kErrNotConnected = WSAENOTCONN,
     kErrHostUnreachable = WSAEHOSTUNREACH,
+    kErrRefused = WSAECONNREFUSED,
     kErrNoFamily = WSAEAFNOSUPPORT,
     kErrInProgress = WSAEWOULDBLOCK,  // a connection under way
     kErrInterrupted = WSAEINTR,

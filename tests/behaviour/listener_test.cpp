@@ -29,6 +29,10 @@ TEST_F(Listener, SecondEndNoticeForARemovedSessionChangesNothing) {
 }
 
 TEST_F(Listener, NoticeQueuedForAReplacedListenerNeverEndsANewSession) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs the client's close and the posted replacement in one turn of the "
+                    "loop, which on Windows handles one message at a time";
+#endif
     Session old;
     ASSERT_TRUE(OpenClient(old));
     CPeer* pNewClient = nullptr;
