@@ -11,6 +11,7 @@ import hashlib
 import json
 import os
 import resource
+import socket
 import statistics
 import subprocess
 import sys
@@ -18,8 +19,11 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
-from dovecot import Dovecot, free_port  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+from support import free_port, wait_until  # noqa: E402
+from support.dovecot import Dovecot  # noqa: E402
+from support.pop3 import build_message  # noqa: E402
+from support.proc import cpu_seconds, memory_kib  # noqa: E402
 
 PASSWORD = "bench-secret"
 BIG_MESSAGE_BYTES = 32 * 1024 * 1024
@@ -43,33 +47,9 @@ def session_cap():
     return (hard - RELAY_SPARE_DESCRIPTORS) // DESCRIPTORS_PER_SESSION
 
 
-def cpu_seconds(pid):
-    """CPU time of every thread of a process, from the scheduler's nanosecond counters."""
-    total = 0
-    for task in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{task}/schedstat") as f:
-            total += int(f.read().split()[0])
-    return total / 1e9
-
-
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise RuntimeError("no VmRSS")
-
-
-def message(total_bytes, seed):
-    """An ordinary message of 76-character lines, CR LF ended, no line starting with a dot."""
-    header = (f"From: bench@example.org\r\nTo: user@example.org\r\n"
-              f"Subject: benchmark message {seed}\r\n\r\n").encode()
-    body = bytearray()
-    n = 0
-    while len(header) + len(body) < total_bytes - 78:
-        body += (f"{seed:06d} {n:010d} ".encode() + b"x" * 58 + b"\r\n")
-        n += 1
-    return bytes(header + body)
+def plain_message(total_bytes, seed):
+    # CR LF ended and no line starting with a dot, so RETR hands back exactly these bytes.
+    return build_message(total_bytes, seed, special_every=0, end=b"\r\n")
 
 
 class Process:
@@ -97,15 +77,15 @@ class Process:
 
 
 def wait_for_port(port, timeout=10):
-    import socket
-    deadline = time.time() + timeout
-    while time.time() < deadline:
+    def answers():
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
+                return True
         except OSError:
-            time.sleep(0.05)
-    raise RuntimeError(f"nothing answers on port {port}")
+            return False
+
+    if not wait_until(answers, timeout, 0.05):
+        raise RuntimeError(f"nothing answers on port {port}")
 
 
 class Bench:
@@ -202,12 +182,12 @@ backend server
     def run_dovecot_rounds(self):
         users = {"bench": PASSWORD, "big": PASSWORD, "many": PASSWORD}
         with Dovecot(users, fast=True, max_userip_connections=100000) as dovecot:
-            big = message(BIG_MESSAGE_BYTES, 0)
+            big = plain_message(BIG_MESSAGE_BYTES, 0)
             dovecot.deliver("big", big)
-            small = [message(SMALL_MESSAGE_BYTES, i + 1) for i in range(SMALL_MESSAGES)]
+            small = [plain_message(SMALL_MESSAGE_BYTES, i + 1) for i in range(SMALL_MESSAGES)]
             for text in small:
                 dovecot.deliver("many", text)
-            dovecot.deliver("bench", message(2000, 999999))
+            dovecot.deliver("bench", plain_message(2000, 999999))
             big_md5 = hashlib.md5(big).hexdigest()
             # Dovecot lists new mail in the order it finds it; compare against
             # what a direct fetch returns, checked once against what was delivered.
@@ -245,7 +225,7 @@ backend server
                 relay, port = starter(backend_port)
                 time.sleep(0.2)
                 self.logins(label + " (idle base)", port, relay, apop, 8)
-                base = rss_kib(relay.pid)
+                base = memory_kib(relay.pid)
                 opened = 0
                 holders = []
                 for target in self.sessions:
@@ -261,7 +241,7 @@ backend server
                         raise RuntimeError(f"{label}: {status['failed']} idle sessions failed")
                     opened = target
                     time.sleep(0.5)
-                    per_session = (rss_kib(relay.pid) - base) / target
+                    per_session = (memory_kib(relay.pid) - base) / target
                     self.record(f"RSS KiB per idle session, {target:,}", label, per_session)
                 # Logins while the sessions stay open.
                 before = cpu_seconds(relay.pid)

@@ -155,7 +155,25 @@ bool CAsyncSocket::Listen(int nConnectionBacklog) {
     if (m_hSocket == INVALID_SOCKET) {
         return Fail(sys::kErrNotSocket);
     }
-    return listen(m_hSocket, nConnectionBacklog) == 0 || Fail(sys::LastError());
+    if (listen(m_hSocket, nConnectionBacklog) == 0) {
+        return true;
+    }
+    int nError = sys::LastError();
+    if (GetLocalPort() != 0) {
+        return Fail(nError);
+    }
+    // Windows listens only on a bound socket: any port, on every interface.
+    sockaddr_storage address{};
+    address.ss_family = m_nFamily;
+    socklen_t nLength = SetPort(address, 0);
+    if (m_nFamily == AF_INET6) {
+        sys::SetOption(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, 0);
+    }
+    if (bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0 ||
+        listen(m_hSocket, nConnectionBacklog) != 0) {
+        return Fail(sys::LastError());
+    }
+    return true;
 }
 
 bool CAsyncSocket::IsReadBlocked() {

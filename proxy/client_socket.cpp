@@ -122,7 +122,7 @@ void CClientSocket::ProcessLines() {
                 if (!AnswerBeforeUser(nWords == 0 ? std::string_view() : words[0])) {
                     return;
                 }
-                RemoveLine(nLength);
+                relay::RemoveHeld(m_buffer, m_nCount, nLength);
                 continue;
             }
             m_pServer->SetUser(argument);
@@ -147,12 +147,12 @@ void CClientSocket::ProcessLines() {
                 std::snprintf(szText, sizeof szText, "Cannot connect %s:%d (%d)",
                               m_strHostName->c_str(), m_nHostPort, GetLastError());
                 m_pServer->SetPassword({});
-                RemoveLine(nLength);
+                relay::RemoveHeld(m_buffer, m_nCount, nLength);
                 PostReport(szText);
                 return;
             }
         }
-        RemoveLine(nLength);
+        relay::RemoveHeld(m_buffer, m_nCount, nLength);
     }
     if (m_pServer->IsApopSent()) {
         relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR, &m_guard);
@@ -184,10 +184,6 @@ bool CClientSocket::AnswerBeforeUser(std::string_view command) {
         Send(kLogInWithUser, sizeof kLogInWithUser - 1, 0);
     }
     return true;
-}
-
-void CClientSocket::RemoveLine(int nLength) {
-    relay::RemoveHeld(m_buffer, m_nCount, nLength);
 }
 
 void CClientSocket::PauseReading() {

@@ -66,7 +66,6 @@ public:
     void OnServerLinkFailed();
 
 private:
-    void RemoveLine(int nLength);
     void PauseReading();
     void ResumeReading();
     // A line before USER whose first word is command; false when it ended the session.

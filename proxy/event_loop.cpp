@@ -19,7 +19,7 @@ EventLoop::EventLoop() : m_owner(std::this_thread::get_id()) {
     // Wake is safe from any thread; the lookups stop calling it before the loop goes.
     m_pLookup = std::make_unique<NameLookup>([this] { Wake(); });
     // One loop per thread: sockets find theirs through Current().
-    assert(t_pCurrentLoop == nullptr);
+    assert(t_pCurrentLoop == nullptr && "a second loop on this thread");
     if (t_pCurrentLoop == nullptr) {
         t_pCurrentLoop = this;
     }
@@ -101,36 +101,20 @@ void EventLoop::RunPosted() {
 
 EventLoop::TimerId EventLoop::SetTimer(Clock::duration delay, std::function<void()> fn) {
     AssertInLoopThread();
-    TimerId nTimer = m_nNextTimer++;
-    auto it = m_timerQueue.emplace(Clock::now() + delay, nTimer);
-    m_timers.emplace(nTimer, std::make_pair(it, std::move(fn)));
-    if (it == m_timerQueue.begin())
+    bool bEarliest = false;
+    TimerId nTimer = m_timers.Add(delay, std::move(fn), bEarliest);
+    if (bEarliest)
         ArmTimer();
     return nTimer;
 }
 
 void EventLoop::KillTimer(TimerId nTimer) {
     AssertInLoopThread();
-    auto it = m_timers.find(nTimer);
-    if (it == m_timers.end())
-        return;
-    m_timerQueue.erase(it->second.first);
-    m_timers.erase(it);
+    m_timers.Cancel(nTimer);
 }
 
 void EventLoop::RunDueTimers() {
-    auto now = Clock::now();
-    while (!m_timerQueue.empty() && m_timerQueue.begin()->first <= now) {
-        TimerId nTimer = m_timerQueue.begin()->second;
-        m_timerQueue.erase(m_timerQueue.begin());
-        auto it = m_timers.find(nTimer);
-        std::function<void()> fn = std::move(it->second.second);
-        m_timers.erase(it);
-        try {
-            fn();
-        } catch (...) {
-        }
-    }
+    m_timers.RunDue();
     ArmTimer();
 }
 

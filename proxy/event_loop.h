@@ -3,15 +3,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "event_loop_platform.h"
 #include "name_lookup.h"
+#include "timer_queue.h"
 
 class LingeringClose;
 
@@ -29,14 +28,14 @@ protected:
 // The one event loop of the proxy's thread: readiness of sockets (epoll on
 // Linux, WSAAsyncSelect messages on Windows, both level-triggered), a FIFO of
 // posted work that runs after the handlers of each batch have returned, one-shot
-// timers, name lookups done off the thread (NameLookup), and the last writes of
+// timers (TimerQueue), name lookups done off the thread (NameLookup), and the last writes of
 // connections that have been closed (LingeringClose). Everything it calls runs
 // on the thread that made it, and only that thread may call it. The system's
 // part is in posix/ and win32/.
 class EventLoop : public EventLoopPlatform {
 public:
-    using Clock = std::chrono::steady_clock;
-    using TimerId = std::uint64_t;
+    using Clock = TimerQueue::Clock;
+    using TimerId = TimerQueue::TimerId;
     using Addresses = NameLookup::Addresses;
     using LookupFunction = NameLookup::LookupFunction;
     using LookupDone = NameLookup::LookupDone;
@@ -125,11 +124,7 @@ private:
     std::thread::id m_owner;
     std::vector<const IEventHandler*> m_unregistered;  // during the current batch
     std::vector<std::function<void()>> m_posted;
-    std::multimap<Clock::time_point, TimerId> m_timerQueue;
-    std::unordered_map<TimerId, std::pair<std::multimap<Clock::time_point, TimerId>::iterator,
-                                          std::function<void()>>>
-        m_timers;
-    TimerId m_nNextTimer = 1;
+    TimerQueue m_timers;
     std::unique_ptr<LingeringClose> m_pLingering;
     std::unique_ptr<NameLookup> m_pLookup;
     std::unique_ptr<char[]> m_pScratch;

@@ -2,11 +2,12 @@
 
 #include "async_socket.h"
 
-// Moving bytes between the two connections of a session once the login is
-// done. Bytes are read in large chunks through the loop's scratch area and
-// passed on a whole number of lines at a time; a trailing partial line waits
-// in the side's fixed buffer for its CR, unless it is longer than that buffer,
-// in which case its bytes pass on as they come.
+// What each side of a session holds in its fixed buffer, and moving bytes
+// between the two connections once the login is done. Bytes are read in large
+// chunks through the loop's scratch area and passed on a whole number of lines
+// at a time; a trailing partial line waits in the side's fixed buffer for its
+// CR, unless it is longer than that buffer, in which case its bytes pass on as
+// they come.
 namespace relay {
 
 // Keeps the password off the wire once a session relays: a line from the mail

@@ -125,10 +125,9 @@ void EventLoop::Wake() {
 
 void EventLoop::ArmTimer() {
     itimerspec timeout{};
-    if (!m_timerQueue.empty()) {
-        auto nNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       m_timerQueue.begin()->first.time_since_epoch())
-                       .count();
+    if (auto due = m_timers.NextDue()) {
+        auto nNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(due->time_since_epoch()).count();
         // steady_clock is CLOCK_MONOTONIC here; never arm with zero, which disarms.
         if (nNs <= 0)
             nNs = 1;

@@ -4,6 +4,7 @@
 // readiness bits and errno. The Windows counterpart is win32/socket_platform.h.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -54,6 +55,7 @@ enum : int {
     kErrIsConnected = EISCONN,
     kErrNotConnected = ENOTCONN,
     kErrHostUnreachable = EHOSTUNREACH,
+    kErrRefused = ECONNREFUSED,
     kErrNoFamily = EAFNOSUPPORT,
     kErrInProgress = EINPROGRESS,  // a connection under way
     kErrInterrupted = EINTR,
@@ -103,6 +105,17 @@ inline int PendingError(SOCKET h) {
 
 inline void SetOption(SOCKET h, int nLevel, int nName, int nValue) {
     setsockopt(h, nLevel, nName, &nValue, sizeof nValue);
+}
+
+inline void SetBlocking(SOCKET h, bool bBlocking) {
+    int nFlags = fcntl(h, F_GETFL);
+    fcntl(h, F_SETFL, bBlocking ? nFlags & ~O_NONBLOCK : nFlags | O_NONBLOCK);
+}
+
+// Closing then resets the connection instead of closing it in order.
+inline void ResetOnClose(SOCKET h) {
+    linger hard{1, 0};
+    setsockopt(h, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
 }
 
 // A listener's port can be bound again while old connections on it sit in TIME_WAIT.

@@ -19,7 +19,9 @@ protected:
     struct Watch {
         IEventHandler* pHandler;
         std::uint32_t nEvents;
+        UINT nMessage;      // what WSAAsyncSelect posts for this registration
         bool bLookPending;  // a look at the socket has been posted
+        bool bClosed;       // Windows told of the peer's close (it tells once)
     };
 
     HWND m_hWnd = nullptr;
@@ -27,4 +29,5 @@ protected:
     std::vector<SOCKET> m_deferred;  // messages that came while one was being handled
     bool m_bWakeDeferred = false;
     bool m_bWinsock = false;  // WSAStartup succeeded
+    UINT m_nNextMessage = 0;
 };

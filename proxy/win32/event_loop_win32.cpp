@@ -8,6 +8,9 @@
 // as it is now (select with no wait) and hand the handler what it asked for;
 // after a handler has run, one more look is posted, so that a condition that
 // still holds is reported again, level-triggered as epoll reports it on Linux.
+// Only the peer's close cannot be seen behind unread bytes: each registration
+// has a message number of its own, so the one FD_CLOSE Windows sends is
+// believed when it comes under the number of the socket's registration.
 
 #include <cassert>
 #include <chrono>
@@ -16,9 +19,11 @@
 
 namespace {
 
-constexpr UINT kSocketMessage = WM_APP + 0x100;  // from WSAAsyncSelect
-constexpr UINT kLookMessage = WM_APP + 0x101;    // posted by the loop: look at a socket again
-constexpr UINT kWakeMessage = WM_APP + 0x102;
+constexpr UINT kLookMessage = WM_APP + 0x10;  // posted by the loop: look at a socket again
+constexpr UINT kWakeMessage = WM_APP + 0x11;
+// From WSAAsyncSelect, one number per registration, in turn.
+constexpr UINT kFirstSocketMessage = WM_APP + 0x100;
+constexpr UINT kSocketMessages = 0x1000;
 constexpr UINT_PTR kTimerId = 1;
 constexpr int kMaxMessagesPerRun = 256;
 constexpr wchar_t kWindowClass[] = L"PosternEventLoop";
@@ -34,7 +39,7 @@ long SelectMask(std::uint32_t nEvents) {
 }
 
 // What of nWanted holds for the socket now, plus hang-ups and failures.
-std::uint32_t Look(SOCKET h, std::uint32_t nWanted) {
+std::uint32_t Look(SOCKET h, std::uint32_t nWanted, bool bClosed) {
     fd_set readable;
     fd_set writable;
     fd_set failed;
@@ -61,6 +66,8 @@ std::uint32_t Look(SOCKET h, std::uint32_t nWanted) {
     if (FD_ISSET(h, &readable)) {
         if (nWanted & sys::kIn) {
             nReady |= sys::kIn;
+        } else if (bClosed) {
+            nReady |= nWanted & sys::kRdHup;
         } else {
             // Not reading: only the end of the connection counts.
             char c;
@@ -89,8 +96,12 @@ public:
         if (pLoop == nullptr)
             return DefWindowProcW(hWnd, nMessage, wParam, lParam);
         EventLoop& loop = *pLoop;
+        if (nMessage >= kFirstSocketMessage && nMessage < kFirstSocketMessage + kSocketMessages) {
+            NoteClose(loop, SOCKET(wParam), nMessage, lParam);
+            nMessage = kLookMessage;
+            lParam = 0;
+        }
         switch (nMessage) {
-            case kSocketMessage:
             case kLookMessage:
                 if (loop.m_bRunning) {
                     // A handler runs a modal loop: look again once it has returned.
@@ -98,7 +109,7 @@ public:
                     return 0;
                 }
                 Begin(loop);
-                HandleSocket(loop, SOCKET(wParam), nMessage == kLookMessage);
+                HandleSocket(loop, SOCKET(wParam), lParam == kLooking);
                 End(loop);
                 return 0;
             case kWakeMessage:
@@ -124,16 +135,30 @@ public:
         }
     }
 
-    static void Select(EventLoop& loop, SOCKET h, std::uint32_t nEvents) {
-        WSAAsyncSelect(h, loop.m_hWnd, kSocketMessage, SelectMask(nEvents));
+    static void Select(EventLoop& loop, SOCKET h, const EventLoop::Watch& watch) {
+        WSAAsyncSelect(h, loop.m_hWnd, watch.nMessage, SelectMask(watch.nEvents));
+    }
+
+    static UINT NextMessage(EventLoop& loop) {
+        return kFirstSocketMessage + loop.m_nNextMessage++ % kSocketMessages;
     }
 
     static void LookAgain(EventLoop& loop, SOCKET h, EventLoop::Watch& watch) {
         if (!watch.bLookPending)
-            watch.bLookPending = PostMessageW(loop.m_hWnd, kLookMessage, WPARAM(h), 0) != 0;
+            watch.bLookPending = PostMessageW(loop.m_hWnd, kLookMessage, WPARAM(h), kLooking) != 0;
     }
 
 private:
+    static constexpr LPARAM kLooking =
+        1;  // a look the loop posted, not one a socket message asks for
+
+    static void NoteClose(EventLoop& loop, SOCKET h, UINT nMessage, LPARAM lParam) {
+        auto it = loop.m_watched.find(h);
+        if (it != loop.m_watched.end() && it->second.nMessage == nMessage &&
+            WSAGETSELECTEVENT(lParam) == FD_CLOSE)
+            it->second.bClosed = true;
+    }
+
     static void Begin(EventLoop& loop) {
         loop.m_bRunning = true;
         loop.m_bDispatching = true;
@@ -161,7 +186,7 @@ private:
             return;  // closed: the message was for a socket that is gone
         if (bLook)
             it->second.bLookPending = false;
-        std::uint32_t nReady = Look(h, it->second.nEvents);
+        std::uint32_t nReady = Look(h, it->second.nEvents, it->second.bClosed);
         if (nReady == 0)
             return;
         IEventHandler* pHandler = it->second.pHandler;
@@ -228,8 +253,8 @@ bool EventLoop::RunOnce(int nTimeoutMs) {
 void EventLoop::Register(SOCKET fd, IEventHandler* pHandler, std::uint32_t nEvents) {
     AssertInLoopThread();
     Watch& watch = m_watched[fd];
-    watch = Watch{pHandler, nEvents, false};
-    EventLoopSystem::Select(*this, fd, nEvents);
+    watch = Watch{pHandler, nEvents, EventLoopSystem::NextMessage(*this), false, false};
+    EventLoopSystem::Select(*this, fd, watch);
     EventLoopSystem::LookAgain(*this, fd, watch);
 }
 
@@ -245,7 +270,7 @@ void EventLoop::Modify(SOCKET fd, IEventHandler* pHandler, std::uint32_t nEvents
     watch.pHandler = pHandler;
     watch.nEvents = nEvents;
     if (bChanged)
-        EventLoopSystem::Select(*this, fd, nEvents);
+        EventLoopSystem::Select(*this, fd, watch);
     if (bMore)
         EventLoopSystem::LookAgain(*this, fd, watch);
 }
@@ -272,12 +297,12 @@ void EventLoop::Wake() {
 void EventLoop::ArmTimer() {
     if (m_hWnd == nullptr)
         return;
-    if (m_timerQueue.empty()) {
+    auto due = m_timers.NextDue();
+    if (!due) {
         ::KillTimer(m_hWnd, kTimerId);
         return;
     }
-    auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(m_timerQueue.begin()->first - Clock::now());
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
     auto nMs = wait.count();
     nMs = nMs < 1 ? 1 : nMs > 0x7fffffff ? 0x7fffffff : nMs;
     ::SetTimer(m_hWnd, kTimerId, UINT(nMs), nullptr);

@@ -28,6 +28,7 @@ enum : int {
     kErrIsConnected = WSAEISCONN,
     kErrNotConnected = WSAENOTCONN,
     kErrHostUnreachable = WSAEHOSTUNREACH,
+    kErrRefused = WSAECONNREFUSED,
     kErrNoFamily = WSAEAFNOSUPPORT,
     kErrInProgress = WSAEWOULDBLOCK,  // a connection under way
     kErrInterrupted = WSAEINTR,
@@ -89,6 +90,17 @@ inline int PendingError(SOCKET h) {
 
 inline void SetOption(SOCKET h, int nLevel, int nName, int nValue) {
     setsockopt(h, nLevel, nName, reinterpret_cast<const char*>(&nValue), sizeof nValue);
+}
+
+inline void SetBlocking(SOCKET h, bool bBlocking) {
+    u_long nOn = bBlocking ? 0 : 1;
+    ioctlsocket(h, FIONBIO, &nOn);
+}
+
+// Closing then resets the connection instead of closing it in order.
+inline void ResetOnClose(SOCKET h) {
+    linger hard{1, 0};
+    setsockopt(h, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
 }
 
 // Windows binds a port again while old connections sit in TIME_WAIT anyway;

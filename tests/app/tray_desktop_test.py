@@ -16,21 +16,21 @@ Screenshots are left in the artefact folder.
 
 Usage: tray_desktop_test.py POSTERN ARTEFACT_DIR
 """
-import hashlib
 import os
 import poplib
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from support import free_port, wait_until  # noqa: E402
+from support.pop3 import ScriptedPop3Server  # noqa: E402
 
 STEP_TIMEOUT = 15  # seconds for any one thing to happen on screen
 SCREEN = (1280, 800)
-TIMESTAMP = b"<1896.697170952@pop.test>"
 USER, PASSWORD = "alice", "tanstaaf"
 
 # The icon colours (res/icons/draw_icons.py): the idle envelope is grey, the
@@ -44,69 +44,11 @@ class Failure(Exception):
     pass
 
 
-def wait_until(what, probe, timeout=STEP_TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise Failure(f"timed out waiting for {what}")
-        time.sleep(0.1)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class ScriptedPop3Server(threading.Thread):
-    """Greets with a time stamp, accepts only the right APOP, then answers STAT and QUIT."""
-
-    def __init__(self):
-        super().__init__(daemon=True)
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.logins = []
-        self.stop = threading.Event()
-
-    def run(self):
-        while not self.stop.is_set():
-            try:
-                conn, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            with conn:
-                conn.settimeout(STEP_TIMEOUT * 2)
-                self.serve(conn.makefile("rwb"))
-
-    def serve(self, stream):
-        digest = hashlib.md5(TIMESTAMP + PASSWORD.encode()).hexdigest()
-        stream.write(b"+OK scripted POP3 server ready " + TIMESTAMP + b"\r\n")
-        stream.flush()
-        try:
-            for line in stream:
-                words = line.decode().split()
-                if not words:
-                    continue
-                command = words[0].upper()
-                if command == "APOP":
-                    ok = words[1:] == [USER, digest]
-                    self.logins.append(ok)
-                    stream.write(b"+OK alice has 1 message\r\n" if ok else b"-ERR no\r\n")
-                elif command == "STAT":
-                    stream.write(b"+OK 1 120\r\n")
-                elif command == "QUIT":
-                    stream.write(b"+OK bye\r\n")
-                    stream.flush()
-                    return
-                else:
-                    stream.write(b"-ERR unknown\r\n")
-                stream.flush()
-        except OSError:
-            pass
+def expect(what, probe, timeout=STEP_TIMEOUT):
+    value = wait_until(probe, timeout, 0.1)
+    if not value:
+        raise Failure(f"timed out waiting for {what}")
+    return value
 
 
 class Desktop:
@@ -145,7 +87,7 @@ class Desktop:
                 return xvfb.poll() is not None or subprocess.run(
                     ["xwininfo", "-root"], env=self.env, capture_output=True,
                     timeout=STEP_TIMEOUT).returncode == 0
-            wait_until("the X server to answer", answers)
+            expect("the X server to answer", answers)
             if xvfb.poll() is None:
                 return
         raise Failure("no display number free for Xvfb")
@@ -304,7 +246,7 @@ def start_bus(desktop, home, env):
     address = "unix:path=" + os.path.join(home, "bus")
     desktop.start(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address],
                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_until("the session bus", lambda: os.path.exists(os.path.join(home, "bus")))
+    expect("the session bus", lambda: os.path.exists(os.path.join(home, "bus")))
     return address
 
 
@@ -333,6 +275,14 @@ def check(condition, message):
         raise Failure(message)
 
 
+def expect_quit(app):
+    try:
+        status = app.wait(STEP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise Failure("postern did not end after the quit question")
+    check(status == 0, f"postern ended with status {status}")
+
+
 def frame(window):
     return (window[5], window[6], window[3], window[4])
 
@@ -349,7 +299,7 @@ def xembed_tray(desktop, postern, env, server, local_port):
         return dialog_shown() is None
 
     # No tray yet: the dialog is the way in, and a task list shows it.
-    dialog = wait_until("the dialog without a tray", dialog_shown)
+    dialog = expect("the dialog without a tray", dialog_shown)
     window_type = desktop.prop(dialog[0], "_NET_WM_WINDOW_TYPE")
     check("_NET_WM_WINDOW_TYPE_NORMAL" in window_type, f"not a normal window: {window_type}")
     check("window id" not in desktop.prop(dialog[0], "WM_TRANSIENT_FOR"),
@@ -369,11 +319,11 @@ def xembed_tray(desktop, postern, env, server, local_port):
             lambda w: 1 < w[3] <= 64 and 1 < w[4] <= 64 and
             p[5] <= w[5] < p[5] + p[3] and p[6] <= w[6] < p[6] + p[4])
         return (p, icons[0]) if icons else None
-    panel, icon = wait_until("the icon to dock in the late tray", docked)
-    wait_until("the dialog to hide once the icon docked", dialog_hidden)
+    panel, icon = expect("the icon to dock in the late tray", docked)
+    expect("the dialog to hide once the icon docked", dialog_hidden)
     icon_area = frame(icon)
     tray_area = frame(panel)
-    wait_until("the idle icon", lambda: icon_look(desktop, icon_area) == "idle")
+    expect("the idle icon", lambda: icon_look(desktop, icon_area) == "idle")
     desktop.screenshot("tray-idle.png", tray_area)
     desktop.screenshot("tray-idle-zoom.png", (tray_area[0] - 8, 0, tray_area[2] + 16,
                                               tray_area[3] + 8))
@@ -381,7 +331,7 @@ def xembed_tray(desktop, postern, env, server, local_port):
 
     def open_menu():
         desktop.run("xdotool", "mousemove", *icon_centre, "click", "3")
-        return wait_until("the tray menu", lambda: desktop.postern_windows(
+        return expect("the tray menu", lambda: desktop.postern_windows(
             lambda w: w[0] != icon[0] and w[1] == "postern" and w[3] > 40 and w[4] > 40))[0]
 
     def choose(menu, item):
@@ -399,7 +349,7 @@ def xembed_tray(desktop, postern, env, server, local_port):
     desktop.screenshot("tray-menu.png", (max(0, menu[5] - 20), 0, menu[3] + 40 + (
         tray_area[0] + tray_area[2] - menu[5] - menu[3]), menu[6] + menu[4] + 20))
     choose(menu, 0)
-    dialog = wait_until("the dialog", dialog_shown)
+    dialog = expect("the dialog", dialog_shown)
     centre = (dialog[5] + dialog[3] // 2, dialog[6] + dialog[4] // 2)
     check(abs(centre[0] - SCREEN[0] // 2) <= 40 and abs(centre[1] - SCREEN[1] // 2) <= 40,
           f"the dialog is not centred: {dialog}")
@@ -414,25 +364,25 @@ def xembed_tray(desktop, postern, env, server, local_port):
     check(client.pass_(PASSWORD).startswith(b"+OK alice has 1 message"), "the login was refused")
     check(client.stat() == (1, 120), "STAT was not relayed")
     check(server.logins == [True], f"the server saw logins {server.logins}")
-    wait_until("the active icon", lambda: icon_look(desktop, icon_area) == "active")
+    expect("the active icon", lambda: icon_look(desktop, icon_area) == "active")
     desktop.screenshot("tray-active.png", tray_area)
     client.quit()
-    wait_until("the idle icon after the session", lambda: icon_look(desktop, icon_area) == "idle")
+    expect("the idle icon after the session", lambda: icon_look(desktop, icon_area) == "idle")
 
     # Minimised by the user, the dialog comes back normal and focused on a double click.
     desktop.run("xdotool", "windowminimize", "--sync", str(int(dialog[0], 16)))
-    wait_until("the dialog to be minimised", dialog_hidden)
+    expect("the dialog to be minimised", dialog_hidden)
     desktop.run("xdotool", "mousemove", *icon_centre, "click", "--repeat", "2", "--delay", "80",
                 "1")
-    dialog = wait_until("the minimised dialog to come back", dialog_shown)
+    dialog = expect("the minimised dialog to come back", dialog_shown)
     check("HIDDEN" not in desktop.prop(dialog[0], "_NET_WM_STATE"), "still minimised")
-    wait_until("the restored dialog to have the focus",
+    expect("the restored dialog to have the focus",
                lambda: desktop.active_window() == int(dialog[0], 16))
 
     # Close (the sixth field in the tab order from the host name) hides it; a report
     # then comes while it is hidden, and stays above it when it is restored.
     desktop.key(*["Tab"] * 5, "Return")
-    wait_until("Close to hide the dialog", dialog_hidden)
+    expect("Close to hide the dialog", dialog_hidden)
     server.stop.set()
     server.join(5)
     server.listener.close()
@@ -442,10 +392,10 @@ def xembed_tray(desktop, postern, env, server, local_port):
         client.pass_(PASSWORD)
     except (poplib.error_proto, OSError):
         pass
-    report = wait_until("the report", boxes)[0]
+    report = expect("the report", boxes)[0]
     client.close()
     choose(open_menu(), 0)
-    dialog = wait_until("the dialog over the report", dialog_shown)
+    dialog = expect("the dialog over the report", dialog_shown)
     time.sleep(0.5)
     order = desktop.stacking()
     check(order.index(int(report[0], 16)) > order.index(int(dialog[0], 16)),
@@ -453,12 +403,12 @@ def xembed_tray(desktop, postern, env, server, local_port):
     desktop.screenshot("report-over-dialog.png")
     activate(report)
     desktop.key("Return")
-    wait_until("the report to close", lambda: not boxes())
+    expect("the report to close", lambda: not boxes())
 
     # The dialog still takes keys: an edit, then Close asks the apply question.
     activate(dialog)
     desktop.key(*["shift+Tab"] * 5, "End", "x", *["Tab"] * 5, "Return")
-    question = wait_until("the apply question", boxes)[0]
+    question = expect("the apply question", boxes)[0]
     activate(question)
     desktop.key("Escape")
     time.sleep(1)
@@ -469,45 +419,41 @@ def xembed_tray(desktop, postern, env, server, local_port):
     choose(menu, 2)
     time.sleep(1)
     check(len(boxes()) == 1, f"a second box: {boxes()}")
-    wait_until("the question to have the focus",
+    expect("the question to have the focus",
                lambda: desktop.active_window() == int(boxes()[0][0], 16))
     desktop.screenshot("apply-question.png")
     desktop.key("n")
-    wait_until("No to hide the dialog", lambda: not boxes() and dialog_hidden())
+    expect("No to hide the dialog", lambda: not boxes() and dialog_hidden())
 
     # The tray goes away: the dialog is back; it comes back: the icon docks again.
     stop(tray)
-    wait_until("the dialog once the tray is gone", dialog_shown)
+    expect("the dialog once the tray is gone", dialog_shown)
     tray = start_trayer(desktop)
-    panel, icon = wait_until("the icon to dock again", docked)
-    wait_until("the dialog to hide again", dialog_hidden)
+    panel, icon = expect("the icon to dock again", docked)
+    expect("the dialog to hide again", dialog_hidden)
     icon_centre = (str(icon[5] + icon[3] // 2), str(icon[6] + icon[4] // 2))
 
     # A second start shows the running one's dialog and ends with status 0.
     second = subprocess.run([postern], env=env, timeout=STEP_TIMEOUT * 2,
                             stdin=subprocess.DEVNULL, capture_output=True)
     check(second.returncode == 0, f"the second start ended with {second.returncode}")
-    wait_until("the second start to show the dialog", dialog_shown)
+    expect("the second start to show the dialog", dialog_shown)
     check(len(desktop.postern_windows(lambda w: 1 < w[3] <= 64 and 1 < w[4] <= 64)) == 1,
           "a second icon")
 
     # Exit through the menu, and OK at the quit question.
     choose(open_menu(), 2)
-    question = wait_until("the quit question", boxes)[0]
+    question = expect("the quit question", boxes)[0]
     time.sleep(0.3)
     desktop.screenshot("quit-question.png", frame(question))
     activate(question)
     desktop.key("Return")
     # The edit answered No above is still pending: the apply question comes again.
-    wait_until("the quit question to go", lambda: not desktop.visible(question[0]))
-    question = wait_until("the apply question at the quit", boxes)[0]
+    expect("the quit question to go", lambda: not desktop.visible(question[0]))
+    question = expect("the apply question at the quit", boxes)[0]
     activate(question)
     desktop.key("n")
-    try:
-        status = app.wait(STEP_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        raise Failure("postern did not end after the quit question")
-    check(status == 0, f"postern ended with status {status}")
+    expect_quit(app)
     check(not desktop.postern_windows(lambda w: True), "a postern window is left on screen")
     stop(tray)
 
@@ -530,7 +476,7 @@ def status_notifier_tray(desktop, postern, env, home):
         found = desktop.postern_windows(lambda w: w[1] == "Postern configuration")
         return found[0] if found else None
 
-    dialog = wait_until("the dialog without a tray", dialog_shown)
+    dialog = expect("the dialog without a tray", dialog_shown)
     time.sleep(0.5)
     desktop.screenshot("dialog-2x.png", frame(dialog))
     panel_config = os.path.join(home, "config", "xfce4", "xfconf", "xfce-perchannel-xml")
@@ -541,8 +487,8 @@ def status_notifier_tray(desktop, postern, env, home):
                                   env=dict(env, QT_SCALE_FACTOR="1", NO_AT_BRIDGE="1"),
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     panel = StatusNotifierClient(env["DBUS_SESSION_BUS_ADDRESS"])
-    item = wait_until("the item to register", lambda: (panel.items() or [None])[0])
-    wait_until("the dialog to hide once the item registered", lambda: dialog_shown() is None)
+    item = expect("the item to register", lambda: (panel.items() or [None])[0])
+    expect("the dialog to hide once the item registered", lambda: dialog_shown() is None)
     check(panel.tip(item) == "No connection", f"the tip reads {panel.tip(item)!r}")
     check(panel.prop(item, "IconName") == "postern-idle", "the icon does not go by its name")
     pixmaps = {int(w): bytes(data) for w, h, data in panel.prop(item, "IconPixmap")}
@@ -566,7 +512,7 @@ def status_notifier_tray(desktop, postern, env, home):
         if len(spots) < 10:
             return None
         return (sum(x for x, _ in spots) // len(spots), sum(y for _, y in spots) // len(spots))
-    spot = wait_until("the icon in the panel", icon_spot)
+    spot = expect("the icon in the panel", icon_spot)
     desktop.screenshot("xfce-panel-idle.png", (spot[0] - 60, 0, 120, 32))
     # Drawn at the panel's own size, not shrunk: the outline's top row is one solid line.
     pixels = desktop.pixels((spot[0] - 16, 0, 32, 32))
@@ -575,23 +521,19 @@ def status_notifier_tray(desktop, postern, env, home):
     check(solid >= 15, f"the icon's outline is soft: at most {solid} outline pixels in a row")
     # A single left click opens the dialog, and the panel's task list shows it.
     desktop.run("xdotool", "mousemove", str(spot[0]), str(spot[1]), "click", "1")
-    dialog = wait_until("a left click to open the dialog", dialog_shown)
+    dialog = expect("a left click to open the dialog", dialog_shown)
     time.sleep(0.5)
     desktop.screenshot("xfce-panel-task-list.png")
     menu, entries = panel.menu(item)
     check([label for _, label in entries] == ["Restore", "About", "Exit"], f"menu {entries}")
     panel.click(menu, entries[2][0])
-    question = wait_until("the quit question", lambda: desktop.postern_windows(
+    question = expect("the quit question", lambda: desktop.postern_windows(
         lambda w: w[1] == "Postern"))[0]
     time.sleep(0.3)
     desktop.screenshot("quit-question-2x.png", frame(question))
     desktop.run("xdotool", "windowactivate", "--sync", str(int(question[0], 16)))
     desktop.key("Return")
-    try:
-        status = app.wait(STEP_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        raise Failure("postern did not end after the quit question")
-    check(status == 0, f"postern ended with status {status}")
+    expect_quit(app)
     stop(panel_process)
 
 
@@ -616,7 +558,7 @@ def main():
             print(f"{tool} is missing")
             return 1
     desktop = Desktop(artefacts)
-    server = ScriptedPop3Server()
+    server = ScriptedPop3Server(USER, PASSWORD, timeout=STEP_TIMEOUT * 2)
     server.start()
     home = tempfile.mkdtemp(prefix="postern-desktop-")
     started = time.monotonic()
@@ -626,7 +568,7 @@ def main():
         desktop.start_xvfb()
         desktop.start(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
                       stderr=subprocess.DEVNULL)
-        wait_until("the window manager",
+        expect("the window manager",
                    lambda: "window id" in desktop.root_prop("_NET_SUPPORTING_WM_CHECK"))
         env = dict(desktop.env)
         env.update({"XDG_CONFIG_HOME": os.path.join(home, "config"),

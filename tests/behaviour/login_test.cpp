@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "loopback_harness.h"
 #include "md5_digest.h"
+#include "proxy_fixture.h"
 
 namespace {
 
-using namespace harness;
+using namespace loopback;
 
-class ProxyLogin : public LoopbackTest {
+class ProxyLogin : public ProxyTest {
 protected:
     // The APOP command the server must receive for the RFC's time stamp.
     static std::string ApopFor(const std::string& strUser, const std::string& strPassword) {
@@ -45,7 +45,7 @@ TEST_F(ProxyLogin, GreetsAtOnceBeforeAnyServerConnectionAndAnnouncesTheSession) 
     LPARAM nId = m_wnd.m_notices[0].lParam;
     EXPECT_NE(m_pListener->FindSession(nId), nullptr);
 
-    Settle();
+    RunFor();
     EXPECT_EQ(client.Received(), kProxyGreeting);
     EXPECT_FALSE(ServerHasPendingConnection());
     EXPECT_EQ(m_pListener->GetSessionCount(), 1u);
@@ -60,7 +60,7 @@ TEST_F(ProxyLogin, TwoClientsGetIndependentSessions) {
 
     first.pClient->Send("USER alice\r\n");
     ASSERT_TRUE(WaitText(*first.pClient, kPasswordPrompt));
-    Settle();
+    RunFor();
     EXPECT_EQ(second.pClient->Received(), "");
 
     first.pClient->Send("PASS tanstaaf\r\n");
@@ -116,7 +116,7 @@ TEST_F(ProxyLogin, UserIsAnsweredInAnyLetterCaseAndNamesTheApopUser) {
         ASSERT_NE(pServer, nullptr);
         pServer->Send(kRfcGreeting);
         EXPECT_TRUE(WaitText(*pServer, ApopFor("alice", "tanstaaf")));
-        Settle();
+        RunFor();
         EXPECT_EQ(session.pClient->Received(), kPasswordPrompt);  // nothing answers PASS
     }
 }
@@ -210,21 +210,21 @@ TEST_F(ProxyLogin, UserSplitOverTwoReceivesIsHandledOnceItsCrArrives) {
     Session session;
     ASSERT_TRUE(OpenClient(session));
     session.pClient->Send("USER mr");
-    Settle();
+    RunFor();
     EXPECT_EQ(session.pClient->Received(), "");
     session.pClient->Send("ose");
-    Settle();
+    RunFor();
     session.pClient->Send("\r\n");
     EXPECT_TRUE(WaitText(*session.pClient, kPasswordPrompt));
     session.pClient->Send("PASS tans");
-    Settle();
+    RunFor();
     EXPECT_FALSE(ServerHasPendingConnection());
     session.pClient->Send("taaf\r\n");
     CPeer* pServer = AcceptServer();
     ASSERT_NE(pServer, nullptr);
     pServer->Send(kRfcGreeting);
     EXPECT_TRUE(WaitText(*pServer, kRfcApop));
-    Settle();
+    RunFor();
     EXPECT_EQ(session.pClient->Received(), kPasswordPrompt);
 }
 
@@ -248,7 +248,7 @@ TEST_F(ProxyLogin, LateLfAfterPassStaysWithThePassLine) {
     CPeer* pServer = AcceptServer();
     ASSERT_NE(pServer, nullptr);
     session.pClient->Send("\nSTAT\r\n");
-    Settle();
+    RunFor();
     pServer->Send(kRfcGreeting);
     EXPECT_TRUE(WaitText(*pServer, std::string(kRfcApop) + "STAT\r\n"))
         << testing::PrintToString(pServer->Received());
@@ -262,7 +262,7 @@ TEST_F(ProxyLogin, LateLfAfterPassStaysWithThePassLine) {
     pServer->Send(kRfcGreeting);
     EXPECT_TRUE(WaitText(*pServer, kRfcApop));
     later.pClient->Send("\n");
-    Settle();
+    RunFor();
     later.pClient->Send("STAT\r\n");
     EXPECT_TRUE(WaitText(*pServer, std::string(kRfcApop) + "STAT\r\n"))
         << testing::PrintToString(pServer->Received());

@@ -2,22 +2,20 @@
 // the login, connections that close, slow readers, long lines and arbitrary
 // bytes.
 
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
 
 #include "client_socket.h"
-#include "loopback_harness.h"
+#include "proxy_fixture.h"
 #include "server_socket.h"
 
 namespace {
 
-using namespace harness;
+using namespace loopback;
 
-class Relay : public LoopbackTest {
+class Relay : public ProxyTest {
 protected:
     // Compares large texts without printing them whole.
     static testing::AssertionResult SameBytes(const std::string& strActual,
@@ -48,6 +46,21 @@ protected:
         return strText;
     }
 
+    // Until the flow has stood still for a while against a reader that reads
+    // nothing: amount() the same for 30 turns of the loop in a row.
+    void WaitStill(const std::function<std::size_t()>& amount) {
+        std::size_t nLast = 0;
+        int nStill = 0;
+        Pump(
+            [&] {
+                std::size_t n = amount();
+                nStill = n == nLast ? nStill + 1 : 0;
+                nLast = n;
+                return nStill >= 30;
+            },
+            20s);
+    }
+
     static std::string RandomBytes(std::mt19937& random, std::size_t nBytes) {
         // Weighted towards the bytes that mean something to the proxy.
         static constexpr char kSpecial[] = {'\r', '\n', '\0', ' ', '<', '>',
@@ -61,52 +74,40 @@ protected:
     }
 };
 
-TEST_F(Relay, ClientLinesReachTheServerUnchangedAndWhole) {
-    Session session;
-    ASSERT_TRUE(Login(session));
-    // Several lines in one receive, USER among them.
-    std::string strLines = "STAT\r\nUSER other\r\nLIST 1\r\nbare\nlf\r\n";
-    session.pClient->Send(strLines);
-    EXPECT_TRUE(WaitText(*session.pServer, strLines));
+TEST_F(Relay, LinesReachTheOtherEndUnchangedAndWhole) {
+    struct Case {
+        Direction direction;
+        std::string strLines;  // several in one receive
+        std::string strHead;   // a line in two pieces, the second with a partial line behind
+        std::string strTail;
+        std::string strLine;
+    };
+    for (const Case& c : {Case{Direction::kToServer, "STAT\r\nUSER other\r\nLIST 1\r\nbare\nlf\r\n",
+                               "RE", "TR 1\r\nTOP", "RETR 1\r\n"},
+                          Case{Direction::kToClient, "+OK 2 messages\r\n1 120\r\n2 200\r\n.\r\n",
+                               "+OK 1 ", "120\r\n+OK", "+OK 1 120\r\n"}}) {
+        SCOPED_TRACE(Name(c.direction));
+        Session session;
+        ASSERT_TRUE(Login(session));
+        CPeer& from = session.From(c.direction);
+        CPeer& to = session.To(c.direction);
+        from.Send(c.strLines);
+        EXPECT_TRUE(WaitText(to, c.strLines));
 
-    // A trailing partial line waits for its CR.
-    session.pServer->TakeReceived();
-    session.pClient->Send("RE");
-    Settle();
-    EXPECT_EQ(session.pServer->Received(), "");
-    session.pClient->Send("TR 1\r\nTOP");
-    EXPECT_TRUE(WaitText(*session.pServer, "RETR 1\r\n"));
-    Settle();
-    EXPECT_EQ(session.pServer->Received(), "RETR 1\r\n");
-}
+        // A trailing partial line waits for its CR.
+        to.TakeReceived();
+        ExpectHeldUntilTheRest(from, to, c.strHead, c.strTail, c.strLine);
+        RunFor();
+        EXPECT_EQ(to.Received(), c.strLine);
 
-TEST_F(Relay, ServerLinesReachTheClientUnchangedAndWhole) {
-    Session session;
-    ASSERT_TRUE(Login(session));
-    std::string strLines = "+OK 2 messages\r\n1 120\r\n2 200\r\n.\r\n";
-    session.pServer->Send(strLines);
-    EXPECT_TRUE(WaitText(*session.pClient, strLines));
-
-    session.pClient->TakeReceived();
-    session.pServer->Send("+OK 1 ");
-    Settle();
-    EXPECT_EQ(session.pClient->Received(), "");
-    session.pServer->Send("120\r\n+OK");
-    EXPECT_TRUE(WaitText(*session.pClient, "+OK 1 120\r\n"));
-}
-
-TEST_F(Relay, LateLfAfterARelayedCrFollowsAtOnce) {
-    Session session;
-    ASSERT_TRUE(Login(session));
-    session.pClient->Send("NOOP\r");
-    EXPECT_TRUE(WaitText(*session.pServer, "NOOP\r"));
-    session.pClient->Send("\n");
-    EXPECT_TRUE(WaitText(*session.pServer, "NOOP\r\n"));
-
-    session.pServer->Send("+OK\r");
-    EXPECT_TRUE(WaitText(*session.pClient, "+OK\r"));
-    session.pServer->Send("\n");
-    EXPECT_TRUE(WaitText(*session.pClient, "+OK\r\n"));
+        // The partial line's CR lets it go, and a late LF follows at once.
+        std::string strHeld = c.strTail.substr(c.strTail.rfind('\n') + 1);
+        to.TakeReceived();
+        from.Send("\r");
+        EXPECT_TRUE(WaitText(to, strHeld + "\r"));
+        from.Send("\n");
+        EXPECT_TRUE(WaitText(to, strHeld + "\r\n"));
+    }
 }
 
 TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommandUnlessTheClientLeaves) {
@@ -117,12 +118,16 @@ TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommandUnlessTheClientLeaves) 
         std::string strAhead = "STAT\r\n";
         for (std::size_t i = 2; i < nAhead; ++i) strAhead += "NOOP\r\n";
         strAhead += "QUIT\r\n";
+#ifdef _WIN32
+        if (nAhead > 2 && bLeaves)
+            GTEST_SKIP() << "wine tells of a close only once the bytes before it are read";
+#endif
         Session session;
         ASSERT_TRUE(OpenClient(session));
         session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n" + strAhead);
         session.pServer = AcceptServer();
         ASSERT_NE(session.pServer, nullptr);
-        Settle();
+        RunFor();
         EXPECT_EQ(session.pServer->Received(), "");
         if (bLeaves) {
             session.pClient->Close();
@@ -131,7 +136,7 @@ TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommandUnlessTheClientLeaves) 
         }
         session.pServer->Send(kRfcGreeting);
         if (bLeaves) {
-            Settle();
+            RunFor();
             EXPECT_EQ(session.pServer->Received(), "");
         } else {
             EXPECT_TRUE(WaitText(*session.pServer, std::string(kRfcApop) + strAhead));
@@ -157,7 +162,7 @@ TEST_F(Relay, PassOrAuthLineAfterTheLoginEndsTheSessionAndIsNotSent) {
         // In pieces too: the line's start and its password come apart.
         std::size_t nSplit = c.strSent.find_first_of("Pp", c.strPassedOn.size()) + 2;
         session.pClient->Send(c.strSent.substr(0, nSplit));
-        Settle();
+        RunFor();
         session.pClient->Send(c.strSent.substr(nSplit));
         if (c.strSent.back() != '\n')
             session.pClient->Close();  // a partial line left at the close
@@ -170,27 +175,21 @@ TEST_F(Relay, PassOrAuthLineAfterTheLoginEndsTheSessionAndIsNotSent) {
     }
 }
 
-TEST_F(Relay, ServerClosingRightAfterItsLastLinesDeliversThemAll) {
-    Session session;
-    ASSERT_TRUE(Login(session));
-    std::string strLast = "+OK bye\r\nlast line\r\nand a partial one";
-    session.pServer->Send(strLast);
-    session.pServer->Close();
-    EXPECT_TRUE(WaitClosed(*session.pClient));
-    EXPECT_EQ(session.pClient->Received(), strLast);
-    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
-    EXPECT_EQ(m_pListener->FindSession(session.nId), nullptr);
-}
-
-TEST_F(Relay, ClientQuitFollowedAtOnceByItsCloseReachesTheServer) {
-    Session session;
-    ASSERT_TRUE(Login(session));
-    session.pClient->Send("QUIT\r\nand a partial one");
-    session.pClient->Close();
-    EXPECT_TRUE(WaitClosed(*session.pServer));
-    EXPECT_EQ(session.pServer->Received(), "QUIT\r\nand a partial one");
-    EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
-    EXPECT_EQ(m_pListener->FindSession(session.nId), nullptr);
+TEST_F(Relay, SideClosingRightAfterItsLastLinesDeliversThemAll) {
+    for (Direction direction : kBothDirections) {
+        SCOPED_TRACE(Name(direction));
+        Session session;
+        ASSERT_TRUE(Login(session));
+        std::string strLast = direction == Direction::kToClient
+                                  ? "+OK bye\r\nlast line\r\nand a partial one"
+                                  : "QUIT\r\nand a partial one";
+        session.From(direction).Send(strLast);
+        session.From(direction).Close();
+        EXPECT_TRUE(WaitClosed(session.To(direction)));
+        EXPECT_EQ(session.To(direction).Received(), strLast);
+        EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
+        EXPECT_EQ(m_pListener->FindSession(session.nId), nullptr);
+    }
 }
 
 TEST_F(Relay, BothSidesClosingAtOnceEndTheSessionOnce) {
@@ -201,82 +200,52 @@ TEST_F(Relay, BothSidesClosingAtOnceEndTheSessionOnce) {
     session.pClient->Close();
     session.pServer->Close();
     EXPECT_TRUE(WaitEnded(session.nId));
-    Settle();
+    RunFor();
     EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
     EXPECT_EQ(m_pListener->GetSessionCount(), 0u);
 }
 
-TEST_F(Relay, SlowMailClientHoldsUpTheServerAndGetsEveryByte) {
-    m_nClientReceiveBuffer = 16 * 1024;
-    m_nServerSendBuffer = 64 * 1024;
-    Session session;
-    ASSERT_TRUE(Login(session));
-    std::size_t nMostQueued = 0;
-    auto track = [&] {
-        if (CClientSocket* pSession = m_pListener->FindSession(session.nId)) {
-            nMostQueued = std::max(
-                {nMostQueued, pSession->GetSendQueued(), pSession->GetServer()->GetSendQueued()});
-        }
-    };
+TEST_F(Relay, SlowReaderHoldsUpTheSenderAndGetsEveryByte) {
+    for (Direction direction : kBothDirections) {
+        SCOPED_TRACE(Name(direction));
+        Session session;
+        ASSERT_TRUE(Login(session));
+        CPeer& sender = session.From(direction);
+        CPeer& reader = session.To(direction);
+        // Small system buffers at the scripted ends, so that the reader that
+        // stops reading soon holds up the proxy.
+        sys::SetOption(reader.Fd(), SOL_SOCKET, SO_RCVBUF, 16 * 1024);
+        sys::SetOption(sender.Fd(), SOL_SOCKET, SO_SNDBUF, 64 * 1024);
+        std::size_t nMostQueued = 0;
+        auto track = [&] {
+            if (CClientSocket* pSession = m_pListener->FindSession(session.nId)) {
+                nMostQueued = std::max({nMostQueued, pSession->GetSendQueued(),
+                                        pSession->GetServer()->GetSendQueued()});
+            }
+        };
 
-    std::string strMessage =
-        "+OK message follows\r\n" + MessageText(16 * 1024 * 1024) + "unterminated";
-    session.pClient->SetReading(false);
-    session.pServer->Send(strMessage);
-    // Until the flow has stood still for a while against the reader that reads nothing.
-    std::size_t nLastUnsent = 0;
-    int nStill = 0;
-    Pump(
-        [&] {
+        std::string strMessage =
+            "+OK message follows\r\n" + MessageText(16 * 1024 * 1024) + "unterminated";
+        reader.SetReading(false);
+        sender.Send(strMessage);
+        WaitStill([&] {
             track();
-            nStill = session.pServer->Unsent() == nLastUnsent ? nStill + 1 : 0;
-            nLastUnsent = session.pServer->Unsent();
-            return nStill >= 30 || nLastUnsent == 0;
-        },
-        20s);
-    EXPECT_GT(session.pServer->Unsent(), 0u) << "the proxy took everything in";
+            return sender.Unsent();
+        });
+        EXPECT_GT(sender.Unsent(), 0u) << "the proxy took everything in";
 
-    session.pClient->SetReading(true);
-    ASSERT_TRUE(Pump(
-        [&] {
-            track();
-            if (session.pServer->Unsent() == 0)
-                session.pServer->Close();
-            return session.pClient->IsClosedByPeer();
-        },
-        60s));
-    EXPECT_TRUE(SameBytes(session.pClient->Received(), strMessage));
-    EXPECT_LE(nMostQueued, 64u * 1024);
-}
-
-TEST_F(Relay, SlowServerHoldsUpTheMailClientAndGetsEveryByte) {
-    Session session;
-    ASSERT_TRUE(Login(session));
-    std::size_t nMostQueued = 0;
-    auto track = [&] {
-        if (CClientSocket* pSession = m_pListener->FindSession(session.nId)) {
-            nMostQueued = std::max(
-                {nMostQueued, pSession->GetSendQueued(), pSession->GetServer()->GetSendQueued()});
-        }
-    };
-    std::string strUpload = MessageText(4 * 1024 * 1024);
-    session.pServer->SetReading(false);
-    session.pClient->Send(strUpload);
-    Pump(
-        [&] {
-            track();
-            return false;
-        },
-        300ms);
-    session.pServer->SetReading(true);
-    ASSERT_TRUE(Pump(
-        [&] {
-            track();
-            return session.pServer->Received().size() >= strUpload.size();
-        },
-        60s));
-    EXPECT_TRUE(SameBytes(session.pServer->Received(), strUpload));
-    EXPECT_LE(nMostQueued, 64u * 1024);
+        reader.SetReading(true);
+        ASSERT_TRUE(Pump(
+            [&] {
+                track();
+                if (sender.Unsent() == 0)
+                    sender.Close();
+                return reader.IsClosedByPeer();
+            },
+            60s));
+        EXPECT_TRUE(SameBytes(reader.Received(), strMessage));
+        EXPECT_LE(nMostQueued, 64u * 1024);
+    }
 }
 
 // A session that ends while the proxy holds bytes for a reader that has
@@ -285,10 +254,19 @@ TEST_F(Relay, SlowServerHoldsUpTheMailClientAndGetsEveryByte) {
 // a reset: everything that had reached it) reaches the reader, in order, before
 // the reader's connection is closed.
 TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
+#ifdef _WIN32
+    GTEST_SKIP() << "counts what the peer has not acknowledged, which Windows does not tell, "
+                    "and resets peers, which wine shows as an orderly close";
+#endif
     // What the system holds of a connection: unread input, or output not yet acknowledged.
-    auto Held = [](int fd, unsigned long nRequest) {
+    auto Unread = [](SOCKET fd) {
         int n = 0;
-        ioctl(fd, nRequest, &n);
+        sys::UnreadBytes(fd, n);
+        return std::size_t(n);
+    };
+    auto Unacked = [](SOCKET fd) {
+        int n = 0;
+        sys::UnackedBytes(fd, n);
         return std::size_t(n);
     };
     struct Case {
@@ -311,31 +289,22 @@ TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
         CAsyncSocket& facingReader = c.bServerSends ? *pSession : *pServerLink;
 
         // Small system buffers toward the reader, so that the proxy soon holds bytes itself.
-        int nSmall = 16 * 1024;
-        setsockopt(facingReader.m_hSocket, SOL_SOCKET, SO_SNDBUF, &nSmall, sizeof nSmall);
-        setsockopt(reader.Fd(), SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+        sys::SetOption(facingReader.m_hSocket, SOL_SOCKET, SO_SNDBUF, 16 * 1024);
+        sys::SetOption(reader.Fd(), SOL_SOCKET, SO_RCVBUF, 16 * 1024);
         std::string strText = MessageText(2 * 1024 * 1024);
         reader.SetReading(false);
         sender.Send(strText);
-        std::size_t nLast = 0;
-        int nStill = 0;
-        Pump(
-            [&] {
-                std::size_t n = sender.Unsent() + Held(sender.Fd(), TIOCOUTQ) +
-                                Held(facingSender.m_hSocket, FIONREAD);
-                nStill = n == nLast ? nStill + 1 : 0;
-                nLast = n;
-                return nStill >= 30;
-            },
-            20s);
-        std::size_t nArrived = strText.size() - sender.Unsent() - Held(sender.Fd(), TIOCOUTQ);
-        std::size_t nTaken = nArrived - Held(facingSender.m_hSocket, FIONREAD);
+        WaitStill([&] {
+            return sender.Unsent() + Unacked(sender.Fd()) + Unread(facingSender.m_hSocket);
+        });
+        std::size_t nArrived = strText.size() - sender.Unsent() - Unacked(sender.Fd());
+        std::size_t nTaken = nArrived - Unread(facingSender.m_hSocket);
         ASSERT_GT(facingReader.GetSendQueued(), 0u) << "the proxy holds nothing for the reader";
         if (c.bReset) {
             ASSERT_GT(nArrived, nTaken) << "the proxy had not paused reading";
             sender.Reset();
         } else {
-            shutdown(reader.Fd(), SHUT_WR);
+            sys::ShutdownSending(reader.Fd());
         }
         reader.SetReading(true);
         ASSERT_TRUE(WaitClosed(reader));
@@ -355,7 +324,7 @@ TEST_F(Relay, PeerResettingMidTransferEndsOnlyItsSession) {
     ASSERT_TRUE(Login(session));
     session.pClient->SetReading(false);
     session.pServer->Send(MessageText(2 * 1024 * 1024));
-    Settle();
+    RunFor();
     session.pClient->Reset();
     EXPECT_TRUE(WaitClosed(*session.pServer));
     EXPECT_TRUE(WaitEnded(session.nId));
@@ -371,41 +340,42 @@ TEST_F(Relay, LinesLongerThanTheBufferPassIntact) {
     Session session;
     ASSERT_TRUE(Login(session));
     std::string strLong = "+OK " + std::string(100 * 1024, 'x') + "\r\n";
-    session.pServer->Send(strLong + "next\r\n");
-    EXPECT_TRUE(Pump([&] { return session.pClient->Received().size() >= strLong.size() + 6; }));
-    EXPECT_TRUE(SameBytes(session.pClient->Received(), strLong + "next\r\n"));
-
-    session.pClient->Send(strLong + "next\r\n");
-    EXPECT_TRUE(Pump([&] { return session.pServer->Received().size() >= strLong.size() + 6; }));
-    EXPECT_TRUE(SameBytes(session.pServer->Received(), strLong + "next\r\n"));
+    for (Direction direction : kBothDirections) {
+        SCOPED_TRACE(Name(direction));
+        CPeer& reader = session.To(direction);
+        session.From(direction).Send(strLong + "next\r\n");
+        EXPECT_TRUE(Pump([&] { return reader.Received().size() >= strLong.size() + 6; }));
+        EXPECT_TRUE(SameBytes(reader.Received(), strLong + "next\r\n"));
+    }
 }
 
 TEST_F(Relay, AnyBytesPassBothWaysUnchanged) {
     std::mt19937 random(1939);
     Session session;
     ASSERT_TRUE(Login(session));
-    std::string strDown, strUp;
+    std::string strSent[2];  // by direction
     for (int nChunk = 0; nChunk < 40; ++nChunk) {
-        std::string strBytes = RandomBytes(random, 1 + random() % 5000);
-        strDown += strBytes;
-        session.pServer->Send(strBytes);
-        strBytes = RandomBytes(random, 1 + random() % 5000);
-        strUp += strBytes;
-        session.pClient->Send(strBytes);
+        for (Direction direction : kBothDirections) {
+            std::string strBytes = RandomBytes(random, 1 + random() % 5000);
+            strSent[int(direction)] += strBytes;
+            session.From(direction).Send(strBytes);
+        }
         if (nChunk % 8 == 0)
-            Settle(5ms);
+            RunFor(5ms);
     }
     // A last terminator lets any partial line go.
-    strDown += "\r\n";
-    session.pServer->Send("\r\n");
-    strUp += "\r\n";
-    session.pClient->Send("\r\n");
+    for (Direction direction : kBothDirections) {
+        strSent[int(direction)] += "\r\n";
+        session.From(direction).Send("\r\n");
+    }
     EXPECT_TRUE(Pump([&] {
-        return session.pClient->Received().size() >= strDown.size() &&
-               session.pServer->Received().size() >= strUp.size();
+        return session.pServer->Received().size() >= strSent[0].size() &&
+               session.pClient->Received().size() >= strSent[1].size();
     }));
-    EXPECT_TRUE(SameBytes(session.pClient->Received(), strDown));
-    EXPECT_TRUE(SameBytes(session.pServer->Received(), strUp));
+    for (Direction direction : kBothDirections) {
+        EXPECT_TRUE(SameBytes(session.To(direction).Received(), strSent[int(direction)]))
+            << Name(direction);
+    }
     EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 0u);
 }
 
@@ -418,14 +388,14 @@ TEST_F(Relay, GarbageFromEitherPeerEndsAtWorstThatSession) {
         // Half of the rounds get as far as the server's greeting.
         std::string strStart = nRound % 2 ? "USER mrose\r\nPASS tanstaaf\r\n" : "";
         session.pClient->Send(strStart + RandomBytes(random, random() % 300));
-        Settle(5ms);
+        RunFor(5ms);
         CPeer* pServer = nullptr;
         if (ServerHasPendingConnection()) {
-            pServer = m_peers.back().get();
+            pServer = AcceptServer();
             for (int i = 0; i < 4; ++i) {
                 pServer->Send(RandomBytes(random, random() % 1500));
                 session.pClient->Send(RandomBytes(random, random() % 300));
-                Settle(2ms);
+                RunFor(2ms);
             }
         }
         session.pClient->Close();

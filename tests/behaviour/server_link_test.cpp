@@ -2,29 +2,22 @@
 // greeting, the APOP command, and what happens when the server cannot be
 // reached.
 
-#include <atomic>
-#include <memory>
 #include <string>
-#include <thread>
 
-#include "loopback_harness.h"
 #include "md5_digest.h"
+#include "proxy_fixture.h"
 
 namespace {
 
-using namespace harness;
+using namespace loopback;
 
-class ServerLink : public LoopbackTest {
+class ServerLink : public ProxyTest {
 protected:
     // Runs a login up to the server's greeting and returns what the server
     // received for it, once the server sees its connection closed or a line.
     std::string ServerReceivesAfter(std::string_view greeting, Session& session) {
-        if (!OpenClient(session))
-            return "(no session)";
-        session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
-        session.pServer = AcceptServer();
-        if (session.pServer == nullptr)
-            return "(no server connection)";
+        if (!OpenToServer(session))
+            return "(no session or no server connection)";
         session.pServer->Send(greeting);
         Pump([&] {
             return session.pServer->IsClosedByPeer() ||
@@ -33,38 +26,20 @@ protected:
         return session.pServer->Received();
     }
 
-    // A port on which nothing listens: bound, so nobody else takes it.
-    int ClosedPort() {
-        m_hClosed = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = Loopback(0);
-        bind(m_hClosed, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t nLength = sizeof address;
-        getsockname(m_hClosed, reinterpret_cast<sockaddr*>(&address), &nLength);
-        return ntohs(address.sin_port);
-    }
-
-    void TearDown() override {
-        LoopbackTest::TearDown();
-        if (m_hClosed >= 0)
-            close(m_hClosed);
-    }
-
     // A session whose PASS has been sent, and which must now stay open and silent.
     void ExpectOpenAndSilent(const Session& session) {
-        Settle();
+        RunFor();
         EXPECT_NE(m_pListener->FindSession(session.nId), nullptr);
         EXPECT_EQ(session.pClient->Received(), kPasswordPrompt);
         EXPECT_FALSE(session.pClient->IsClosedByPeer());
         EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 0u);
     }
-
-    int m_hClosed = -1;
 };
 
 TEST_F(ServerLink, LogsInWithOneApopCommandAndPassesOnlyTheAnswer) {
     Session session;
     ASSERT_TRUE(StartLogin(session));
-    Settle();
+    RunFor();
     EXPECT_EQ(session.pServer->Received(), kRfcApop);  // exactly one command
     EXPECT_EQ(session.pClient->Received(), "");        // the greeting goes no further
 
@@ -140,23 +115,15 @@ TEST_F(ServerLink, GreetingWhoseLfComesLateLeavesTheAnswerUntouched) {
 
 TEST_F(ServerLink, GreetingSplitOverReceivesIsTakenOnceItsCrArrives) {
     Session session;
-    ASSERT_TRUE(OpenClient(session));
-    session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
-    session.pServer = AcceptServer();
-    ASSERT_NE(session.pServer, nullptr);
-    session.pServer->Send("+OK POP3 server ready <1896.697170952");
-    Settle();
-    EXPECT_EQ(session.pServer->Received(), "");
-    session.pServer->Send("@dbc.mtview.ca.us>\r\n");
-    EXPECT_TRUE(WaitText(*session.pServer, kRfcApop));
+    ASSERT_TRUE(OpenToServer(session));
+    ExpectHeldUntilTheRest(*session.pServer, *session.pServer,
+                           "+OK POP3 server ready <1896.697170952", "@dbc.mtview.ca.us>\r\n",
+                           kRfcApop);
 }
 
 TEST_F(ServerLink, ServerClosingBeforeItsGreetingEndsTheSession) {
     Session session;
-    ASSERT_TRUE(OpenClient(session));
-    session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
-    session.pServer = AcceptServer();
-    ASSERT_NE(session.pServer, nullptr);
+    ASSERT_TRUE(OpenToServer(session));
     session.pServer->Send("+OK POP3 server rea");
     session.pServer->Close();
     EXPECT_TRUE(WaitClosed(*session.pClient));
@@ -168,10 +135,10 @@ TEST_F(ServerLink, RefusedConnectionIsReportedAndTheSessionStaysOpenAndSilent) {
     int nPort = ClosedPort();
     ASSERT_TRUE(StartProxy("127.0.0.1", nPort));
     Session session;
-    ASSERT_TRUE(OpenClient(session));
-    session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    ASSERT_TRUE(OpenWithPass(session));
     ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
-    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (111)");
+    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (" +
+                                      std::to_string(sys::kErrRefused) + ")");
     ExpectOpenAndSilent(session);
 
     // Lines sent now go nowhere; the session ends when the client goes.
@@ -187,10 +154,10 @@ TEST_F(ServerLink, ImmediateConnectFailureDropsThePassLineAndALaterPassTriesAgai
         SCOPED_TRACE(nPort);
         ASSERT_TRUE(StartProxy("127.0.0.1", nPort));
         m_wnd.m_reports.clear();
-        std::string strReport = "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (22)";
+        std::string strReport = "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (" +
+                                std::to_string(sys::kErrInvalid) + ")";
         Session session;
-        ASSERT_TRUE(OpenClient(session));
-        session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+        ASSERT_TRUE(OpenWithPass(session));
         ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
         EXPECT_EQ(m_wnd.m_reports[0], strReport);
         ExpectOpenAndSilent(session);
@@ -208,48 +175,23 @@ TEST_F(ServerLink, ImmediateConnectFailureDropsThePassLineAndALaterPassTriesAgai
     }
 }
 
-TEST_F(ServerLink, UnresolvableNameIsReportedAndTheSessionStaysOpen) {
-    m_loop.SetLookupFunction(
-        [](const std::string&, EventLoop::Addresses&) { return WSAHOST_NOT_FOUND; });
-    ASSERT_TRUE(StartProxy("pop.example.invalid", 110));
-    Session session;
-    ASSERT_TRUE(OpenClient(session));
-    session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
-    ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
-    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect pop.example.invalid:110 (11001)");
-    ExpectOpenAndSilent(session);
-    EXPECT_EQ(m_wnd.m_reports.size(), 1u);
-}
-
 TEST_F(ServerLink, SessionsEndedWhileTheirNameIsLookedUpAreLeftAlone) {
     // The look-up runs on a worker thread; it answers only when let go.
-    auto pGate = std::make_shared<std::atomic<bool>>(false);
-    auto pDone = std::make_shared<std::atomic<int>>(0);
-    m_loop.SetLookupFunction([pGate, pDone](const std::string&, EventLoop::Addresses& addresses) {
-        for (int i = 0; i < 1000 && !*pGate; ++i) std::this_thread::sleep_for(5ms);
-        sockaddr_storage address{};
-        auto* p4 = reinterpret_cast<sockaddr_in*>(&address);
-        p4->sin_family = AF_INET;
-        p4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addresses.push_back(address);
-        ++*pDone;
-        return 0;
-    });
-    ASSERT_TRUE(StartProxy("pop.example.test", m_nServerPort));
+    ASSERT_TRUE(StartProxy("pop.slow", m_nServerPort));
     Session closing, replaced;
     for (Session* pSession : {&closing, &replaced}) {
-        ASSERT_TRUE(OpenClient(*pSession));
-        pSession->pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+        ASSERT_TRUE(OpenWithPass(*pSession));
     }
-    Settle();
+    RunFor();
     closing.pClient->Close();
     EXPECT_TRUE(WaitEnded(closing.nId));
-    ASSERT_TRUE(StartProxy("pop.example.test", m_nServerPort));  // deletes the other
+    ASSERT_TRUE(StartProxy("pop.slow", m_nServerPort));  // deletes the other
     EXPECT_TRUE(WaitClosed(*replaced.pClient));
 
-    *pGate = true;
-    EXPECT_TRUE(Pump([&] { return *pDone == 1; }));  // one name, looked up once for both
-    Settle();
+    m_pSeam->LetGo();
+    // one name, looked up once for both
+    EXPECT_TRUE(Pump([&] { return m_pSeam->SlowFinished() == 1; }, kSlowLookup + kWaitLimit));
+    RunFor();
     EXPECT_FALSE(ServerHasPendingConnection());
     EXPECT_TRUE(m_wnd.m_reports.empty());
 
@@ -259,17 +201,7 @@ TEST_F(ServerLink, SessionsEndedWhileTheirNameIsLookedUpAreLeftAlone) {
 
 TEST_F(ServerLink, EveryAddressOfTheNameIsTriedInOrder) {
     // Nothing listens on 127.0.0.2 at the server's port; the server is on 127.0.0.1.
-    m_loop.SetLookupFunction([](const std::string&, EventLoop::Addresses& addresses) {
-        for (const char* pszAddress : {"127.0.0.2", "127.0.0.1"}) {
-            sockaddr_storage address{};
-            auto* p4 = reinterpret_cast<sockaddr_in*>(&address);
-            p4->sin_family = AF_INET;
-            inet_pton(AF_INET, pszAddress, &p4->sin_addr);
-            addresses.push_back(address);
-        }
-        return 0;
-    });
-    ASSERT_TRUE(StartProxy("pop.example.test", m_nServerPort));
+    ASSERT_TRUE(StartProxy("pop.twice", m_nServerPort));
     Session session;
     ASSERT_TRUE(Login(session));
     EXPECT_TRUE(m_wnd.m_reports.empty());

@@ -12,13 +12,15 @@
 #include <vector>
 
 #include "client_socket.h"
-#include "fault_harness.h"
+#include "proxy_fixture.h"
 #include "server_socket.h"
 
 namespace faults {
 namespace {
 
-using LoginTimeout = FaultTest;
+using namespace loopback;
+
+using LoginTimeout = ProxyTest;
 
 // The stack below the caller's frame, where the loop's handlers ran, read
 // through /proc/self/mem: it is no object's, so not for reading directly.
@@ -46,34 +48,31 @@ TEST_F(LoginTimeout, UnfinishedLoginsAreEndedAndLoggedInSessionsAreNot) {
     ASSERT_TRUE(pListener);
     pListener->SetLoginTimeout(kTimeout);
 
-    Client loggedIn;
-    ASSERT_TRUE(Connect(pListener, loggedIn));
-    ASSERT_TRUE(Login(loggedIn, 0));
+    Session loggedIn;
+    ASSERT_TRUE(Login(loggedIn, pListener));
 
     // Three that do not finish: a silent client, one that stops after USER,
     // and one whose server never answers the APOP command.
     auto tFirstConnect = Clock::now();
-    Client silent, afterUser, unanswered;
-    ASSERT_TRUE(Connect(pListener, silent));
-    ASSERT_TRUE(Connect(pListener, afterUser));
-    afterUser.pPeer->Send("USER mrose\r\n");
-    ASSERT_TRUE(Connect(pListener, unanswered));
-    unanswered.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
-    ASSERT_TRUE(Pump([&] { return ServerConnections() == 2; }));
-    CPeer& unansweredServer = Server(1);
+    Session silent, afterUser, unanswered;
+    ASSERT_TRUE(OpenClient(silent, pListener));
+    ASSERT_TRUE(OpenClient(afterUser, pListener));
+    afterUser.pClient->Send("USER mrose\r\n");
+    ASSERT_TRUE(OpenToServer(unanswered, pListener));
+    CPeer& unansweredServer = *unanswered.pServer;
     unansweredServer.Send(kRfcGreeting);
-    ASSERT_TRUE(WaitText(unansweredServer, kRfcApop));
+    ASSERT_TRUE(WaitContains(unansweredServer, kRfcApop));
 
-    Client* unfinished[] = {&silent, &afterUser, &unanswered};
+    Session* unfinished[] = {&silent, &afterUser, &unanswered};
     Clock::time_point tClosed[3] = {};
     bool bAllClosed = Pump(
         [&] {
             bool bAll = true;
             for (int i = 0; i < 3; ++i) {
-                if (unfinished[i]->pPeer->IsClosedByPeer() && tClosed[i] == Clock::time_point()) {
+                if (unfinished[i]->pClient->IsClosedByPeer() && tClosed[i] == Clock::time_point()) {
                     tClosed[i] = Clock::now();
                 }
-                bAll = bAll && unfinished[i]->pPeer->IsClosedByPeer();
+                bAll = bAll && unfinished[i]->pClient->IsClosedByPeer();
             }
             return bAll;
         },
@@ -85,20 +84,19 @@ TEST_F(LoginTimeout, UnfinishedLoginsAreEndedAndLoggedInSessionsAreNot) {
         EXPECT_TRUE(Pump([&] { return m_wnd.HasEnded(unfinished[i]->nId); })) << "client " << i;
         EXPECT_EQ(pListener->FindSession(unfinished[i]->nId), nullptr) << "client " << i;
     }
-    std::string strPrompted = std::string(kProxyGreeting) + std::string(kPasswordPrompt);
-    EXPECT_EQ(silent.pPeer->Received(), kProxyGreeting);
-    EXPECT_EQ(afterUser.pPeer->Received(), strPrompted);
-    EXPECT_EQ(unanswered.pPeer->Received(), strPrompted);
+    EXPECT_EQ(silent.pClient->Received(), "");
+    EXPECT_EQ(afterUser.pClient->Received(), kPasswordPrompt);
+    EXPECT_EQ(unanswered.pClient->Received(), kPasswordPrompt);
     EXPECT_TRUE(Pump([&] { return unansweredServer.IsClosedByPeer(); }))
         << "the server link of an ended session stays open";
 
     // The logged-in session outlives several more periods of the timeout.
     RunFor(3 * kTimeout);
-    EXPECT_FALSE(loggedIn.pPeer->IsClosedByPeer());
+    EXPECT_FALSE(loggedIn.pClient->IsClosedByPeer());
     EXPECT_FALSE(m_wnd.HasEnded(loggedIn.nId));
     EXPECT_EQ(pListener->GetSessionCount(), 1u);
-    ExpectRelay(loggedIn, Server(0), "1");
-    EXPECT_FALSE(Server(0).IsClosedByPeer());
+    ExpectRelay(loggedIn, "1");
+    EXPECT_FALSE(loggedIn.pServer->IsClosedByPeer());
 }
 
 // How the mail client's USER and PASS reach the proxy, and what it sends behind them.
@@ -112,20 +110,20 @@ void PrintTo(const Delivery& delivery, std::ostream* pStream) {
     *pStream << delivery.pszName;
 }
 
-class PasswordHygiene : public FaultTest, public ::testing::WithParamInterface<Delivery> {};
+class PasswordHygiene : public ProxyTest, public ::testing::WithParamInterface<Delivery> {};
 
 TEST_P(PasswordHygiene, PasswordIsGoneOnceApopIsSentAndUserNameStays) {
     const Delivery& delivery = GetParam();
     CListenSocket* pListener = StartListener("127.0.0.1", m_nServerPort);
     ASSERT_TRUE(pListener);
-    Client client;
-    ASSERT_TRUE(Connect(pListener, client));
+    Session client;
+    ASSERT_TRUE(OpenClient(client, pListener));
     CClientSocket* pSession = pListener->FindSession(client.nId);
     ASSERT_NE(pSession, nullptr);
 
     std::string strSent;
     for (const std::string& strChunk : delivery.chunks) {
-        client.pPeer->Send(strChunk);
+        client.pClient->Send(strChunk);
         strSent += strChunk;
         RunFor(30ms);
         // While the PASS line is incomplete it sits in the session's buffer,
@@ -135,14 +133,15 @@ TEST_P(PasswordHygiene, PasswordIsGoneOnceApopIsSentAndUserNameStays) {
             EXPECT_TRUE(Contains(pSession, sizeof(CClientSocket), strSent.substr(nPass)));
         }
     }
-    ASSERT_TRUE(Pump([&] { return ServerConnections() == 1; }));
+    client.pServer = AcceptServer();
+    ASSERT_NE(client.pServer, nullptr);
     CServerSocket* pLink = pSession->GetServer();
     ASSERT_NE(pLink, nullptr);
     EXPECT_TRUE(Contains(pLink, sizeof(CServerSocket), kPassword)) << "needed until the greeting";
 
-    CPeer& server = Server(0);
+    CPeer& server = *client.pServer;
     server.Send(kRfcGreeting);
-    ASSERT_TRUE(WaitText(server, kRfcApop));
+    ASSERT_TRUE(WaitContains(server, kRfcApop));
     auto ExpectNoPassword = [&](const char* pszWhen) {
         // Not even most of it: five characters of eight in a row.
         constexpr std::size_t kPiece = 5;
@@ -158,13 +157,12 @@ TEST_P(PasswordHygiene, PasswordIsGoneOnceApopIsSentAndUserNameStays) {
     ExpectNoPassword("APOP sent");
 
     server.Send(kLoggedIn);
-    ASSERT_TRUE(WaitText(*client.pPeer, kLoggedIn));
-    EXPECT_TRUE(WaitText(server, std::string(kRfcApop) + delivery.strPipelined));
-    ExpectRelay(client, server, "1");
+    ASSERT_TRUE(WaitContains(*client.pClient, kLoggedIn));
+    EXPECT_TRUE(WaitContains(server, std::string(kRfcApop) + delivery.strPipelined));
+    ExpectRelay(client, "1");
     ExpectNoPassword("relaying");
-    EXPECT_EQ(client.pPeer->Received(), std::string(kProxyGreeting) + std::string(kPasswordPrompt) +
-                                            std::string(kLoggedIn) +
-                                            "+OK 1\r\nSubject: 1\r\n\r\n..dot\r\n.\r\n");
+    EXPECT_EQ(client.pClient->Received(), std::string(kPasswordPrompt) + std::string(kLoggedIn) +
+                                              "+OK 1\r\nSubject: 1\r\n\r\n..dot\r\n.\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -177,47 +175,38 @@ INSTANTIATE_TEST_SUITE_P(
         Delivery{"InPieces", {"USER mrose\r\nPA", "SS tans", "taaf\r", "\nLIST\r\n"}, "LIST\r\n"}),
     [](const ::testing::TestParamInfo<Delivery>& info) { return std::string(info.param.pszName); });
 
-using LingeringClose = FaultTest;
+using LingeringClose = ProxyTest;
 
 TEST_F(LingeringClose, WhatAClosedConnectionStillReceivesIsWiped) {
     CListenSocket* pListener = StartListener("127.0.0.1", m_nServerPort);
     ASSERT_TRUE(pListener);
-    Client client;
-    ASSERT_TRUE(Connect(pListener, client));
-    ASSERT_TRUE(Login(client, 0));
+    Session client;
+    ASSERT_TRUE(Login(client, pListener));
     // Output the client does not read, so the session's end leaves it queued.
     int nSmall = 16 * 1024;
     setsockopt(pListener->FindSession(client.nId)->m_hSocket, SOL_SOCKET, SO_SNDBUF, &nSmall,
                sizeof nSmall);
-    client.pPeer->SetReading(false);
+    client.pClient->SetReading(false);
     std::string strMessage = "+OK\r\n" + std::string(256 * 1024, 'm') + "\r\n.\r\n";
-    Server(0).Send(strMessage);
+    client.pServer->Send(strMessage);
     RunFor(300ms);
     m_listeners.clear();  // as Apply does
     ASSERT_GT(m_pLoop->LingeringCount(), 0u);
 
-    client.pPeer->Send("PASS tanstaaf\r\n");
+    client.pClient->Send("PASS tanstaaf\r\n");
     RunFor(200ms);
     EXPECT_FALSE(ContainsPiece(m_pLoop->Scratch(), EventLoop::kScratchSize, kPassword, 5));
-    client.pPeer->SetReading(true);
-    EXPECT_TRUE(Pump([&] { return client.pPeer->IsClosedByPeer(); }));
-    std::string strExpected =
-        std::string(kProxyGreeting) + std::string(kPasswordPrompt) + std::string(kLoggedIn);
-    EXPECT_EQ(client.pPeer->Received().substr(0, strExpected.size()), strExpected);
+    client.pClient->SetReading(true);
+    EXPECT_TRUE(Pump([&] { return client.pClient->IsClosedByPeer(); }));
+    // The login's lines were taken off; what was queued behind them comes in order.
+    std::string strExpected = strMessage.substr(0, 64);
+    EXPECT_EQ(client.pClient->Received().substr(0, strExpected.size()), strExpected);
 }
 
-using FailedLink = FaultTest;
+using FailedLink = ProxyTest;
 
 TEST_F(FailedLink, PasswordIsGoneOnceTheServerCannotBeReached) {
-    int hClosed = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nLength = sizeof address;
-    ASSERT_EQ(bind(hClosed, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    getsockname(hClosed, reinterpret_cast<sockaddr*>(&address), &nLength);
-    int nClosedPort = ntohs(address.sin_port);
-    close(hClosed);  // nothing listens there
+    int nClosedPort = ClosedPort();
 
     struct Case {
         std::string strHost;
@@ -228,10 +217,10 @@ TEST_F(FailedLink, PasswordIsGoneOnceTheServerCannotBeReached) {
          {Case{"pop.nowhere", m_nServerPort, "(11001)"}, Case{"127.0.0.1", nClosedPort, "(111)"}}) {
         CListenSocket* pListener = StartListener(c.strHost, c.nPort);
         ASSERT_TRUE(pListener);
-        Client client;
-        ASSERT_TRUE(Connect(pListener, client));
+        Session client;
+        ASSERT_TRUE(OpenClient(client, pListener));
         std::size_t nReports = m_wnd.m_reports.size();
-        client.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+        client.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
         ASSERT_TRUE(Pump([&] { return m_wnd.m_reports.size() > nReports; })) << c.strHost;
         EXPECT_EQ(m_wnd.m_reports.back(), "Cannot connect " + c.strHost + ":" +
                                               std::to_string(c.nPort) + " " + c.strReport);

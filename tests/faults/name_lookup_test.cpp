@@ -10,35 +10,32 @@
 #include <system_error>
 #include <thread>
 
-#include "fault_harness.h"
+#include "proxy_fixture.h"
 
 namespace faults {
 namespace {
 
-using NameLookup = FaultTest;
+using namespace loopback;
+
+using NameLookup = ProxyTest;
 
 TEST_F(NameLookup, SlowNameDelaysNoOtherSessionAndThenLogsInToo) {
-    CListenSocket* pSlow = StartListener("pop.slow", m_nServerPort);
-    CListenSocket* pFast = StartListener("pop.fast", m_nServerPort);
-    CListenSocket* pNowhere = StartListener("pop.nowhere", m_nServerPort);
+    auto [pSlow, pFast, pNowhere] = StartListeners({"pop.slow", "pop.fast", "pop.nowhere"});
     ASSERT_TRUE(pSlow && pFast && pNowhere);
 
-    Client slow;
-    ASSERT_TRUE(Connect(pSlow, slow));
-    slow.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    Session slow;
+    ASSERT_TRUE(OpenWithPass(slow, pSlow));
     ASSERT_TRUE(Pump([&] { return m_pSeam->SlowStarted() == 1; }));
     ASSERT_EQ(m_pSeam->SlowFinished(), 0) << "the lookup ran on the loop's thread";
 
     // While that lookup runs, another session logs in and relays, and a name
     // that does not resolve is reported.
     auto tStart = Clock::now();
-    Client fast;
-    ASSERT_TRUE(Connect(pFast, fast));
-    ASSERT_TRUE(Login(fast, 0));
-    ExpectRelay(fast, Server(0), "1");
-    Client nowhere;
-    ASSERT_TRUE(Connect(pNowhere, nowhere));
-    nowhere.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    Session fast;
+    ASSERT_TRUE(Login(fast, pFast));
+    ExpectRelay(fast, "1");
+    Session nowhere;
+    ASSERT_TRUE(OpenWithPass(nowhere, pNowhere));
     ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
     EXPECT_EQ(m_wnd.m_reports[0],
               "Cannot connect pop.nowhere:" + std::to_string(m_nServerPort) + " (11001)");
@@ -47,25 +44,25 @@ TEST_F(NameLookup, SlowNameDelaysNoOtherSessionAndThenLogsInToo) {
         int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tStart).count()));
     EXPECT_EQ(m_pSeam->SlowFinished(), 0) << "the other sessions waited for the slow lookup";
     EXPECT_EQ(ServerConnections(), 1u);
-    EXPECT_EQ(slow.pPeer->Received(), std::string(kProxyGreeting) + std::string(kPasswordPrompt));
+    EXPECT_EQ(slow.pClient->Received(), kPasswordPrompt);
 
     m_pSeam->LetGo();
-    ASSERT_TRUE(Pump([&] { return ServerConnections() == 2; }, kSlowLookup + kWaitLimit));
+    slow.pServer = AcceptServer(kSlowLookup + kWaitLimit);
+    ASSERT_NE(slow.pServer, nullptr);
     EXPECT_FALSE(m_pSeam->SlowFinishedByLimit());
-    CPeer& slowServer = Server(1);
+    CPeer& slowServer = *slow.pServer;
     slowServer.Send(kRfcGreeting);
-    ASSERT_TRUE(WaitText(slowServer, kRfcApop));
+    ASSERT_TRUE(WaitContains(slowServer, kRfcApop));
     EXPECT_EQ(slowServer.Received(), kRfcApop);
     slowServer.Send(kLoggedIn);
-    ASSERT_TRUE(WaitText(*slow.pPeer, kLoggedIn));
-    ExpectRelay(slow, slowServer, "2");
-    ExpectRelay(fast, Server(0), "3");
+    ASSERT_TRUE(WaitContains(*slow.pClient, kLoggedIn));
+    ExpectRelay(slow, "2");
+    ExpectRelay(fast, "3");
 
     // The session whose name did not resolve is still open and has heard nothing more.
     RunFor(200ms);
-    EXPECT_EQ(nowhere.pPeer->Received(),
-              std::string(kProxyGreeting) + std::string(kPasswordPrompt));
-    EXPECT_FALSE(nowhere.pPeer->IsClosedByPeer());
+    EXPECT_EQ(nowhere.pClient->Received(), kPasswordPrompt);
+    EXPECT_FALSE(nowhere.pClient->IsClosedByPeer());
     EXPECT_FALSE(m_wnd.HasEnded(nowhere.nId));
     EXPECT_NE(pNowhere->FindSession(nowhere.nId), nullptr);
     EXPECT_EQ(m_wnd.m_reports.size(), 1u);
@@ -74,29 +71,27 @@ TEST_F(NameLookup, SlowNameDelaysNoOtherSessionAndThenLogsInToo) {
 }
 
 TEST_F(NameLookup, SessionsGoneDuringTheirLookupAreNotTouchedWhenItEnds) {
-    CListenSocket* pClosing = StartListener("pop.slow", m_nServerPort);
-    CListenSocket* pReplaced = StartListener("other.slow", m_nServerPort);
-    CListenSocket* pTimed = StartListener("third.slow", m_nServerPort);
+    auto [pClosing, pReplaced, pTimed] = StartListeners({"pop.slow", "other.slow", "third.slow"});
     ASSERT_TRUE(pClosing && pReplaced && pTimed);
     pTimed->SetLoginTimeout(1s);
 
-    Client closing, replaced, timed;
-    ASSERT_TRUE(Connect(pClosing, closing));
-    ASSERT_TRUE(Connect(pReplaced, replaced));
-    ASSERT_TRUE(Connect(pTimed, timed));
-    for (Client* pClient : {&closing, &replaced, &timed}) {
-        pClient->pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    Session closing, replaced, timed;
+    ASSERT_TRUE(OpenClient(closing, pClosing));
+    ASSERT_TRUE(OpenClient(replaced, pReplaced));
+    ASSERT_TRUE(OpenClient(timed, pTimed));
+    for (Session* pSession : {&closing, &replaced, &timed}) {
+        pSession->pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
     }
     ASSERT_TRUE(Pump([&] { return m_pSeam->SlowStarted() == 3; }));
 
     // The mail client leaves; the listener is replaced (as Apply does); the
     // login timeout ends the third.
-    closing.pPeer->Close();
+    closing.pClient->Close();
     ASSERT_TRUE(Pump([&] { return m_wnd.HasEnded(closing.nId); }));
     EXPECT_EQ(pClosing->FindSession(closing.nId), nullptr);
-    m_listeners.erase(m_listeners.begin() + 1);
-    ASSERT_TRUE(Pump([&] { return replaced.pPeer->IsClosedByPeer(); }));
-    ASSERT_TRUE(Pump([&] { return timed.pPeer->IsClosedByPeer() && m_wnd.HasEnded(timed.nId); }));
+    RemoveListener(pReplaced);
+    ASSERT_TRUE(Pump([&] { return replaced.pClient->IsClosedByPeer(); }));
+    ASSERT_TRUE(Pump([&] { return timed.pClient->IsClosedByPeer() && m_wnd.HasEnded(timed.nId); }));
     EXPECT_EQ(pTimed->FindSession(timed.nId), nullptr);
     EXPECT_EQ(m_pSeam->SlowFinished(), 0) << "a session ended only after its lookup";
 
@@ -109,15 +104,13 @@ TEST_F(NameLookup, SessionsGoneDuringTheirLookupAreNotTouchedWhenItEnds) {
     // The loop and its lookup threads still serve new sessions.
     CListenSocket* pFast = StartListener("pop.fast", m_nServerPort);
     ASSERT_TRUE(pFast);
-    Client after;
-    ASSERT_TRUE(Connect(pFast, after));
-    ASSERT_TRUE(Login(after, 0));
-    ExpectRelay(after, Server(0), "1");
+    Session after;
+    ASSERT_TRUE(Login(after, pFast));
+    ExpectRelay(after, "1");
 
     // A loop that goes away while a lookup runs is not touched by it either.
-    Client last;
-    ASSERT_TRUE(Connect(pClosing, last));
-    last.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    Session last;
+    ASSERT_TRUE(OpenWithPass(last, pClosing));
     ASSERT_TRUE(Pump([&] { return m_pSeam->SlowStarted() == 4; }));
     m_listeners.clear();
     m_pLoop.reset();
@@ -140,26 +133,25 @@ TEST_F(NameLookup, LoginsThatHangUpDuringTheirLookupDoNotHoldUpAFreshOne) {
             Pump([&] { return m_pSeam->TimedStarted() == m_pSeam->TimedFinished(); }, kWaitLimit));
         int nStartedBefore = m_pSeam->TimedStarted();
         CListenSocket* pShared = StartListener("pop.timed", m_nServerPort);
-        std::vector<Client> hangUps(kHangUps);
+        std::vector<Session> hangUps(kHangUps);
         for (int i = 0; i < kHangUps; ++i) {
             CListenSocket* pListener =
                 bOneName ? pShared
                          : StartListener("pop" + std::to_string(i) + ".timed", m_nServerPort);
-            ASSERT_TRUE(pListener && Connect(pListener, hangUps[i]));
+            ASSERT_TRUE(pListener && OpenClient(hangUps[i], pListener));
         }
-        for (Client& client : hangUps) {
-            client.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
-            client.pPeer->Close();
+        for (Session& client : hangUps) {
+            client.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
+            client.pClient->Close();
         }
         auto tStart = Clock::now();
-        Client fresh;
-        ASSERT_TRUE(Connect(pShared, fresh));
-        ASSERT_TRUE(Login(fresh, ServerConnections()));
+        Session fresh;
+        ASSERT_TRUE(Login(fresh, pShared));
         auto took = Clock::now() - tStart;
         RecordProperty(bOneName ? "fresh_login_ms_one_name" : "fresh_login_ms_a_name_each",
                        int(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
         EXPECT_LT(took, 4 * kTimedLookup);
-        for (Client& client : hangUps) EXPECT_TRUE(m_wnd.HasEnded(client.nId));
+        for (Session& client : hangUps) EXPECT_TRUE(m_wnd.HasEnded(client.nId));
         // The lookups that had started when the sessions went, and the fresh one.
         EXPECT_LE(m_pSeam->TimedStarted() - nStartedBefore, bOneName ? 2 : 8);
     }
@@ -185,26 +177,23 @@ private:
 };
 
 TEST_F(NameLookup, LookupThatCannotBeMadeFailsOnlyItsSession) {
-    CListenSocket* pNumeric = StartListener("127.0.0.1", m_nServerPort);
-    CListenSocket* pFast = StartListener("pop.fast", m_nServerPort);
-    CListenSocket* pThrows = StartListener("pop.throws", m_nServerPort);
+    auto [pNumeric, pFast, pThrows] = StartListeners({"127.0.0.1", "pop.fast", "pop.throws"});
     ASSERT_TRUE(pNumeric && pFast && pThrows);
-    Client other;
-    ASSERT_TRUE(Connect(pNumeric, other));
-    ASSERT_TRUE(Login(other, 0));
+    Session other;
+    ASSERT_TRUE(Login(other, pNumeric));
 
     m_pLoop->SetThreadStarter([](std::function<void()>) {
         throw std::system_error(EAGAIN, std::generic_category(), "no thread");
     });
-    Client noThread, throwing;
-    ASSERT_TRUE(Connect(pFast, noThread));
-    ASSERT_TRUE(Connect(pThrows, throwing));
+    Session noThread, throwing;
+    ASSERT_TRUE(OpenClient(noThread, pFast));
+    ASSERT_TRUE(OpenClient(throwing, pThrows));
     std::string strPort = std::to_string(m_nServerPort);
-    noThread.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    noThread.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
     ASSERT_TRUE(Pump([&] { return m_wnd.m_reports.size() == 1; }));
     EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect pop.fast:" + strPort + " (11003)");
     m_pLoop->SetThreadStarter(nullptr);
-    throwing.pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+    throwing.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
     ASSERT_TRUE(Pump([&] { return m_wnd.m_reports.size() == 2; }));
     EXPECT_EQ(m_wnd.m_reports[1], "Cannot connect pop.throws:" + strPort + " (11003)");
 
@@ -218,34 +207,31 @@ TEST_F(NameLookup, LookupThatCannotBeMadeFailsOnlyItsSession) {
     EXPECT_EQ(handler.m_nFailures, 1);
 
     // The failed sessions stay open and silent; the others go on.
-    std::string strPrompted = std::string(kProxyGreeting) + std::string(kPasswordPrompt);
-    for (Client* pClient : {&noThread, &throwing}) {
-        EXPECT_EQ(pClient->pPeer->Received(), strPrompted);
-        EXPECT_FALSE(pClient->pPeer->IsClosedByPeer());
-        EXPECT_FALSE(m_wnd.HasEnded(pClient->nId));
+    for (Session* pFailed : {&noThread, &throwing}) {
+        EXPECT_EQ(pFailed->pClient->Received(), kPasswordPrompt);
+        EXPECT_FALSE(pFailed->pClient->IsClosedByPeer());
+        EXPECT_FALSE(m_wnd.HasEnded(pFailed->nId));
     }
-    ExpectRelay(other, Server(0), "1");
-    Client after;
-    ASSERT_TRUE(Connect(pFast, after));
-    ASSERT_TRUE(Login(after, 1));
+    ExpectRelay(other, "1");
+    Session after;
+    ASSERT_TRUE(Login(after, pFast));
     EXPECT_EQ(m_wnd.m_reports.size(), 2u);
 
     // Names waiting for a lookup thread are bounded: past the bound, a name
     // fails at once, and the waiting ones go when their sessions do.
-    std::vector<Client> waiting(200);
+    std::vector<Session> waiting(200);
     std::size_t nWaiting = 0;
     while (m_wnd.m_reports.size() == 2 && nWaiting < waiting.size()) {
         std::string strName = "w" + std::to_string(nWaiting) + ".slow";
         CListenSocket* pListener = StartListener(strName, m_nServerPort);
-        ASSERT_TRUE(pListener && Connect(pListener, waiting[nWaiting]));
-        waiting[nWaiting++].pPeer->Send("USER mrose\r\nPASS tanstaaf\r\n");
+        ASSERT_TRUE(pListener && OpenWithPass(waiting[nWaiting++], pListener));
         RunFor(2ms);
     }
     ASSERT_EQ(m_wnd.m_reports.size(), 3u);
     EXPECT_EQ(m_wnd.m_reports[2],
               "Cannot connect w" + std::to_string(nWaiting - 1) + ".slow:" + strPort + " (11002)");
     EXPECT_GT(nWaiting, 10u);
-    for (std::size_t i = 0; i < nWaiting; ++i) waiting[i].pPeer->Close();
+    for (std::size_t i = 0; i < nWaiting; ++i) waiting[i].pClient->Close();
     ASSERT_TRUE(Pump([&] { return m_wnd.CountNotices(0) == nWaiting; }));
     m_pSeam->LetGo();
     RunFor(kSlowLookup + 200ms);

@@ -11,10 +11,11 @@ import sys
 import time
 import unittest
 
-from dovecot import Dovecot
-from posternd import TIMEOUT, PosterndCase, recv_line, wait_until
-from posternd_process import (LINGER_LIMIT, build_message, descendants, idle_descriptors, login,
-                              memory_kib, retr_body, sanitized, socket_count)
+from support import TIMEOUT, wait_until
+from support.dovecot import Dovecot
+from support.pop3 import build_message, login, pop3_size, recv_line, retr_body
+from support.posternd import LINGER_LIMIT, PosterndCase, idle_descriptors, sanitized
+from support.proc import descendants, memory_kib, socket_count
 
 # How long the mail client stops reading; a developer may shorten it locally.
 STALL_SECONDS = float(os.environ.get("POSTERN_STALL_SECONDS", "60"))
@@ -96,7 +97,7 @@ class KilledPeerTest(FaultCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.message = build_message(LARGE, seed=110)
+        cls.message = build_message(LARGE, seed=110, special_every=1000)
         cls.body = retr_body(cls.message)
         cls.dovecot = Dovecot(cls.USERS)
         cls.dovecot.start()
@@ -139,8 +140,7 @@ class KilledPeerTest(FaultCase):
         base = idle_descriptors(daemon.pid)
         before = descendants(self.master_pid(), "pop3")
         script = ("import sys, time\n"
-                  "from posternd import recv_line\n"
-                  "from posternd_process import login\n"
+                  "from support.pop3 import login, recv_line\n"
                   "sock = login(int(sys.argv[1]), sys.argv[2], sys.argv[3])\n"
                   "sock.sendall(b'RETR 1\\r\\n')\n"
                   "assert recv_line(sock).startswith(b'+OK')\n"
@@ -180,9 +180,9 @@ class SessionResourcesTest(FaultCase):
     def setUpClass(cls):
         cls.dovecot = Dovecot(cls.USERS, fast=True)
         cls.dovecot.start()
-        message = build_message(2000, seed=1)
+        message = build_message(2000, seed=1, special_every=0)
         cls.dovecot.deliver("repeat", message)
-        cls.stat = b"+OK 1 %d\r\n" % (len(message) + message.count(b"\n"))
+        cls.stat = b"+OK 1 %d\r\n" % pop3_size(message)
 
     @classmethod
     def tearDownClass(cls):
@@ -293,7 +293,7 @@ class StalledReaderTest(FaultCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.message = build_message(LARGE, seed=1939)
+        cls.message = build_message(LARGE, seed=1939, special_every=1000)
         cls.dovecot = Dovecot(cls.USERS)
         cls.dovecot.start()
         cls.dovecot.deliver("stall", cls.message)

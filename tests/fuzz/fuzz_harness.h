@@ -16,12 +16,13 @@
 
 #include "event_loop.h"
 #include "listen_socket.h"
+#include "loopback_peer.h"
 #include "notice.h"
 
 class FuzzHarness : public CNoticeWnd {
 public:
     FuzzHarness() {
-        m_hServer = ListenOnLoopback(m_nServerPort);
+        m_hServer = loopback::ListenOnLoopback(m_nServerPort);
         m_pListener = std::make_unique<CListenSocket>("127.0.0.1", m_nServerPort);
         m_pListener->StartListening(0, "127.0.0.1");
         m_nProxyPort = m_pListener->GetLocalPort();
@@ -38,7 +39,7 @@ public:
     // A mail client connected to the proxy, its session accepted.
     int ConnectClient() {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in address = Loopback(m_nProxyPort);
+        sockaddr_in address = loopback::Loopback(m_nProxyPort);
         connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         for (int i = 0; i < 200 && m_pListener->GetSessionCount() == 0; ++i) Pump(1);
         return fd;
@@ -85,25 +86,6 @@ public:
     }
 
 private:
-    static sockaddr_in Loopback(int nPort) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(std::uint16_t(nPort));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return address;
-    }
-
-    static int ListenOnLoopback(int& nPort) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in address = Loopback(0);
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(fd, SOMAXCONN);
-        socklen_t nLength = sizeof address;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nLength);
-        nPort = ntohs(address.sin_port);
-        return fd;
-    }
-
     EventLoop m_loop;
     int m_hServer = -1;
     int m_nServerPort = 0;

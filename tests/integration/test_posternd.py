@@ -1,10 +1,8 @@
 """posternd in front of a real Dovecot POP3 server, with Python's poplib (and curl
 and mpop) as the mail client."""
 
-import base64
 import os
 import poplib
-import random
 import re
 import shutil
 import signal
@@ -15,9 +13,11 @@ import threading
 import time
 import unittest
 
-from dovecot import Dovecot, free_port
-from posternd import (GREETING, POSTERND, TIMEOUT, Posternd, PosterndCase, check_posternd, recv_line,
-                      wait_until)
+from support import TIMEOUT, free_port, wait_until
+from support.dovecot import Dovecot
+from support.pop3 import GREETING, build_message, pop3_size, recv_line
+from support.posternd import (ECONNREFUSED, NEWLINE, POSTERND, WINDOWS, Posternd,
+                              PosterndCase, check_posternd, store_settings)
 
 # Real mail has lines longer than the 2048 bytes poplib allows by default.
 poplib._MAXLINE = 1 << 20
@@ -44,38 +44,6 @@ def has_ipv6_loopback():
         return True
     except OSError:
         return False
-
-
-def build_message(size, seed):
-    """A message of about `size` bytes: ordinary 76-character lines with
-    dotted, long and 8-bit lines among them, LF-terminated as in a maildir."""
-    rng = random.Random(seed)
-    header = [b"From: Sender <sender@example.org>", b"To: user@example.org",
-              f"Subject: test message {seed}".encode(), f"Message-ID: <{seed}@example.org>".encode(),
-              b"MIME-Version: 1.0", b"Content-Type: text/plain; charset=utf-8",
-              b"Content-Transfer-Encoding: 8bit", b""]
-    special = [b".", b"..", b".leading dot", b"..two leading dots", b"x" * 2047, b"y" * 2048,
-               b"z" * 2049, b"w" * 70000, bytes(range(0x80, 0x100)) * 3,
-               "Grüße aus Köln – ½ € – 日本語".encode(), b"\ttab and trailing blanks  \t ",
-               b"", b"QUIT", b"+OK looks like a reply", b"-ERR looks like one too"]
-    lines = list(header)
-    total = sum(len(line) + 1 for line in lines)
-    n = 0
-    while total < size:
-        if n % 4000 == 17:
-            line = special[(n // 4000) % len(special)]
-        else:
-            line = base64.b64encode(rng.randbytes(57))  # 76 characters
-        lines.append(line)
-        total += len(line) + 1
-        n += 1
-    lines += special  # every kind at least once
-    return b"\n".join(lines) + b"\n"
-
-
-def pop3_size(message):
-    # POP3 counts octets with CRLF line ends.
-    return len(message) + message.count(b"\n")
 
 
 class DaemonCommandLineTest(PosterndCase):
@@ -126,7 +94,7 @@ class DaemonCommandLineTest(PosterndCase):
         self.stop_cleanly(first)
 
     def test_sigterm_and_sigint_exit_0(self):
-        for sig in (signal.SIGTERM, signal.SIGINT):
+        for sig in (signal.SIGINT,) if WINDOWS else (signal.SIGTERM, signal.SIGINT):
             with self.subTest(sig.name):
                 daemon = self.start_posternd(host_port=free_port())
                 self.assertEqual(daemon.stop(sig), 0, daemon.stderr())
@@ -134,7 +102,7 @@ class DaemonCommandLineTest(PosterndCase):
     def test_unreachable_server_is_reported_on_stderr(self):
         closed = free_port()
         daemon = self.start_posternd(host_port=closed)
-        expected = f"Cannot connect 127.0.0.1:{closed} (111)"
+        expected = f"Cannot connect 127.0.0.1:{closed} ({ECONNREFUSED})"
         with socket.create_connection(("127.0.0.1", daemon.port), timeout=TIMEOUT) as s:
             reader = s.makefile("rb")
             self.assertEqual(reader.readline(), GREETING + b"\r\n")
@@ -143,7 +111,7 @@ class DaemonCommandLineTest(PosterndCase):
             self.assertTrue(wait_until(lambda: expected in daemon.stderr()),
                             f"no {expected!r} on stderr:\n{daemon.stderr()}")
         # One line per report, and the daemon goes on serving.
-        self.assertIn(expected + "\n", daemon.stderr())
+        self.assertIn(expected + NEWLINE, daemon.stderr())
         self.assertTrue(daemon.greets())
         self.stop_cleanly(daemon)
 
@@ -159,6 +127,7 @@ class ServiceTest(PosterndCase):
         sock.settimeout(TIMEOUT)
         return sock, {"NOTIFY_SOCKET": "@" + sock.getsockname()[1:].decode()}
 
+    @unittest.skipIf(WINDOWS, "systemd's notify socket is a Linux matter")
     def test_ready_only_once_listening_and_stopping_on_sigterm(self):
         sock, env = self.notify_socket()
         heard = {}
@@ -459,12 +428,7 @@ class DovecotTest(PosterndCase):
         self.assertEqual(self.curl(daemon, "", "-I", "-X", "DELE 1").returncode, 0)
         self.assertEqual(self.dovecot.messages("curl"), [messages[1]])
         # On from the stored setting: mpop fetches everything.
-        home = tempfile.mkdtemp(prefix="postern-config-")
-        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        os.makedirs(os.path.join(home, "quill", "Postern"))
-        with open(os.path.join(home, "quill", "Postern", "postern.conf"), "w") as f:
-            f.write("[Settings]\nAnswerCapa=1\n")
-        daemon = self.start_posternd(env={"XDG_CONFIG_HOME": home})
+        daemon = self.start_posternd(env=store_settings(self, {"AnswerCapa": 1}))
         result, delivered = self.mpop(daemon)
         self.assertEqual(sorted(delivered), sorted(messages), result.stderr)
         self.assertEqual(self.dovecot.messages("mpop"), [])

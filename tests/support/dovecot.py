@@ -20,6 +20,9 @@ import tempfile
 import threading
 import time
 
+from support import free_port
+from support.pop3 import recv_line
+
 MAIL_UID = 65534
 MAIL_GID = 65534
 START_TIMEOUT = 20.0
@@ -29,13 +32,6 @@ _PR_SET_PDEATHSIG = 1
 
 class DovecotError(RuntimeError):
     pass
-
-
-def free_port(host="127.0.0.1"):
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    with socket.socket(family, socket.SOCK_STREAM) as probe:
-        probe.bind((host, 0))
-        return probe.getsockname()[1]
 
 
 def _find_dovecot():
@@ -360,12 +356,7 @@ class Dovecot:
     def _greets(self):
         try:
             with socket.create_connection((self.host, self.port), timeout=2) as s:
-                greeting = b""
-                while not greeting.endswith(b"\n") and len(greeting) < 1024:
-                    chunk = s.recv(1024)
-                    if not chunk:
-                        break
-                    greeting += chunk
+                greeting = recv_line(s, 1024)
         except OSError:
             return False
         if not greeting:
