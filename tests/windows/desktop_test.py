@@ -23,10 +23,12 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path[:0] = [TESTS, os.path.join(TESTS, "app")]
+from support import free_port  # noqa: E402
+from support.pop3 import ScriptedPop3Server  # noqa: E402
 from tray_desktop_test import (PASSWORD, SCREEN, STEP_TIMEOUT, USER, Desktop, Failure,  # noqa: E402
-                               ScriptedPop3Server, check, frame, free_port, icon_look,
-                               start_trayer, wait_until)
+                               check, expect, frame, icon_look, start_trayer)
 
 SETTINGS_KEY = r"HKCU\Software\quill\Postern\postern\Settings"
 # A new prefix, or wine starting up in it, takes its time.
@@ -79,7 +81,7 @@ def new_popup(desktop, before, click):
         found = [w for w in desktop.windows() if w[0] not in before and w[3] > 30 and
                  w[4] > 30 and desktop.visible(w[0])]
         return found[0] if found else None
-    return wait_until("a popup menu", appeared)
+    return expect("a popup menu", appeared)
 
 
 def run(desktop, postern, server):
@@ -104,9 +106,9 @@ def run(desktop, postern, server):
                  8 < w[4] <= 64 and p[5] <= w[5] < p[5] + p[3] and p[6] <= w[6] < p[6] + p[4]
                  and desktop.visible(w[0])]
         return (p, icons[0]) if icons else None
-    panel, icon = wait_until("the icon to dock", docked, START_TIMEOUT)
+    panel, icon = expect("the icon to dock", docked, START_TIMEOUT)
     icon_area, tray_area = frame(icon), frame(panel)
-    wait_until("the idle icon", lambda: icon_look(desktop, icon_area) == "idle")
+    expect("the idle icon", lambda: icon_look(desktop, icon_area) == "idle")
     check(desktop.shown("Postern configuration") is None, "the dialog shows at start")
     desktop.screenshot("win-tray-idle.png", tray_area)
     icon_centre = (icon[5] + icon[3] // 2, icon[6] + icon[4] // 2)
@@ -125,7 +127,7 @@ def run(desktop, postern, server):
                                              min(400, SCREEN[0] - menu[5] + 20),
                                              menu[6] + menu[4] + 20))
     choose(menu, 0)
-    dialog = wait_until("Restore to show the dialog",
+    dialog = expect("Restore to show the dialog",
                         lambda: desktop.shown("Postern configuration"))
     time.sleep(0.5)
     desktop.screenshot("win-dialog.png", frame(dialog))
@@ -142,18 +144,18 @@ def run(desktop, postern, server):
     desktop.run("xdotool", "key", "--delay", "30", "End", *["BackSpace"] * 8)
     desktop.run("xdotool", "type", "--delay", "50", str(new_port))
     desktop.click(*spot(169, 40))  # Apply
-    wait_until("Apply to store the local port",
+    expect("Apply to store the local port",
                lambda: desktop.reg_value(SETTINGS_KEY, "LocalPort") == hex(new_port))
 
-    client = wait_until("postern to listen on the new port", lambda: connect(new_port))
+    client = expect("postern to listen on the new port", lambda: connect(new_port))
     check(client.getwelcome().startswith(b"+OK Postern 1.0 Ready"),
           f"unexpected greeting {client.getwelcome()!r}")
     client.user(USER)
     check(client.pass_(PASSWORD).startswith(b"+OK alice has 1 message"), "the login was refused")
-    wait_until("the active icon", lambda: icon_look(desktop, icon_area) == "active")
+    expect("the active icon", lambda: icon_look(desktop, icon_area) == "active")
     desktop.screenshot("win-tray-active.png", tray_area)
     client.quit()
-    wait_until("the idle icon after the session", lambda: icon_look(desktop, icon_area) == "idle")
+    expect("the idle icon after the session", lambda: icon_look(desktop, icon_area) == "idle")
 
     # The system menu, from the icon at the caption's left, ends with the About item.
     before = {w[0] for w in desktop.windows()}
@@ -163,26 +165,26 @@ def run(desktop, postern, server):
     desktop.screenshot("win-system-menu.png", (x, y, max(w, sysmenu[3] + 20),
                                                sysmenu[6] - y + sysmenu[4] + 10))
     desktop.click(sysmenu[5] + sysmenu[3] // 2, sysmenu[6] + sysmenu[4] - 10)
-    about = wait_until("the About box", lambda: desktop.shown("About postern"))
+    about = expect("the About box", lambda: desktop.shown("About postern"))
     time.sleep(0.5)
     desktop.screenshot("win-about.png", frame(about))
     ax, ay, aw, ah = frame(about)
     desktop.click(ax + aw * 151 // 183, ay + ah - (ah * 14 // 71))  # OK
-    wait_until("OK to close the About box", lambda: desktop.shown("About postern") is None)
+    expect("OK to close the About box", lambda: desktop.shown("About postern") is None)
 
     # A typed edit makes Close ask; No keeps the stored host name and hides the dialog.
     desktop.click(*spot(100, 26))
     desktop.run("xdotool", "key", "End", "x")
     desktop.click(*spot(169, 92))
     answer(desktop, "win-apply-question.png", left=False)
-    wait_until("No to hide the dialog", lambda: desktop.shown("Postern configuration") is None)
+    expect("No to hide the dialog", lambda: desktop.shown("Postern configuration") is None)
     check(desktop.reg_value(SETTINGS_KEY, "HostName") == "127.0.0.1", "the edit was saved")
 
     # A second start shows the hidden dialog and ends at once.
     second = subprocess.run([desktop.wine_program, postern], env=desktop.env, capture_output=True,
                             timeout=START_TIMEOUT)
     check(second.returncode == 0, f"the second start ended with {second.returncode}")
-    wait_until("the second start to show the dialog",
+    expect("the second start to show the dialog",
                lambda: desktop.shown("Postern configuration"))
 
     # Exit from the tray menu: OK at the quit question, and No at the apply
@@ -202,7 +204,7 @@ def run(desktop, postern, server):
 
 def answer(desktop, screenshot, left):
     """Clicks the left (Yes, OK) or right (No, Cancel) button of the open question."""
-    question = wait_until("a question", lambda: desktop.shown("Postern"))
+    question = expect("a question", lambda: desktop.shown("Postern"))
     time.sleep(0.3)
     desktop.screenshot(screenshot, frame(question))
     x, y, w, h = frame(question)
@@ -211,7 +213,7 @@ def answer(desktop, screenshot, left):
     for _ in range(3):
         desktop.click(x + w // 2 + (-w if left else w) // 8, y + h - 20)
         try:
-            wait_until("the question to close", lambda: not desktop.visible(question[0]), 2)
+            expect("the question to close", lambda: not desktop.visible(question[0]), 2)
             return
         except Failure:
             pass
@@ -229,7 +231,7 @@ def main():
     wine, prefix, postern, artefacts = sys.argv[1:5]
     os.makedirs(artefacts, exist_ok=True)
     desktop = WineDesktop(artefacts, wine, prefix)
-    server = ScriptedPop3Server()
+    server = ScriptedPop3Server(USER, PASSWORD)
     server.start()
     try:
         desktop.start_xvfb()
