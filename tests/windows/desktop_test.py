@@ -21,6 +21,7 @@ import poplib
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
@@ -50,8 +51,14 @@ class WineDesktop(Desktop):
         self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
 
     def wine(self, *args):
-        return subprocess.run([self.wine_program, *args], env=self.env, capture_output=True,
-                              text=True, timeout=START_TIMEOUT)
+        # Output through a file, not a pipe: wine's own background processes, which
+        # the first program in a prefix starts, would hold a pipe open.
+        with tempfile.TemporaryFile("w+") as out:
+            result = subprocess.run([self.wine_program, *args], env=self.env, stdout=out,
+                                    stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                    timeout=START_TIMEOUT)
+            out.seek(0)
+            return subprocess.CompletedProcess(result.args, result.returncode, out.read())
 
     def end_wine(self):
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=START_TIMEOUT)
@@ -181,8 +188,7 @@ def run(desktop, postern, server):
     check(desktop.reg_value(SETTINGS_KEY, "HostName") == "127.0.0.1", "the edit was saved")
 
     # A second start shows the hidden dialog and ends at once.
-    second = subprocess.run([desktop.wine_program, postern], env=desktop.env, capture_output=True,
-                            timeout=START_TIMEOUT)
+    second = desktop.wine(postern)
     check(second.returncode == 0, f"the second start ended with {second.returncode}")
     expect("the second start to show the dialog",
                lambda: desktop.shown("Postern configuration"))

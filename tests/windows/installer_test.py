@@ -10,6 +10,7 @@ import glob
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 TIMEOUT = 120
@@ -20,7 +21,13 @@ SETTINGS_KEY = r"HKCU\Software\quill\Postern\postern-setup-test\Settings"
 
 
 def wine(wine_run, *args):
-    return subprocess.run([wine_run, *args], capture_output=True, text=True, timeout=TIMEOUT)
+    # Output through a file, not a pipe: wine's own background processes, which
+    # the first program in a prefix starts, would hold a pipe open.
+    with tempfile.TemporaryFile("w+") as out:
+        result = subprocess.run([wine_run, *args], stdout=out, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL, timeout=TIMEOUT)
+        out.seek(0)
+        return subprocess.CompletedProcess(result.args, result.returncode, out.read())
 
 
 def reg_value(wine_run, key, name):
@@ -48,7 +55,7 @@ def main():
          "pop.example", "/f")
 
     result = wine(wine_run, setup, "/S")
-    assert result.returncode == 0, f"setup ended with {result.returncode}: {result.stderr}"
+    assert result.returncode == 0, f"setup ended with {result.returncode}: {result.stdout}"
     for path in installed:
         assert os.path.isfile(path), f"not installed: {path}"
     assert shortcuts(), "no Start menu entry"
