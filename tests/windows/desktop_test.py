@@ -236,6 +236,9 @@ def connect(port):
 def main():
     wine, prefix, postern, artefacts = sys.argv[1:5]
     os.makedirs(artefacts, exist_ok=True)
+    for old in os.listdir(artefacts):
+        if old.endswith(".png"):
+            os.remove(os.path.join(artefacts, old))
     desktop = WineDesktop(artefacts, wine, prefix)
     server = ScriptedPop3Server(USER, PASSWORD)
     server.start()
