@@ -9,11 +9,8 @@
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "about_dlg.h"
-#include "listen_socket.h"
 #include "message_boxes.h"
 #include "tray_icon.h"
 #include "ui_config_dlg.h"
@@ -24,13 +21,7 @@
 
 namespace {
 
-constexpr char kTip[] = "No connection";
 constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64};
-constexpr char kApplyQuestion[] = "Apply your changes ?";
-constexpr char kQuitQuestion[] = "This will terminate Postern appication";
-constexpr char kCapaHint[] =
-    "A mail client asked for capabilities and was disconnected; turn on "
-    "'Answer capability queries' in Postern's configuration.";
 
 #ifdef Q_OS_WIN
 constexpr UINT IDM_ABOUTBOX = 0x0010;
@@ -53,8 +44,8 @@ QIcon LoadTrayIcon(const QString& strName) {
     return QIcon::fromTheme(QStringLiteral("postern-%1").arg(strName), LoadIcon(strName));
 }
 
-QString Text(const char* psz) {
-    return QString::fromLatin1(psz);
+QString Text(const std::string& str) {
+    return QString::fromStdString(str);
 }
 
 }  // namespace
@@ -68,10 +59,10 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
       m_hIcon(LoadIcon(QStringLiteral("postern"))),
       m_hIconIdle(LoadTrayIcon(QStringLiteral("idle"))),
       m_hIconActive(LoadTrayIcon(QStringLiteral("active"))),
-      m_store(std::move(store)),
       m_pUi(std::make_unique<Ui::CConfigDlg>()),
       m_pMessageBoxes(pMessageBoxes),
-      m_pTrayIcon(pTrayIcon) {
+      m_pTrayIcon(pTrayIcon),
+      m_logic(*this, std::move(store)) {
     if (m_pMessageBoxes == nullptr) {
         m_pOwnMessageBoxes = std::make_unique<CMessageBoxes>();
         m_pMessageBoxes = m_pOwnMessageBoxes.get();
@@ -92,14 +83,14 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
 
     connect(m_pUi->IDC_ABOUT, &QPushButton::clicked, this, &CConfigDlg::OnAbout);
     connect(m_pUi->IDC_QUIT, &QPushButton::clicked, this, &CConfigDlg::OnQuit);
-    connect(m_pUi->IDC_CLOSE, &QPushButton::clicked, this, &CConfigDlg::OnCloseButton);
-    connect(m_pUi->IDC_APPLY, &QPushButton::clicked, this, &CConfigDlg::OnApply);
+    connect(m_pUi->IDC_CLOSE, &QPushButton::clicked, this, [this] { m_logic.OnCloseButton(); });
+    connect(m_pUi->IDC_APPLY, &QPushButton::clicked, this, [this] { m_logic.OnApply(); });
     // textEdited, not textChanged: only the user's edits make the form dirty,
     // never the text that LoadSettings writes.
     for (QLineEdit* pEdit : {m_pUi->IDC_HOST, m_pUi->IDC_HOST_PORT, m_pUi->IDC_LOCAL_PORT}) {
-        connect(pEdit, &QLineEdit::textEdited, this, &CConfigDlg::OnFieldChange);
+        connect(pEdit, &QLineEdit::textEdited, this, [this] { m_logic.OnFieldChange(); });
     }
-    connect(m_pUi->IDC_ANSWER_CAPA, &QCheckBox::clicked, this, &CConfigDlg::OnFieldChange);
+    connect(m_pUi->IDC_ANSWER_CAPA, &QCheckBox::clicked, this, [this] { m_logic.OnFieldChange(); });
 
     QAction* pRestore =
         m_menuTray.addAction(QStringLiteral("Restore"), this, &CConfigDlg::OnTrayRestore);
@@ -113,15 +104,9 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
     connect(m_pTrayIcon, &CTrayIcon::AvailabilityChanged, this, &CConfigDlg::OnTrayAvailability);
 }
 
-CConfigDlg::~CConfigDlg() {
-    if (g_hMainWnd == this) {
-        g_hMainWnd = nullptr;
-    }
-    delete m_pListenSocket;
-}
+CConfigDlg::~CConfigDlg() = default;
 
 bool CConfigDlg::OnInitDialog() {
-    UpdateData(false);
     // The dialog is never shown here: it stays hidden until restored from the tray,
     // and QDialog centres it on the screen the first time it is shown.
 #ifdef Q_OS_WIN
@@ -131,97 +116,65 @@ bool CConfigDlg::OnInitDialog() {
     }
 #endif
     setWindowIcon(m_hIcon);
-    m_pTrayIcon->Add(m_hIconIdle, Text(kTip), &m_menuTray);
-    LoadSettings();
-    StartListener();
-    UpdateTip();
+    m_pTrayIcon->Add(m_hIconIdle, Text(CConfigLogic::kIdleTip), &m_menuTray);
+    m_logic.OnInitDialog();
     m_pUi->IDC_HOST->setFocus();
     if (!m_pTrayIcon->IsAvailable()) {
         // Without a status area the hidden dialog could be neither reached nor quit.
         OnTrayRestore();
     }
-    g_hMainWnd = this;
     return true;
 }
 
-void CConfigDlg::UpdateData(bool bSaveAndValidate) {
-    if (bSaveAndValidate) {
-        m_strHostName = m_pUi->IDC_HOST->text();
-        m_strHostPort = m_pUi->IDC_HOST_PORT->text();
-        m_strLocalPort = m_pUi->IDC_LOCAL_PORT->text();
-        m_bAnswerCapa = m_pUi->IDC_ANSWER_CAPA->isChecked();
-    } else {
-        m_pUi->IDC_HOST->setText(m_strHostName);
-        m_pUi->IDC_HOST_PORT->setText(m_strHostPort);
-        m_pUi->IDC_LOCAL_PORT->setText(m_strLocalPort);
-        m_pUi->IDC_ANSWER_CAPA->setChecked(m_bAnswerCapa);
-    }
+void CConfigDlg::ReadFields(CConfigFields& fields) {
+    fields.strHostName = m_pUi->IDC_HOST->text().toStdString();
+    fields.strHostPort = m_pUi->IDC_HOST_PORT->text().toStdString();
+    fields.strLocalPort = m_pUi->IDC_LOCAL_PORT->text().toStdString();
+    fields.bAnswerCapa = m_pUi->IDC_ANSWER_CAPA->isChecked();
 }
 
-bool CConfigDlg::LoadSettings() {
-    m_strLocalPort = m_store.Read(setting::kLocalPort);
-    m_strHostPort = m_store.Read(setting::kHostPort);
-    m_strHostName = m_store.Read(setting::kHostName);
-    m_bAnswerCapa = m_store.ReadInt(setting::kAnswerCapa) != 0;
-    UpdateData(false);
+void CConfigDlg::WriteFields(const CConfigFields& fields) {
+    m_pUi->IDC_HOST->setText(Text(fields.strHostName));
+    m_pUi->IDC_HOST_PORT->setText(Text(fields.strHostPort));
+    m_pUi->IDC_LOCAL_PORT->setText(Text(fields.strLocalPort));
+    m_pUi->IDC_ANSWER_CAPA->setChecked(fields.bAnswerCapa);
+}
+
+bool CConfigDlg::Ask(const std::string& strText, Question question) {
+    if (question == Question::YesNo) {
+        return m_pMessageBoxes->Ask(this, Text(strText), QMessageBox::Yes | QMessageBox::No,
+                                    QMessageBox::Question) == QMessageBox::Yes;
+    }
+    return m_pMessageBoxes->Ask(this, Text(strText), QMessageBox::Ok | QMessageBox::Cancel,
+                                QMessageBox::Warning) == QMessageBox::Ok;
+}
+
+void CConfigDlg::Report(const std::string& strText) {
+    // Called from inside the proxy's loop, which must not be nested: the box is
+    // opened from the Qt loop. The text is a copy; no session is referred to.
+    QString strMessage = Text(strText);
+    QMetaObject::invokeMethod(
+        this, [this, strMessage] { m_pMessageBoxes->Report(this, strMessage); },
+        Qt::QueuedConnection);
+}
+
+bool CConfigDlg::ShowTrayMessage(const std::string& strTitle, const std::string& strText) {
+    if (!m_pTrayIcon->IsAvailable()) {
+        return false;
+    }
+    m_pTrayIcon->ShowMessage(Text(strTitle), Text(strText));
     return true;
 }
 
-bool CConfigDlg::SaveSettings() {
-    m_store.Write(setting::kLocalPort, m_strLocalPort);
-    m_store.Write(setting::kHostPort, m_strHostPort);
-    m_store.Write(setting::kHostName, m_strHostName);
-    m_store.Write(setting::kAnswerCapa, QString::number(m_bAnswerCapa ? 1 : 0));
-    m_bDirty = false;
-    return true;
+void CConfigDlg::SetTrayIcon(bool bActive) {
+    m_pTrayIcon->Modify(bActive ? m_hIconActive : m_hIconIdle);
 }
 
-void CConfigDlg::StartListener() {
-    m_pListenSocket = new CListenSocket(m_strHostName.toStdString(), Atoi(m_strHostPort));
-    m_pListenSocket->SetAnswerCapa(m_bAnswerCapa);
-    // A port that cannot be bound gives no message box: the tray's tip tells it,
-    // the program runs on without accepting mail clients, and the next Apply
-    // tries again.
-    m_strListenError.clear();
-    if (!m_pListenSocket->StartListening(static_cast<unsigned>(Atoi(m_strLocalPort)))) {
-        QString strReason = QString::fromLocal8Bit(std::strerror(CAsyncSocket::GetLastError()));
-        if (!strReason.isEmpty()) {
-            strReason[0] = strReason[0].toLower();
-        }
-        m_strListenError =
-            QStringLiteral("Not listening on port %1: %2").arg(Atoi(m_strLocalPort)).arg(strReason);
-    }
+void CConfigDlg::SetTrayTip(const std::string& strTip) {
+    m_pTrayIcon->SetTip(Text(strTip));
 }
 
-void CConfigDlg::OnApply() {
-    UpdateData(true);
-    delete m_pListenSocket;  // and with it every open session, without notices
-    m_pListenSocket = nullptr;
-    // The count follows the listener: the old one's sessions are all gone.
-    m_setCounted.clear();
-    if (m_nSessions != 0) {
-        m_nSessions = 0;
-        SetTrayIcon(m_hIconIdle);
-    }
-    StartListener();
-    UpdateTip();
-    SaveSettings();
-}
-
-void CConfigDlg::PromptApplyChanges() {
-    if (!m_bDirty) {
-        return;
-    }
-    if (m_pMessageBoxes->Ask(this, Text(kApplyQuestion), QMessageBox::Yes | QMessageBox::No,
-                             QMessageBox::Question) == QMessageBox::Yes) {
-        OnApply();
-    } else {
-        LoadSettings();
-    }
-}
-
-void CConfigDlg::OnCloseButton() {
-    PromptApplyChanges();
+void CConfigDlg::HideDialog() {
     if (m_pTrayIcon->IsAvailable()) {
         hide();
     } else {
@@ -229,15 +182,13 @@ void CConfigDlg::OnCloseButton() {
     }
 }
 
-void CConfigDlg::OnQuit() {
-    if (m_pMessageBoxes->Ask(this, Text(kQuitQuestion), QMessageBox::Ok | QMessageBox::Cancel,
-                             QMessageBox::Warning) != QMessageBox::Ok) {
-        return;
-    }
-    PromptApplyChanges();
+void CConfigDlg::EndDialog() {
     m_pTrayIcon->Delete();
-    UpdateData(true);
     accept();
+}
+
+void CConfigDlg::OnQuit() {
+    m_logic.OnQuit();
 }
 
 void CConfigDlg::OnAbout() {
@@ -246,10 +197,6 @@ void CConfigDlg::OnAbout() {
     dlg.setWindowModality(Qt::WindowModal);
     PlaceOverOwner(&dlg, this);
     dlg.exec();
-}
-
-void CConfigDlg::OnFieldChange() {
-    m_bDirty = true;
 }
 
 // Escape does nothing: the dialog ends only through a confirmed quit.
@@ -284,70 +231,6 @@ bool CConfigDlg::nativeEvent(const QByteArray& eventType, void* pMessage, qintpt
     return QDialog::nativeEvent(eventType, pMessage, pResult);
 }
 #endif
-
-LRESULT CConfigDlg::OnSessionNotify(WPARAM wParam, LPARAM lParam) {
-    if (wParam != 0) {
-        // A session of a listener that Apply has replaced is gone already.
-        if (m_pListenSocket == nullptr || m_pListenSocket->FindSession(lParam) == nullptr ||
-            !m_setCounted.insert(lParam).second) {
-            return 0;
-        }
-        if (m_nSessions == 0) {
-            SetTrayIcon(m_hIconActive);
-        }
-        ++m_nSessions;
-        UpdateTip();
-    } else {
-        if (m_pListenSocket != nullptr) {
-            m_pListenSocket->RemoveSession(lParam);
-        }
-        if (m_setCounted.erase(lParam) != 0 && m_nSessions > 0) {
-            --m_nSessions;
-        }
-        if (m_nSessions == 0) {
-            SetTrayIcon(m_hIconIdle);
-        }
-        UpdateTip();
-    }
-    return 0;
-}
-
-void CConfigDlg::OnReport(const std::string& strText) {
-    // Called from inside the proxy's loop, which must not be nested: the box is
-    // opened from the Qt loop. The text is a copy; no session is referred to.
-    QString strMessage = QString::fromStdString(strText);
-    QMetaObject::invokeMethod(
-        this, [this, strMessage] { m_pMessageBoxes->Report(this, strMessage); },
-        Qt::QueuedConnection);
-}
-
-void CConfigDlg::OnCapaRefused() {
-    if (m_bCapaHintShown) {
-        return;
-    }
-    m_bCapaHintShown = true;
-    if (m_pTrayIcon->IsAvailable()) {
-        m_pTrayIcon->ShowMessage(Text(kMessageCaption), Text(kCapaHint));
-    } else {
-        OnReport(kCapaHint);  // no icon to show it from
-    }
-}
-
-void CConfigDlg::SetTrayIcon(const QIcon& icon) {
-    m_pTrayIcon->Modify(icon);
-}
-
-void CConfigDlg::UpdateTip() {
-    QString strTip = Text(kTip);
-    if (!m_strListenError.isEmpty()) {
-        strTip = m_strListenError;
-    } else if (m_nSessions == 1) {
-        strTip = QStringLiteral("1 connection");
-    } else if (m_nSessions > 1) {
-        strTip = QStringLiteral("%1 connections").arg(m_nSessions);
-    }
-    m_pTrayIcon->SetTip(strTip);
-}
 
 void CConfigDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
     // The right button's menu is the icon's context menu, opened by Qt itself.

@@ -30,7 +30,8 @@ int CProxyApp::InitInstance() {
                              QStringLiteral("Windows sockets initialization failed."));
         return 1;
     }
-    QString strName = CSettingsStore::ApplicationNameOf(applicationFilePath());
+    QString strName = QString::fromStdString(
+        CSettingsStore::ApplicationNameOf(applicationFilePath().toStdString()));
     // A second start under the same name would only add an icon whose
     // listener cannot bind: the running one shows its dialog instead.
     CSingleInstance instance(strName);
@@ -39,7 +40,7 @@ int CProxyApp::InitInstance() {
     }
     instance.Listen();
     CEventBridge bridge(loop);
-    CConfigDlg dlg((CSettingsStore(strName)));
+    CConfigDlg dlg((CSettingsStore(strName.toStdString())));
     connect(&dlg, &QDialog::finished, this, [] { QCoreApplication::exit(0); });
     connect(&instance, &CSingleInstance::ShowRequested, &dlg, &CConfigDlg::OnTrayRestore);
     dlg.OnInitDialog();

@@ -1,12 +1,6 @@
 // posternd: the proxy without the tray, for servers, scripts and tests.
 
-#include <sys/epoll.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,6 +13,8 @@
 #include "notice.h"
 #include "service_notify.h"
 #include "settings_store.h"
+#include "socket_error_text.h"
+#include "stop_watch.h"
 
 namespace {
 
@@ -58,37 +54,6 @@ private:
     bool m_bCapaHintGiven = false;
 };
 
-// Ends the loop on SIGINT or SIGTERM.
-class CSignalWatch : public IEventHandler {
-public:
-    explicit CSignalWatch(EventLoop& loop) : m_loop(loop) {
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        sigprocmask(SIG_BLOCK, &signals, nullptr);
-        m_fd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-        m_loop.Register(m_fd, this, EPOLLIN);
-    }
-    ~CSignalWatch() {
-        m_loop.Unregister(m_fd, this);
-        close(m_fd);
-    }
-    bool IsStopRequested() const { return m_bStop; }
-
-    void HandleEvents(std::uint32_t) override {
-        signalfd_siginfo info;
-        while (read(m_fd, &info, sizeof info) == sizeof info) {
-            m_bStop = true;
-        }
-    }
-
-private:
-    EventLoop& m_loop;
-    int m_fd = -1;
-    bool m_bStop = false;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,21 +73,18 @@ int main(int argc, char** argv) {
     }
     // What the command line leaves out comes from the settings file it names, or
     // else from the tray app's stored settings.
-    CSettingsStore store =
-        options.strConfigFile
-            ? CSettingsStore::OpenFile(QString::fromStdString(*options.strConfigFile))
-            : CSettingsStore(QString::fromLatin1(kStoreName));
-    if (QString strFileError; options.strConfigFile && !store.CheckFile(strFileError)) {
-        std::fprintf(stderr, "posternd: %s\n", strFileError.toLocal8Bit().constData());
+    CSettingsStore store = options.strConfigFile ? CSettingsStore::OpenFile(*options.strConfigFile)
+                                                 : CSettingsStore(kStoreName);
+    if (std::string strFileError; options.strConfigFile && !store.CheckFile(strFileError)) {
+        std::fprintf(stderr, "posternd: %s\n", strFileError.c_str());
         return 2;
     }
-    std::string strHostName =
-        options.strHostName.value_or(store.Read(setting::kHostName).toStdString());
+    std::string strHostName = options.strHostName.value_or(store.Read(setting::kHostName));
     if (strHostName.empty()) {
         std::fprintf(stderr,
                      "posternd: no POP3 server given; use --host NAME or set HostName in %s\n"
                      "Try 'posternd --help'.\n",
-                     store.GetLocation().toLocal8Bit().constData());
+                     store.GetLocation().c_str());
         return 2;
     }
     int nHostPort = options.nHostPort.value_or(store.ReadInt(setting::kHostPort));
@@ -131,19 +93,18 @@ int main(int argc, char** argv) {
          {std::pair{"--host-port", nHostPort}, std::pair{"--local-port", nLocalPort}}) {
         if (nPort < 1 || nPort > 65535) {
             std::fprintf(stderr, "posternd: the stored port %d in %s is not a port; use %s N\n",
-                         nPort, store.GetLocation().toLocal8Bit().constData(), pszOption);
+                         nPort, store.GetLocation().c_str(), pszOption);
             return 2;
         }
     }
 
-    std::signal(SIGPIPE, SIG_IGN);
     EventLoop loop;
-    CSignalWatch signals(loop);
+    CStopWatch stopWatch(loop);
     auto pListener = std::make_unique<CListenSocket>(strHostName, nHostPort);
     pListener->SetAnswerCapa(options.bAnswerCapa || store.ReadInt(setting::kAnswerCapa) != 0);
     if (!pListener->StartListening(unsigned(nLocalPort))) {
         std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n", nLocalPort,
-                     std::strerror(CAsyncSocket::GetLastError()));
+                     SocketErrorText(CAsyncSocket::GetLastError()).c_str());
         return 1;
     }
     CDaemonWnd wnd(*pListener);
@@ -153,7 +114,7 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
     }
 
-    while (!signals.IsStopRequested()) {
+    while (!stopWatch.IsStopRequested()) {
         loop.RunOnce(-1);
     }
     NotifyServiceManager("STOPPING=1");

@@ -1,12 +1,5 @@
 #include "async_socket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <vector>
 
@@ -89,37 +82,36 @@ int CAsyncSocket::GetLastError() {
 }
 
 bool CAsyncSocket::OpenSocket(int nFamily) {
-    m_hSocket = socket(nFamily, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    m_hSocket = sys::OpenStreamSocket(nFamily);
     if (m_hSocket == INVALID_SOCKET) {
-        return Fail(errno);
+        return Fail(sys::LastError());
     }
     m_nFamily = std::uint8_t(nFamily);
     // The relay writes line by line; Nagle with delayed ACKs would stall each
     // POP3 round trip by tens of milliseconds. Accepted connections inherit it.
-    int nOn = 1;
-    setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+    sys::SetOption(m_hSocket, IPPROTO_TCP, TCP_NODELAY, 1);
     return true;
 }
 
 bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
                           const char* lpszSocketAddress) {
     if (m_hSocket != INVALID_SOCKET || nSocketType != SOCK_STREAM) {
-        return Fail(EINVAL);
+        return Fail(sys::kErrInvalid);
     }
     if (nSocketPort > 65535) {
-        return Fail(EINVAL);
+        return Fail(sys::kErrInvalid);
     }
     sockaddr_storage address{};
     bool bBind = nSocketPort != 0 || lpszSocketAddress != nullptr;
     int nFamily = AF_INET6;
     if (lpszSocketAddress != nullptr) {
         if (!ParseNumericAddress(lpszSocketAddress, address)) {
-            return Fail(EINVAL);
+            return Fail(sys::kErrInvalid);
         }
         nFamily = address.ss_family;
     }
     if (!OpenSocket(nFamily)) {
-        if (lpszSocketAddress != nullptr || t_nLastError != EAFNOSUPPORT) {
+        if (lpszSocketAddress != nullptr || t_nLastError != sys::kErrNoFamily) {
             return false;
         }
         nFamily = AF_INET;  // a system without IPv6
@@ -127,19 +119,18 @@ bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
             return false;
     }
     if (lpszSocketAddress == nullptr) {
-        address.ss_family = sa_family_t(nFamily);
+        address.ss_family = decltype(address.ss_family)(nFamily);
     }
     socklen_t nLength = SetPort(address, int(nSocketPort));
     if (bBind) {
         // A replaced listener's old connections may sit in TIME_WAIT on this port.
-        int nOn = 1;
-        setsockopt(m_hSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+        sys::AllowRebind(m_hSocket);
         if (nFamily == AF_INET6 && lpszSocketAddress == nullptr) {
-            int nOff = 0;  // IPv4 mail clients too, whatever the system's default
-            setsockopt(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof nOff);
+            // IPv4 mail clients too, whatever the system's default.
+            sys::SetOption(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, 0);
         }
         if (bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
-            int nError = errno;
+            int nError = sys::LastError();
             CloseDescriptor();
             return Fail(nError);
         }
@@ -153,7 +144,7 @@ bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
 
 bool CAsyncSocket::AsyncSelect(long lEvent) {
     if (m_hSocket == INVALID_SOCKET && m_state != State::Looking) {
-        return Fail(ENOTSOCK);
+        return Fail(sys::kErrNotSocket);
     }
     m_lEvent = std::int32_t(lEvent);
     UpdateInterest();
@@ -162,9 +153,27 @@ bool CAsyncSocket::AsyncSelect(long lEvent) {
 
 bool CAsyncSocket::Listen(int nConnectionBacklog) {
     if (m_hSocket == INVALID_SOCKET) {
-        return Fail(ENOTSOCK);
+        return Fail(sys::kErrNotSocket);
     }
-    return listen(m_hSocket, nConnectionBacklog) == 0 || Fail(errno);
+    if (listen(m_hSocket, nConnectionBacklog) == 0) {
+        return true;
+    }
+    int nError = sys::LastError();
+    if (GetLocalPort() != 0) {
+        return Fail(nError);
+    }
+    // Windows listens only on a bound socket: any port, on every interface.
+    sockaddr_storage address{};
+    address.ss_family = m_nFamily;
+    socklen_t nLength = SetPort(address, 0);
+    if (m_nFamily == AF_INET6) {
+        sys::SetOption(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, 0);
+    }
+    if (bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0 ||
+        listen(m_hSocket, nConnectionBacklog) != 0) {
+        return Fail(sys::LastError());
+    }
+    return true;
 }
 
 bool CAsyncSocket::IsReadBlocked() {
@@ -185,22 +194,22 @@ void CAsyncSocket::UpdateInterest() {
     switch (m_state) {
         case State::Idle:
             if ((m_lEvent & FD_ACCEPT) && m_nAcceptPause == 0)
-                nWanted = EPOLLIN;
+                nWanted = sys::kIn;
             break;
         case State::Connecting:
             // The end of a connection attempt shows as an error or hang-up, or
             // as the server's first bytes: no need to be woken for writability.
-            nWanted = EPOLLIN | (GetSendQueued() > 0 ? std::uint32_t(EPOLLOUT) : 0u);
+            nWanted = sys::kIn | (GetSendQueued() > 0 ? std::uint32_t(sys::kOut) : 0u);
             break;
         case State::Connected:
             if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !IsReadBlocked()) {
-                nWanted |= EPOLLIN;
+                nWanted |= sys::kIn;
             } else if (!(m_lEvent & FD_READ) && (m_lEvent & FD_CLOSE) && !m_bEof && !m_bBroken) {
                 // Not reading, but the peer's close must still be seen at once.
-                nWanted |= EPOLLRDHUP;
+                nWanted |= sys::kRdHup;
             }
             if (GetSendQueued() > 0 && !m_bBroken && !m_bHangup)
-                nWanted |= EPOLLOUT;
+                nWanted |= sys::kOut;
             break;
         case State::Looking:
         case State::Failed:
@@ -228,25 +237,25 @@ void CAsyncSocket::Unwatch() {
 
 bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
     if (rConnectedSocket.m_hSocket != INVALID_SOCKET) {
-        return Fail(EINVAL);
+        return Fail(sys::kErrInvalid);
     }
-    int fd = accept4(m_hSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-        int nError = errno;
+    SOCKET fd = sys::AcceptConnection(m_hSocket);
+    if (fd == INVALID_SOCKET) {
+        int nError = sys::LastError();
         int nCause = nError;
-        if (nError == EMFILE || nError == ENFILE) {
+        if (nError == sys::kErrTooManyFiles || nError == sys::kErrTooManySystemFiles) {
             // Out of descriptors: take the connection with the spare one and
             // close it, so the waiting client is refused instead of waking us
             // again and again.
             Loop().ReleaseSpareFd();
-            int fdRefused = accept4(m_hSocket, nullptr, nullptr, SOCK_CLOEXEC);
-            nCause = fdRefused >= 0 ? EAGAIN : errno;
-            if (fdRefused >= 0)
-                close(fdRefused);
+            SOCKET fdRefused = sys::AcceptConnection(m_hSocket);
+            nCause = fdRefused != INVALID_SOCKET ? WSAEWOULDBLOCK : sys::LastError();
+            if (fdRefused != INVALID_SOCKET)
+                sys::CloseSocket(fdRefused);
             Loop().RestoreSpareFd();
         }
-        bool bTransient =
-            nCause == EAGAIN || nCause == EWOULDBLOCK || nCause == EINTR || nCause == ECONNABORTED;
+        bool bTransient = sys::IsWouldBlock(nCause) || nCause == sys::kErrInterrupted ||
+                          nCause == sys::kErrAborted;
         if (!bTransient && m_nAcceptPause == 0) {
             m_nAcceptPause = Loop().SetTimer(kAcceptPause, [this] {
                 m_nAcceptPause = 0;
@@ -266,10 +275,10 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
 
 bool CAsyncSocket::Connect(const std::string& strHostAddress, int nHostPort) {
     if (m_state == State::Looking || m_state == State::Connecting || m_state == State::Connected) {
-        return Fail(EISCONN);
+        return Fail(sys::kErrIsConnected);
     }
     if (nHostPort < 1 || nHostPort > 65535) {
-        return Fail(EINVAL);
+        return Fail(sys::kErrInvalid);
     }
     auto pAttempt = std::make_unique<ConnectAttempt>();
     pAttempt->nPort = nHostPort;
@@ -322,7 +331,7 @@ void CAsyncSocket::LookupDone(int nError, EventLoop::Addresses addresses) {
 }
 
 bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
-    int nError = EHOSTUNREACH;
+    int nError = sys::kErrHostUnreachable;
     for (std::size_t i = nFirst; i < m_pConnect->addresses.size(); ++i) {
         sockaddr_storage address = m_pConnect->addresses[i];
         bool bReuse = false;
@@ -351,12 +360,12 @@ bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
             BecomeConnected();
             return true;
         }
-        if (errno == EINPROGRESS) {
+        nError = sys::LastError();
+        if (nError == sys::kErrInProgress) {
             m_state = State::Connecting;
             UpdateInterest();
             return Fail(WSAEWOULDBLOCK);
         }
-        nError = errno;
         if (bMapped) {
             --i;  // the same address again, from a socket of its own family
         }
@@ -375,27 +384,30 @@ void CAsyncSocket::BecomeConnected() {
 
 int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
     if (m_hSocket == INVALID_SOCKET || m_state != State::Connected) {
-        Fail(ENOTCONN);
+        Fail(sys::kErrNotConnected);
         return SOCKET_ERROR;
     }
     if (nBufLen <= 0) {
         return 0;
     }
     for (;;) {
-        ssize_t n = recv(m_hSocket, lpBuf, std::size_t(nBufLen), nFlags | MSG_DONTWAIT);
+        ssize_t n = sys::ReceiveSome(m_hSocket, lpBuf, std::size_t(nBufLen), nFlags);
         if (n > 0)
             return int(n);
         if (n == 0) {
             m_bEof = true;
             return 0;
         }
-        if (errno == EINTR)
+        int nError = sys::LastError();
+        if (nError == sys::kErrInterrupted)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        if (sys::IsWouldBlock(nError)) {
+            nError = WSAEWOULDBLOCK;
+        } else {
             m_bBroken = true;
-            m_nCloseError = errno;
+            m_nCloseError = nError;
         }
-        Fail(errno == EAGAIN ? WSAEWOULDBLOCK : errno);
+        Fail(nError);
         return SOCKET_ERROR;
     }
 }
@@ -403,7 +415,7 @@ int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
 int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
     if (m_hSocket == INVALID_SOCKET || m_bBroken || m_bHangup ||
         (m_state != State::Connected && m_state != State::Connecting)) {
-        Fail(ENOTCONN);
+        Fail(sys::kErrNotConnected);
         return SOCKET_ERROR;
     }
     if (nBufLen <= 0) {
@@ -446,18 +458,19 @@ std::size_t CAsyncSocket::GetSendRoom() const {
 
 ssize_t CAsyncSocket::SendNow(const char* p, std::size_t n, int nFlags) {
     for (;;) {
-        ssize_t nSent = send(m_hSocket, p, n, nFlags | MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t nSent = sys::SendSome(m_hSocket, p, n, nFlags);
         if (nSent >= 0) {
             return nSent;
         }
-        if (errno == EINTR) {
+        int nError = sys::LastError();
+        if (nError == sys::kErrInterrupted) {
             continue;
         }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (sys::IsWouldBlock(nError)) {
             return 0;
         }
         m_bBroken = true;
-        m_nCloseError = errno;
+        m_nCloseError = nError;
         return -1;
     }
 }
@@ -489,11 +502,11 @@ void CAsyncSocket::CloseDescriptor() {
     if (m_hSocket == INVALID_SOCKET)
         return;
     if (m_bRegistered) {
-        Loop().ForgetClosing(this);
+        Loop().ForgetClosing(m_hSocket, this);
         m_bRegistered = false;
         m_nInterest = 0;
     }
-    close(m_hSocket);
+    sys::CloseSocket(m_hSocket);
     m_hSocket = INVALID_SOCKET;
 }
 
@@ -502,8 +515,8 @@ bool CAsyncSocket::HasNothingInFlight() const {
     // acknowledged, may reset the connection and cut off what we sent.
     int nUnread = 0;
     int nUnsent = 0;
-    return ioctl(m_hSocket, FIONREAD, &nUnread) == 0 && nUnread == 0 &&
-           ioctl(m_hSocket, TIOCOUTQ, &nUnsent) == 0 && nUnsent == 0;
+    return sys::UnreadBytes(m_hSocket, nUnread) && nUnread == 0 &&
+           sys::UnackedBytes(m_hSocket, nUnsent) && nUnsent == 0;
 }
 
 void CAsyncSocket::Close() {
@@ -558,9 +571,9 @@ int CAsyncSocket::GetLocalPort() const {
 void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
     switch (m_state) {
         case State::Idle:
-            if ((nEvents & EPOLLIN) && (m_lEvent & FD_ACCEPT)) {
+            if ((nEvents & sys::kIn) && (m_lEvent & FD_ACCEPT)) {
                 OnAccept(0);
-            } else if (nEvents & (EPOLLHUP | EPOLLERR)) {
+            } else if (nEvents & (sys::kHup | sys::kErr)) {
                 // Asked for connections but never put into the listening state.
                 m_state = State::Failed;
                 UpdateInterest();
@@ -580,9 +593,8 @@ void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
 
 void CAsyncSocket::HandleConnecting(std::uint32_t nEvents) {
     int nError = 0;
-    if (nEvents & (EPOLLERR | EPOLLHUP)) {
-        socklen_t nLength = sizeof nError;
-        getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLength);
+    if (nEvents & (sys::kErr | sys::kHup)) {
+        nError = sys::PendingError(m_hSocket);
     }
     if (nError == 0) {
         BecomeConnected();
@@ -597,14 +609,14 @@ void CAsyncSocket::HandleConnecting(std::uint32_t nEvents) {
             return;
     }
     // The server's first bytes may have come with the connection.
-    if (nError == 0 && m_state == State::Connected && (nEvents & EPOLLIN)) {
-        HandleConnected(nEvents & ~std::uint32_t(EPOLLOUT));
+    if (nError == 0 && m_state == State::Connected && (nEvents & sys::kIn)) {
+        HandleConnected(nEvents & ~std::uint32_t(sys::kOut));
     }
 }
 
 void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
     // A callback that closes or deletes this socket unregisters it first.
-    if ((nEvents & EPOLLOUT) && GetSendQueued() > 0) {
+    if ((nEvents & sys::kOut) && GetSendQueued() > 0) {
         FlushSendQueue();
         if (GetSendQueued() == 0 && (m_lEvent & FD_WRITE)) {
             OnSend(0);
@@ -612,15 +624,15 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
                 return;
         }
     }
-    bool bReading = (m_nInterest & EPOLLIN) != 0;
-    if (bReading && (nEvents & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
+    bool bReading = (m_nInterest & sys::kIn) != 0;
+    if (bReading && (nEvents & (sys::kIn | sys::kHup | sys::kErr))) {
         OnReceive(0);
         if (Loop().WasUnregistered(this))
             return;
         if (m_bEof || m_bBroken) {
             DeliverClose(m_nCloseError);
         }
-    } else if ((nEvents & (EPOLLHUP | EPOLLERR)) && (m_lEvent & FD_READ) && m_bReadBlocked &&
+    } else if ((nEvents & (sys::kHup | sys::kErr)) && (m_lEvent & FD_READ) && m_bReadBlocked &&
                !m_bEof && !m_bBroken) {
         // Reset while paused for the partner: what arrived before the reset
         // stays readable and is read once the partner has room; nothing more
@@ -631,15 +643,14 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
         UpdateInterest();
         if (bHadQueue && m_pPartner != nullptr)
             m_pPartner->UpdateInterest();
-    } else if (nEvents & EPOLLRDHUP) {
+    } else if (nEvents & sys::kRdHup) {
         m_bEof = true;  // closed while this side chose not to read
         DeliverClose(0);
-    } else if (nEvents & (EPOLLHUP | EPOLLERR)) {
+    } else if (nEvents & (sys::kHup | sys::kErr)) {
         // Reset while not reading: nothing more can be read, so close now
         // rather than be woken for it again and again.
         if (m_nCloseError == 0) {
-            socklen_t nLength = sizeof m_nCloseError;
-            getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &m_nCloseError, &nLength);
+            m_nCloseError = sys::PendingError(m_hSocket);
         }
         m_bBroken = true;
         DeliverClose(m_nCloseError);

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,23 +7,12 @@
 
 #include "event_loop.h"
 #include "lookup_errors.h"
+#include "socket_platform.h"
 
-using SOCKET = int;
-constexpr SOCKET INVALID_SOCKET = -1;
-constexpr int SOCKET_ERROR = -1;
-
-// Network events a socket can ask to be told of.
-enum : long {
-    FD_READ = 0x01,
-    FD_WRITE = 0x02,
-    FD_OOB = 0x04,
-    FD_ACCEPT = 0x08,
-    FD_CONNECT = 0x10,
-    FD_CLOSE = 0x20,
-};
-
-// Error numbers are the system's errno values, and those of lookup_errors.h.
-constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
+// SOCKET, INVALID_SOCKET, SOCKET_ERROR, the FD_ events a socket can ask to be
+// told of and WSAEWOULDBLOCK come from the system's socket_platform.h. Error
+// numbers are the system's: errno values on Linux, Windows Sockets numbers on
+// Windows.
 
 // A non-blocking stream socket whose network events arrive as callbacks from
 // the thread's EventLoop. Level-triggered: an OnReceive that leaves data unread

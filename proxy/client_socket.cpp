@@ -5,6 +5,7 @@
 #include <new>
 
 #include "line_relay.h"
+#include "memory_ops.h"
 #include "pop3_text.h"
 #include "server_socket.h"
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -10,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "event_loop_platform.h"
 #include "name_lookup.h"
 #include "timer_queue.h"
 
@@ -26,12 +25,14 @@ protected:
     ~IEventHandler() = default;
 };
 
-// The one event loop of the proxy's thread: an epoll instance, a FIFO of
+// The one event loop of the proxy's thread: readiness of sockets (epoll on
+// Linux, WSAAsyncSelect messages on Windows, both level-triggered), a FIFO of
 // posted work that runs after the handlers of each batch have returned, one-shot
-// timers (TimerQueue), name lookups done off the thread (NameLookup), and the
-// last writes of connections that have been closed (LingeringClose). Everything
-// it calls runs on the thread that made it, and only that thread may call it.
-class EventLoop {
+// timers (TimerQueue), name lookups done off the thread (NameLookup), and the last writes of
+// connections that have been closed (LingeringClose). Everything it calls runs
+// on the thread that made it, and only that thread may call it. The system's
+// part is in posix/ and win32/.
+class EventLoop : public EventLoopPlatform {
 public:
     using Clock = TimerQueue::Clock;
     using TimerId = TimerQueue::TimerId;
@@ -51,20 +52,18 @@ public:
     // The loop of the calling thread, or null.
     static EventLoop* Current();
 
-    // The epoll descriptor; readable whenever RunOnce has work to do.
-    int Fd() const { return m_hEpoll; }
-
     // Waits up to nTimeoutMs (-1: no limit) for events, handles them, then runs
     // the posted work. Not re-entrant: returns false at once when called from
-    // anything it is running.
+    // anything it is running. Nothing it calls may run a modal loop.
     bool RunOnce(int nTimeoutMs);
 
-    void Register(int fd, IEventHandler* pHandler, std::uint32_t nEvents);
-    void Modify(int fd, IEventHandler* pHandler, std::uint32_t nEvents);
-    void Unregister(int fd, IEventHandler* pHandler);
+    // nEvents: sys::kIn, kOut, kRdHup; hang-ups and errors are always reported.
+    void Register(SOCKET fd, IEventHandler* pHandler, std::uint32_t nEvents);
+    void Modify(SOCKET fd, IEventHandler* pHandler, std::uint32_t nEvents);
+    void Unregister(SOCKET fd, IEventHandler* pHandler);
     // For a descriptor about to be closed: closing drops it from epoll by
     // itself, so only the handler is forgotten.
-    void ForgetClosing(IEventHandler* pHandler);
+    void ForgetClosing(SOCKET fd, IEventHandler* pHandler);
     // True when pHandler was unregistered (closed, perhaps deleted) while this
     // batch of events was being handled; it must not be called again in it.
     bool WasUnregistered(const IEventHandler* pHandler) const;
@@ -80,7 +79,7 @@ public:
     // peer that has half-closed and reads on), shuts the sending side and waits
     // (bounded) for the peer to close, so that nothing sent is cut off by a
     // reset. What the peer still sends is read, wiped and dropped.
-    void LingerClose(int fd, std::string strPending, std::size_t nOffset);
+    void LingerClose(SOCKET fd, std::string strPending, std::size_t nOffset);
     std::size_t LingeringCount() const;
 
     // Name lookups off the loop thread; done is called on the loop thread
@@ -101,29 +100,30 @@ public:
     void ReleaseSpareFd();
     void RestoreSpareFd();
 
-private:
-    class CounterHandler;
+    // May be called from any thread: makes a RunOnce that waits return soon.
+    void Wake();
 
-    void Control(int nOperation, int fd, IEventHandler* pHandler, std::uint32_t nEvents);
+private:
+    // The system's part: posix/event_loop_epoll.cpp, win32/event_loop_win32.cpp.
+    friend class EventLoopSystem;
+    void OpenSystem();
+    void CloseSystem();
+
     void AssertInLoopThread() const;
     void Dispatch(IEventHandler* pHandler, std::uint32_t nEvents);
     void RunPosted();
     void RunDueTimers();
     void DeliverLookups();
-    void ArmTimerFd();
-    void Wake();
+    void ArmTimer();
+    // Ends a batch of handlers: the posted work, then the lingering connections
+    // that have finished.
+    void FinishBatch();
 
-    int m_hEpoll = -1;
-    int m_hTimer = -1;
-    int m_hWake = -1;
-    int m_hSpare = -1;
     bool m_bRunning = false;
     bool m_bDispatching = false;
     std::thread::id m_owner;
     std::vector<const IEventHandler*> m_unregistered;  // during the current batch
     std::vector<std::function<void()>> m_posted;
-    std::unique_ptr<CounterHandler> m_pWake;  // posted work and finished lookups
-    std::unique_ptr<CounterHandler> m_pTimerHandler;
     TimerQueue m_timers;
     std::unique_ptr<LingeringClose> m_pLingering;
     std::unique_ptr<NameLookup> m_pLookup;

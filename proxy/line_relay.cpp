@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "client_socket.h"
+#include "memory_ops.h"
 #include "pop3_text.h"
 
 namespace relay {

@@ -1,14 +1,10 @@
 #include "lingering_close.h"
 
-#include <sys/epoll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "event_loop.h"
+#include "memory_ops.h"
+#include "socket_platform.h"
 
 namespace {
 
@@ -22,7 +18,7 @@ constexpr std::size_t kLingerDiscardLimit = 1024 * 1024;
 
 class LingeringClose::Lingerer : public IEventHandler {
 public:
-    Lingerer(LingeringClose& owner, int fd, std::string strPending, std::size_t nOffset)
+    Lingerer(LingeringClose& owner, SOCKET fd, std::string strPending, std::size_t nOffset)
         : m_owner(owner),
           m_loop(owner.m_loop),
           m_fd(fd),
@@ -30,8 +26,8 @@ public:
           m_nOffset(nOffset) {}
 
     ~Lingerer() {
-        if (m_fd >= 0)
-            close(m_fd);
+        if (m_fd != INVALID_SOCKET)
+            sys::CloseSocket(m_fd);
     }
 
     void Start() {
@@ -46,14 +42,15 @@ public:
     }
 
     void HandleEvents(std::uint32_t nEvents) override {
-        if ((nEvents & EPOLLOUT) && !m_bShutdown) {
+        if ((nEvents & sys::kOut) && !m_bShutdown) {
             while (m_nOffset < m_strPending.size()) {
-                ssize_t n = send(m_fd, m_strPending.data() + m_nOffset,
-                                 m_strPending.size() - m_nOffset, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ssize_t n = sys::SendSome(m_fd, m_strPending.data() + m_nOffset,
+                                          m_strPending.size() - m_nOffset);
                 if (n < 0) {
-                    if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    int nError = sys::LastError();
+                    if (sys::IsWouldBlock(nError))
                         break;
-                    if (errno == EINTR)
+                    if (nError == sys::kErrInterrupted)
                         continue;
                     Finish();
                     return;
@@ -63,9 +60,9 @@ public:
             if (m_nOffset >= m_strPending.size())
                 ShutdownSending();
         }
-        if (!m_bPeerDone && (nEvents & (EPOLLIN | EPOLLHUP | EPOLLERR)) && !Drain())
+        if (!m_bPeerDone && (nEvents & (sys::kIn | sys::kHup | sys::kErr)) && !Drain())
             return;
-        if ((m_bPeerDone && m_bShutdown) || (nEvents & (EPOLLHUP | EPOLLERR))) {
+        if ((m_bPeerDone && m_bShutdown) || (nEvents & (sys::kHup | sys::kErr))) {
             // Everything is written and the peer sends no more, or the
             // connection is gone.
             Finish();
@@ -77,15 +74,15 @@ public:
 private:
     std::uint32_t WantedEvents() const {
         // A peer that has half-closed may still read: keep writing to it.
-        return (m_bPeerDone ? 0u : std::uint32_t(EPOLLIN)) |
-               (m_bShutdown ? 0u : std::uint32_t(EPOLLOUT));
+        return (m_bPeerDone ? 0u : std::uint32_t(sys::kIn)) |
+               (m_bShutdown ? 0u : std::uint32_t(sys::kOut));
     }
 
     // Reads and discards what the peer still sends; false when finished.
     bool Drain() {
         char* pScratch = m_loop.Scratch();
         for (;;) {
-            ssize_t n = recv(m_fd, pScratch, EventLoop::kScratchSize, MSG_DONTWAIT);
+            ssize_t n = sys::ReceiveSome(m_fd, pScratch, EventLoop::kScratchSize);
             if (n > 0) {
                 // It may be a mail client's next PASS line.
                 explicit_bzero(pScratch, std::size_t(n));
@@ -96,9 +93,10 @@ private:
                 }
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            int nError = n < 0 ? sys::LastError() : 0;
+            if (n < 0 && sys::IsWouldBlock(nError))
                 return true;
-            if (n < 0 && errno == EINTR)
+            if (n < 0 && nError == sys::kErrInterrupted)
                 continue;
             if (n == 0) {
                 m_bPeerDone = true;
@@ -111,21 +109,21 @@ private:
 
     bool NothingUnacked() const {
         int nUnsent = 0;
-        return ioctl(m_fd, TIOCOUTQ, &nUnsent) == 0 && nUnsent == 0;
+        return sys::UnackedBytes(m_fd, nUnsent) && nUnsent == 0;
     }
 
     void ShutdownSending() {
         m_bShutdown = true;
         std::string().swap(m_strPending);
-        shutdown(m_fd, SHUT_WR);
+        sys::ShutdownSending(m_fd);
     }
 
     void Finish() {
-        if (m_fd < 0)
+        if (m_fd == INVALID_SOCKET)
             return;
         m_loop.Unregister(m_fd, this);
-        close(m_fd);
-        m_fd = -1;
+        sys::CloseSocket(m_fd);
+        m_fd = INVALID_SOCKET;
         if (m_nTimer != 0)
             m_loop.KillTimer(m_nTimer);
         m_owner.m_finished.push_back(this);
@@ -133,7 +131,7 @@ private:
 
     LingeringClose& m_owner;
     EventLoop& m_loop;
-    int m_fd;
+    SOCKET m_fd;
     std::string m_strPending;
     std::size_t m_nOffset;
     EventLoop::TimerId m_nTimer = 0;
@@ -146,7 +144,7 @@ LingeringClose::LingeringClose(EventLoop& loop) : m_loop(loop) {}
 
 LingeringClose::~LingeringClose() = default;
 
-void LingeringClose::Start(int fd, std::string strPending, std::size_t nOffset) {
+void LingeringClose::Start(SOCKET fd, std::string strPending, std::size_t nOffset) {
     auto pLingerer = std::make_unique<Lingerer>(*this, fd, std::move(strPending), nOffset);
     Lingerer* p = pLingerer.get();
     m_lingering.emplace(p, std::move(pLingerer));

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "socket_platform.h"
+
 class EventLoop;
 
 // The connections a loop has taken over at their close: each writes what is
@@ -19,7 +21,7 @@ public:
     LingeringClose(const LingeringClose&) = delete;
     LingeringClose& operator=(const LingeringClose&) = delete;
 
-    void Start(int fd, std::string strPending, std::size_t nOffset);
+    void Start(SOCKET fd, std::string strPending, std::size_t nOffset);
     std::size_t Count() const { return m_lingering.size(); }
     // Deletes the connections that have finished; called between batches.
     void Reap();

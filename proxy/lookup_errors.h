@@ -1,6 +1,5 @@
 #pragma once
 
-// Name lookups fail with these numbers, which read the same on every platform.
-constexpr int WSAHOST_NOT_FOUND = 11001;
-constexpr int WSATRY_AGAIN = 11002;
-constexpr int WSANO_RECOVERY = 11003;
+// Name lookups fail with the Windows Sockets numbers WSAHOST_NOT_FOUND (11001),
+// WSATRY_AGAIN (11002) and WSANO_RECOVERY (11003) on every platform.
+#include "socket_platform.h"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "memory_ops.h"
+
 namespace {
 
 // The working context of one computation, as RFC 1321 lays it out.

@@ -1,7 +1,5 @@
 #include "name_lookup.h"
 
-#include <netdb.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -26,19 +24,7 @@ int DefaultLookup(const std::string& strHost, NameLookup::Addresses& addresses) 
     addrinfo* pList = nullptr;
     int nResult = getaddrinfo(strHost.c_str(), nullptr, &hints, &pList);
     if (nResult != 0) {
-        switch (nResult) {
-            case EAI_AGAIN:
-                return WSATRY_AGAIN;
-            case EAI_NONAME:
-#ifdef EAI_NODATA
-            case EAI_NODATA:
-#endif
-            case EAI_FAIL:
-            case EAI_FAMILY:
-                return WSAHOST_NOT_FOUND;
-            default:
-                return WSANO_RECOVERY;
-        }
+        return sys::LookupError(nResult);
     }
     for (addrinfo* p = pList; p != nullptr; p = p->ai_next) {
         if (p->ai_addrlen <= sizeof(sockaddr_storage)) {

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "socket_platform.h"
 
 // Name lookups done on worker threads for one loop. Lookups of the same name
 // under way together are made once, names waiting for a thread are bounded,

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "memory_ops.h"
+
 namespace pop3 {
 
 std::size_t LineLength(const char* p, std::size_t n) {

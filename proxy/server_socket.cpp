@@ -5,6 +5,7 @@
 
 #include "line_relay.h"
 #include "md5_digest.h"
+#include "memory_ops.h"
 #include "pop3_text.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Postern needs, only those that are missing.
-# Usage: scripts/install-deps.sh GROUP...   (groups: build app test fuzz bench package)
+# Usage: scripts/install-deps.sh GROUP...   (groups: build app test fuzz bench package windows)
 set -euo pipefail
 
 packages=()
@@ -14,6 +14,13 @@ for group in "$@"; do
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
         bench) packages+=(haproxy dovecot-core dovecot-pop3d python3) ;;
         package) packages+=(scdoc dpkg-dev file lintian desktop-file-utils systemd man-db) ;;
+        # The Windows build: cross compiler (the -posix one has std::thread), wine
+        # to run the tests, NSIS for the installer, GoogleTest's sources to
+        # cross-compile, Python and Dovecot for the integration test, an X
+        # desktop with a tray for the desktop test of postern.exe.
+        windows) packages+=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nsis
+                            googletest python3 dovecot-core dovecot-pop3d
+                            xvfb xauth trayer xdotool x11-utils imagemagick fonts-wine) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
     esac
 done

@@ -1,38 +1,31 @@
 #include "settings_store.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSettings>
-#include <QStandardPaths>
-#include <algorithm>
 #include <climits>
+#include <cstring>
 
 namespace {
 
-constexpr char kRegistryKey[] = "quill/Postern";
-
-QString Key(const QString& strSection, const QString& strEntry) {
-    return strSection + QLatin1Char('/') + strEntry;
+bool IsCSpace(char c) {
+    // The C locale's white space only: a Unicode space is not skipped by atoi either.
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 }  // namespace
 
-int Atoi(const QString& strText) {
-    qsizetype i = 0;
-    const qsizetype nLength = strText.size();
-    // The C locale's white space only: a Unicode space is not skipped by atoi either.
-    while (i < nLength && (strText[i] == u' ' || (strText[i] >= u'\t' && strText[i] <= u'\r'))) {
+int Atoi(std::string_view strText) {
+    std::size_t i = 0;
+    const std::size_t nLength = strText.size();
+    while (i < nLength && IsCSpace(strText[i])) {
         ++i;
     }
     bool bNegative = false;
-    if (i < nLength && (strText[i] == u'+' || strText[i] == u'-')) {
-        bNegative = strText[i] == u'-';
+    if (i < nLength && (strText[i] == '+' || strText[i] == '-')) {
+        bNegative = strText[i] == '-';
         ++i;
     }
     long long nValue = 0;
-    for (; i < nLength && strText[i] >= u'0' && strText[i] <= u'9'; ++i) {
-        nValue = nValue * 10 + (strText[i].unicode() - u'0');
+    for (; i < nLength && strText[i] >= '0' && strText[i] <= '9'; ++i) {
+        nValue = nValue * 10 + (strText[i] - '0');
         if (nValue > static_cast<long long>(INT_MAX) + 1) {
             nValue = static_cast<long long>(INT_MAX) + 1;
         }
@@ -43,179 +36,67 @@ int Atoi(const QString& strText) {
     return static_cast<int>(nValue > INT_MAX ? INT_MAX : nValue);
 }
 
-CSettingsStore::CSettingsStore(const QString& strApplicationName)
-    : m_strApplicationName(strApplicationName) {
-#ifdef Q_OS_WIN
-    m_strLocation = QStringLiteral("HKEY_CURRENT_USER\\Software\\") +
-                    QString::fromLatin1(kRegistryKey).replace(u'/', u'\\') + u'\\' +
-                    strApplicationName;
-#else
-    m_strLocation = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u'/' +
-                    QString::fromLatin1(kRegistryKey) + u'/' + strApplicationName +
-                    QStringLiteral(".conf");
-#endif
-}
-
-QString CSettingsStore::ApplicationNameOf(const QString& strProgramPath) {
-    return QFileInfo(strProgramPath).completeBaseName();
-}
-
-namespace {
-
-// Opened for one call; a shared fallback file must not leak values in.
-class CProfileFile : public QSettings {
-public:
-    CProfileFile(const QString& strLocation, bool bIniFile)
-        : QSettings(strLocation, bIniFile ? QSettings::IniFormat : NativeFormat()) {
-        setFallbacksEnabled(false);
+bool IsWholeNumber(std::string_view strText) {
+    std::size_t nBegin = 0;
+    std::size_t nEnd = strText.size();
+    while (nBegin < nEnd && IsCSpace(strText[nBegin])) {
+        ++nBegin;
     }
-
-private:
-    static QSettings::Format NativeFormat() {
-#ifdef Q_OS_WIN
-        return QSettings::NativeFormat;
-#else
-        return QSettings::IniFormat;
-#endif
+    while (nEnd > nBegin && IsCSpace(strText[nEnd - 1])) {
+        --nEnd;
     }
-};
-
-bool IsWholeNumber(const QString& strText) {
-    const QString strNumber = strText.trimmed();
-    const qsizetype nSign = strNumber.startsWith(u'-') || strNumber.startsWith(u'+') ? 1 : 0;
-    bool bOk = false;
-    strNumber.toInt(&bOk);
-    return bOk && strNumber.size() > nSign &&
-           std::all_of(strNumber.begin() + nSign, strNumber.end(),
-                       [](QChar c) { return c >= u'0' && c <= u'9'; });
-}
-
-}  // namespace
-
-CSettingsStore CSettingsStore::OpenFile(const QString& strPath) {
-    CSettingsStore store;
-    store.m_strApplicationName = ApplicationNameOf(strPath);
-    store.m_strLocation = strPath;
-    store.m_bIniFile = true;
-    return store;
-}
-
-bool CSettingsStore::CheckFile(QString& strError) const {
-    const QString strWhere = m_strLocation + QStringLiteral(": ");
-    QFile file(m_strLocation);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        strError = strWhere + file.errorString();
+    std::string_view strNumber = strText.substr(nBegin, nEnd - nBegin);
+    std::size_t nSign = !strNumber.empty() && (strNumber[0] == '-' || strNumber[0] == '+') ? 1 : 0;
+    if (strNumber.size() <= nSign) {
         return false;
     }
-    // QSettings takes a line without '=' for a key with no value and skips what it
-    // cannot read; a file written by hand deserves to hear about such a line.
-    for (int nLine = 1; !file.atEnd(); ++nLine) {
-        QByteArray line = file.readLine().trimmed();
-        if (!line.isEmpty() && !line.startsWith(';') && !line.startsWith('#') &&
-            !(line.startsWith('[') && line.endsWith(']')) && !line.contains('=')) {
-            strError =
-                strWhere + QStringLiteral("line %1 is neither [Section] nor Key=value").arg(nLine);
+    long long nValue = 0;
+    for (std::size_t i = nSign; i < strNumber.size(); ++i) {
+        if (strNumber[i] < '0' || strNumber[i] > '9') {
+            return false;
+        }
+        nValue = nValue * 10 + (strNumber[i] - '0');
+        if (nValue > static_cast<long long>(INT_MAX) + 1) {
             return false;
         }
     }
-    file.close();
-    CProfileFile profile(m_strLocation, m_bIniFile);
-    if (profile.status() != QSettings::NoError) {
-        strError = strWhere + QStringLiteral("not a file of [Section] and Key=value lines");
-        return false;
-    }
-    const QStringList keys = profile.allKeys();
-    for (const QString& strKey : keys) {
-        const SettingKey* pKnown = nullptr;
-        for (const SettingKey* pKey : setting::kAll) {
-            if (strKey == Key(QLatin1String(pKey->pszSection), QLatin1String(pKey->pszEntry))) {
-                pKnown = pKey;
-            }
-        }
-        // QSettings keeps keys above every section in [General], with no prefix.
-        qsizetype nSlash = strKey.indexOf(u'/');
-        QString strName =
-            nSlash < 0
-                ? QStringLiteral("'%1' above [Settings]").arg(strKey)
-                : QStringLiteral("'%1' in [%2]").arg(strKey.mid(nSlash + 1), strKey.left(nSlash));
-        if (pKnown == nullptr) {
-            strError = strWhere + QStringLiteral("unknown setting ") + strName;
-            return false;
-        }
-        QVariant value = profile.value(strKey);
-        if (value.typeId() != QMetaType::QString) {
-            strError = strWhere + strName + QStringLiteral(" wants one value (quote it)");
-            return false;
-        }
-        if (pKnown->nType == SettingKey::Int && !IsWholeNumber(value.toString())) {
-            strError = strWhere + strName +
-                       QStringLiteral(" wants a whole number, not '%1'").arg(value.toString());
-            return false;
+    return strNumber[0] == '-' || nValue <= INT_MAX;
+}
+
+const SettingKey* FindSettingKey(std::string_view strSection, std::string_view strEntry) {
+    for (const SettingKey* pKey : setting::kAll) {
+        if (strSection == pKey->pszSection && strEntry == pKey->pszEntry) {
+            return pKey;
         }
     }
-    return true;
+    return nullptr;
 }
 
-int CSettingsStore::GetProfileInt(const QString& strSection, const QString& strEntry,
-                                  int nDefault) const {
-    CProfileFile profile(m_strLocation, m_bIniFile);
-    QVariant value = profile.value(Key(strSection, strEntry));
-    if (!value.isValid()) {
-        return nDefault;
-    }
-    // An INI file keeps numbers as text; a value edited by hand reads as atoi reads it.
-    if (value.typeId() == QMetaType::QString) {
-        return Atoi(value.toString());
-    }
-    bool bOk = false;
-    int nValue = value.toInt(&bOk);
-    return bOk ? nValue : nDefault;
+std::string CSettingsStore::ApplicationNameOf(std::string_view strProgramPath) {
+    std::size_t nSlash = strProgramPath.find_last_of("/\\");
+    std::string_view strName =
+        nSlash == std::string_view::npos ? strProgramPath : strProgramPath.substr(nSlash + 1);
+    std::size_t nDot = strName.rfind('.');
+    return std::string(nDot == std::string_view::npos ? strName : strName.substr(0, nDot));
 }
 
-QString CSettingsStore::GetProfileString(const QString& strSection, const QString& strEntry,
-                                         const QString& strDefault) const {
-    CProfileFile profile(m_strLocation, m_bIniFile);
-    QVariant value = profile.value(Key(strSection, strEntry));
-    if (!value.isValid()) {
-        return strDefault;
-    }
-    return value.toString();
-}
-
-bool CSettingsStore::WriteProfileInt(const QString& strSection, const QString& strEntry,
-                                     int nValue) {
-    CProfileFile profile(m_strLocation, m_bIniFile);
-    profile.setValue(Key(strSection, strEntry), nValue);
-    profile.sync();
-    return profile.status() == QSettings::NoError;
-}
-
-bool CSettingsStore::WriteProfileString(const QString& strSection, const QString& strEntry,
-                                        const QString& strValue) {
-    CProfileFile profile(m_strLocation, m_bIniFile);
-    profile.setValue(Key(strSection, strEntry), strValue);
-    profile.sync();
-    return profile.status() == QSettings::NoError;
-}
-
-QString CSettingsStore::Read(const SettingKey& key) const {
+std::string CSettingsStore::Read(const SettingKey& key) const {
     if (key.nType == SettingKey::Int) {
-        return QString::number(ReadInt(key));
+        return std::to_string(ReadInt(key));
     }
-    return GetProfileString(QLatin1String(key.pszSection), QLatin1String(key.pszEntry));
+    return GetProfileString(key.pszSection, key.pszEntry);
 }
 
 int CSettingsStore::ReadInt(const SettingKey& key) const {
     if (key.nType == SettingKey::Text) {
         return Atoi(Read(key));
     }
-    return GetProfileInt(QLatin1String(key.pszSection), QLatin1String(key.pszEntry), key.nDefault);
+    return GetProfileInt(key.pszSection, key.pszEntry, key.nDefault);
 }
 
-bool CSettingsStore::Write(const SettingKey& key, const QString& strValue) {
+bool CSettingsStore::Write(const SettingKey& key, const std::string& strValue) {
     if (key.nType == SettingKey::Int) {
-        return WriteProfileInt(QLatin1String(key.pszSection), QLatin1String(key.pszEntry),
-                               Atoi(strValue));
+        return WriteProfileInt(key.pszSection, key.pszEntry, Atoi(strValue));
     }
-    return WriteProfileString(QLatin1String(key.pszSection), QLatin1String(key.pszEntry), strValue);
+    return WriteProfileString(key.pszSection, key.pszEntry, strValue);
 }

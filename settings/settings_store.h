@@ -1,56 +1,70 @@
 #pragma once
 
-#include <QString>
+#include <string>
+#include <string_view>
 
 #include "setting_keys.h"
+
+// <windows.h> makes these names macros for its own profile functions; here they
+// are methods. Include this header after <windows.h>.
+#undef GetProfileInt
+#undef GetProfileString
+#undef WriteProfileString
 
 // C's atoi on text: leading white space, an optional sign, then decimal digits up
 // to the first other character; no digits gives 0. Out of range saturates, as the
 // Windows runtime does, instead of being undefined.
-int Atoi(const QString& strText);
+int Atoi(std::string_view strText);
 
 // The per-user profile of one application name: on Linux the INI file
 // $XDG_CONFIG_HOME/quill/Postern/<name>.conf (default ~/.config), on Windows the
 // registry key HKEY_CURRENT_USER\Software\quill\Postern\<name>. Every call opens
 // the store afresh and every write is flushed at once, so another process (the
-// tray app, posternd) sees it straight away.
+// tray app, posternd) sees it straight away. All text is UTF-8.
 class CSettingsStore {
 public:
-    explicit CSettingsStore(const QString& strApplicationName);
+    explicit CSettingsStore(const std::string& strApplicationName);
 
     // The settings of an INI file named outright, such as a system-wide
     // posternd.conf, instead of the profile of an application name.
-    static CSettingsStore OpenFile(const QString& strPath);
+    static CSettingsStore OpenFile(const std::string& strPath);
     // For a file named outright: true when it can be read and every value in it
     // is a setting of the table, numbers written as whole numbers; otherwise a
     // message saying what is wrong. Catches typos a person makes by hand.
-    bool CheckFile(QString& strError) const;
+    bool CheckFile(std::string& strError) const;
 
     // The application name of a program file: its name without the extension, so
     // two copies under different names keep separate settings.
-    static QString ApplicationNameOf(const QString& strProgramPath);
+    static std::string ApplicationNameOf(std::string_view strProgramPath);
 
-    int GetProfileInt(const QString& strSection, const QString& strEntry, int nDefault) const;
-    QString GetProfileString(const QString& strSection, const QString& strEntry,
-                             const QString& strDefault = QString()) const;
-    bool WriteProfileInt(const QString& strSection, const QString& strEntry, int nValue);
-    bool WriteProfileString(const QString& strSection, const QString& strEntry,
-                            const QString& strValue);
+    int GetProfileInt(const std::string& strSection, const std::string& strEntry,
+                      int nDefault) const;
+    std::string GetProfileString(const std::string& strSection, const std::string& strEntry,
+                                 const std::string& strDefault = std::string()) const;
+    bool WriteProfileInt(const std::string& strSection, const std::string& strEntry, int nValue);
+    bool WriteProfileString(const std::string& strSection, const std::string& strEntry,
+                            const std::string& strValue);
 
     // A setting of the table as text, a number written out in decimal.
-    QString Read(const SettingKey& key) const;
+    std::string Read(const SettingKey& key) const;
     int ReadInt(const SettingKey& key) const;
     // Stores the text; an Int setting is stored as atoi reads the text.
-    bool Write(const SettingKey& key, const QString& strValue);
+    bool Write(const SettingKey& key, const std::string& strValue);
 
-    QString GetApplicationName() const { return m_strApplicationName; }
+    std::string GetApplicationName() const { return m_strApplicationName; }
     // Where the settings live: a file name on Linux, a registry path on Windows.
-    QString GetLocation() const { return m_strLocation; }
+    std::string GetLocation() const { return m_strLocation; }
 
 private:
     CSettingsStore() = default;
 
-    QString m_strApplicationName;
-    QString m_strLocation;
+    std::string m_strApplicationName;
+    std::string m_strLocation;
     bool m_bIniFile = false;  // an INI file on every platform, even where the profile is not
 };
+
+// For checking a settings file: the key of the table a section and entry name, or null.
+const SettingKey* FindSettingKey(std::string_view strSection, std::string_view strEntry);
+// A whole number as a person writes one into a settings file: blanks around it,
+// an optional sign, decimal digits only, within the range of int.
+bool IsWholeNumber(std::string_view strText);

@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 
 #include "about_dlg.h"
 #include "event_bridge.h"
@@ -149,16 +150,16 @@ private:
     bool OpenSession(CLoopbackClient& client);
 
     static Ui::CConfigDlg& Ui(CConfigDlg& dlg) { return *dlg.m_pUi; }
-    static int Sessions(CConfigDlg& dlg) { return dlg.m_nSessions; }
-    static bool IsDirty(CConfigDlg& dlg) { return dlg.m_bDirty; }
-    static CListenSocket* Listener(CConfigDlg& dlg) { return dlg.m_pListenSocket; }
+    static int Sessions(CConfigDlg& dlg) { return dlg.m_logic.GetSessions(); }
+    static bool IsDirty(CConfigDlg& dlg) { return dlg.m_logic.IsDirty(); }
+    static CListenSocket* Listener(CConfigDlg& dlg) { return dlg.m_logic.GetListener(); }
     qint64 IdleKey() const { return m_pDlg->m_hIconIdle.cacheKey(); }
     qint64 ActiveKey() const { return m_pDlg->m_hIconActive.cacheKey(); }
 
     QTemporaryDir m_dir;
     int m_nLocalPort = 0;
     // Made once XDG_CONFIG_HOME points at the temporary folder.
-    CSettingsStore m_store{QString()};
+    CSettingsStore m_store{std::string()};
     std::unique_ptr<EventLoop> m_pLoop;
     std::unique_ptr<CEventBridge> m_pBridge;
     CScriptedMessageBoxes m_boxes;
@@ -169,8 +170,8 @@ private:
 void CConfigDlgTest::initTestCase() {
     QVERIFY(m_dir.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
-    m_store = CSettingsStore(QStringLiteral("postern"));
-    QVERIFY(m_store.GetLocation().startsWith(m_dir.path()));
+    m_store = CSettingsStore("postern");
+    QVERIFY(QString::fromStdString(m_store.GetLocation()).startsWith(m_dir.path()));
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
@@ -193,9 +194,9 @@ void CConfigDlgTest::cleanup() {
 }
 
 void CConfigDlgTest::StoreSettings(const QString& strHost, int nHostPort, int nLocalPort) {
-    m_store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"), strHost);
-    m_store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), nHostPort);
-    m_store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), nLocalPort);
+    m_store.WriteProfileString("Settings", "HostName", strHost.toStdString());
+    m_store.WriteProfileInt("Settings", "HostPort", nHostPort);
+    m_store.WriteProfileInt("Settings", "LocalPort", nLocalPort);
 }
 
 CConfigDlg& CConfigDlgTest::StartDialog(CMessageBoxes* pMessageBoxes) {
@@ -206,7 +207,8 @@ CConfigDlg& CConfigDlgTest::StartDialog(CMessageBoxes* pMessageBoxes) {
 }
 
 QList<LPARAM> CConfigDlgTest::CountedSessions() const {
-    return QList<LPARAM>(m_pDlg->m_setCounted.begin(), m_pDlg->m_setCounted.end());
+    const std::set<LPARAM>& counted = m_pDlg->m_logic.GetCountedSessions();
+    return QList<LPARAM>(counted.begin(), counted.end());
 }
 
 bool CConfigDlgTest::OpenSession(CLoopbackClient& client) {
@@ -346,8 +348,7 @@ void CConfigDlgTest::onlyTheUsersEditsMakeTheFormDirty() {
     QVERIFY(IsDirty(dlg));
     Ui(dlg).IDC_APPLY->click();
     QVERIFY(!IsDirty(dlg));
-    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
-             QStringLiteral("127.0.0.1"));
+    QCOMPARE(m_store.GetProfileString("Settings", "HostName"), std::string("127.0.0.1"));
     QTest::keyClick(Ui(dlg).IDC_LOCAL_PORT, Qt::Key_Backspace);
     QVERIFY(IsDirty(dlg));
 }
@@ -362,8 +363,7 @@ void CConfigDlgTest::closeAsksToApplyYesSavesNoReloads() {
     QCOMPARE(m_boxes.m_asked, QStringList{kApplyQuestion});
     QVERIFY(!dlg.isVisible());
     QVERIFY(!IsDirty(dlg));
-    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
-             QStringLiteral("localhost"));
+    QCOMPARE(m_store.GetProfileString("Settings", "HostName"), std::string("localhost"));
 
     dlg.OnTrayRestore();
     QTest::keyClick(Ui(dlg).IDC_HOST, Qt::Key_End);
@@ -372,8 +372,7 @@ void CConfigDlgTest::closeAsksToApplyYesSavesNoReloads() {
     Ui(dlg).IDC_CLOSE->click();
     QVERIFY(!dlg.isVisible());
     QCOMPARE(Ui(dlg).IDC_HOST->text(), QStringLiteral("localhost"));
-    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
-             QStringLiteral("localhost"));
+    QCOMPARE(m_store.GetProfileString("Settings", "HostName"), std::string("localhost"));
     // No leaves the form dirty, so the question comes back.
     dlg.OnTrayRestore();
     m_boxes.m_answers = {QMessageBox::No};
@@ -405,11 +404,9 @@ void CConfigDlgTest::portTextsAreStoredAsAtoiReadsThem() {
         Ui(dlg).IDC_APPLY->click();
         m_pDlg.reset();
     }
-    QCOMPARE(m_store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), 110),
-             nStored);
-    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
-                                      QStringLiteral("absent")),
-             strTyped);
+    QCOMPARE(m_store.GetProfileInt("Settings", "HostPort", 110), nStored);
+    QCOMPARE(m_store.GetProfileString("Settings", "HostName", std::string("absent")),
+             strTyped.toStdString());
     CConfigDlg& dlg = StartDialog();
     QCOMPARE(Ui(dlg).IDC_HOST_PORT->text(), strReadBack);
     QCOMPARE(Ui(dlg).IDC_HOST->text(), strTyped);
@@ -468,8 +465,7 @@ void CConfigDlgTest::quitOkThenNoEndsWithoutSaving() {
     QCOMPARE(m_boxes.m_asked, (QStringList{kQuitQuestion, kApplyQuestion}));
     QCOMPARE(m_pTray->m_nDeleted, 1);
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(m_store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 0),
-             m_nLocalPort);
+    QCOMPARE(m_store.GetProfileInt("Settings", "LocalPort", 0), m_nLocalPort);
     QCOMPARE(Listener(dlg)->GetLocalPort(), m_nLocalPort);
 }
 
@@ -483,8 +479,7 @@ void CConfigDlgTest::quitOkThenYesSavesFirst() {
     m_boxes.m_answers = {QMessageBox::Ok, QMessageBox::Yes};
     Ui(dlg).IDC_QUIT->click();
     QCOMPARE(m_boxes.m_asked, (QStringList{kQuitQuestion, kApplyQuestion}));
-    QCOMPARE(m_store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 0),
-             nNewPort);
+    QCOMPARE(m_store.GetProfileInt("Settings", "LocalPort", 0), nNewPort);
     QCOMPARE(Listener(dlg)->GetLocalPort(), nNewPort);
     QCOMPARE(m_pTray->m_nDeleted, 1);
     QCOMPARE(finished.count(), 1);
@@ -715,7 +710,7 @@ void CConfigDlgTest::answerCapaBoxIsLastAndActsLikeTheFields() {
     dlg.OnTrayRestore();
     QTest::mouseClick(pBox, Qt::LeftButton);
     Ui(dlg).IDC_APPLY->click();
-    QCOMPARE(m_store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("AnswerCapa"), 0), 1);
+    QCOMPARE(m_store.GetProfileInt("Settings", "AnswerCapa", 0), 1);
     CLoopbackClient client;
     QVERIFY(OpenSession(client));
     client.Send("CAPA\r\n");
@@ -764,8 +759,7 @@ void CConfigDlgTest::applyQuestionIsAnsweredOnlyByYesOrNo() {
     });
     Ui(dlg).IDC_CLOSE->click();
     QVERIFY(bOpenAfterEscapeAndClose);
-    QCOMPARE(m_store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
-             QStringLiteral("127.0.0.1.example"));
+    QCOMPARE(m_store.GetProfileString("Settings", "HostName"), std::string("127.0.0.1.example"));
 }
 
 void CConfigDlgTest::trayBringsTheOpenBoxForward() {

@@ -66,15 +66,14 @@ void CSettingsStoreTest::atoiReadsAsTheCRuntimeDoes_data() {
 void CSettingsStoreTest::atoiReadsAsTheCRuntimeDoes() {
     QFETCH(QString, strText);
     QFETCH(int, nValue);
-    QCOMPARE(Atoi(strText), nValue);
+    QCOMPARE(Atoi(strText.toStdString()), nValue);
 }
 
 void CSettingsStoreTest::storesInTheFileOfTheApplicationName() {
-    CSettingsStore store(QStringLiteral("postern"));
-    QCOMPARE(store.GetLocation(), StoreFile(QStringLiteral("postern")));
-    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 1110);
-    store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
-                             QStringLiteral("pop.example.com"));
+    CSettingsStore store("postern");
+    QCOMPARE(store.GetLocation(), StoreFile(QStringLiteral("postern")).toStdString());
+    store.WriteProfileInt("Settings", "LocalPort", 1110);
+    store.WriteProfileString("Settings", "HostName", std::string("pop.example.com"));
     QFile file(StoreFile(QStringLiteral("postern")));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QByteArray text = file.readAll();
@@ -84,59 +83,46 @@ void CSettingsStoreTest::storesInTheFileOfTheApplicationName() {
 }
 
 void CSettingsStoreTest::missingValuesGiveTheDefaults() {
-    CSettingsStore store(QStringLiteral("postern"));
-    QCOMPARE(store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110),
-             110);
-    QCOMPARE(store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
-             QString());
+    CSettingsStore store("postern");
+    QCOMPARE(store.GetProfileInt("Settings", "LocalPort", 110), 110);
+    QCOMPARE(store.GetProfileString("Settings", "HostName"), std::string());
     // A read creates nothing.
     QVERIFY(!QFile::exists(StoreFile(QStringLiteral("postern"))));
 }
 
 void CSettingsStoreTest::valuesRoundTrip() {
-    CSettingsStore store(QStringLiteral("postern"));
-    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), -5);
-    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 0);
-    store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"), QString());
-    CSettingsStore again(QStringLiteral("postern"));
-    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), 110), -5);
-    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110), 0);
+    CSettingsStore store("postern");
+    store.WriteProfileInt("Settings", "HostPort", -5);
+    store.WriteProfileInt("Settings", "LocalPort", 0);
+    store.WriteProfileString("Settings", "HostName", std::string());
+    CSettingsStore again("postern");
+    QCOMPARE(again.GetProfileInt("Settings", "HostPort", 110), -5);
+    QCOMPARE(again.GetProfileInt("Settings", "LocalPort", 110), 0);
     // An empty host name is a stored value, not a missing one.
     QSettings file(StoreFile(QStringLiteral("postern")), QSettings::IniFormat);
     QVERIFY(file.contains(QStringLiteral("Settings/HostName")));
-    QCOMPARE(again.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
-                                    QStringLiteral("default")),
-             QString(""));
+    QCOMPARE(again.GetProfileString("Settings", "HostName", std::string("default")), std::string());
     // A number edited by hand into the file reads as atoi reads it.
     QFile edited(StoreFile(QStringLiteral("postern")));
     QVERIFY(edited.open(QIODevice::WriteOnly | QIODevice::Truncate));
     edited.write("[Settings]\nLocalPort=\" 995x\"\nHostPort=abc\n");
     edited.close();
-    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110),
-             995);
-    QCOMPARE(again.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("HostPort"), 110), 0);
+    QCOMPARE(again.GetProfileInt("Settings", "LocalPort", 110), 995);
+    QCOMPARE(again.GetProfileInt("Settings", "HostPort", 110), 0);
 }
 
 void CSettingsStoreTest::applicationNamesKeepSeparateSettings() {
-    QCOMPARE(CSettingsStore::ApplicationNameOf(QStringLiteral("/usr/bin/postern")),
-             QStringLiteral("postern"));
-    QCOMPARE(CSettingsStore::ApplicationNameOf(QStringLiteral("C:/Tools/postern.EXE")),
-             QStringLiteral("postern"));
-    QCOMPARE(CSettingsStore::ApplicationNameOf(QStringLiteral("/opt/work-postern")),
-             QStringLiteral("work-postern"));
-    CSettingsStore first(QStringLiteral("postern"));
-    CSettingsStore second(QStringLiteral("work-postern"));
-    first.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
-                             QStringLiteral("pop.home.example"));
-    second.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
-                              QStringLiteral("pop.work.example"));
-    second.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 2110);
-    QCOMPARE(first.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
-             QStringLiteral("pop.home.example"));
-    QCOMPARE(first.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110),
-             110);
-    QCOMPARE(second.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
-             QStringLiteral("pop.work.example"));
+    QCOMPARE(CSettingsStore::ApplicationNameOf("/usr/bin/postern"), std::string("postern"));
+    QCOMPARE(CSettingsStore::ApplicationNameOf("C:/Tools/postern.EXE"), std::string("postern"));
+    QCOMPARE(CSettingsStore::ApplicationNameOf("/opt/work-postern"), std::string("work-postern"));
+    CSettingsStore first("postern");
+    CSettingsStore second("work-postern");
+    first.WriteProfileString("Settings", "HostName", std::string("pop.home.example"));
+    second.WriteProfileString("Settings", "HostName", std::string("pop.work.example"));
+    second.WriteProfileInt("Settings", "LocalPort", 2110);
+    QCOMPARE(first.GetProfileString("Settings", "HostName"), std::string("pop.home.example"));
+    QCOMPARE(first.GetProfileInt("Settings", "LocalPort", 110), 110);
+    QCOMPARE(second.GetProfileString("Settings", "HostName"), std::string("pop.work.example"));
 }
 
 void CSettingsStoreTest::sharedFallbackFileDoesNotLeakIn() {
@@ -147,11 +133,9 @@ void CSettingsStoreTest::sharedFallbackFileDoesNotLeakIn() {
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("[Settings]\nHostName=leaked\nLocalPort=1\n");
     }
-    CSettingsStore store(QStringLiteral("postern"));
-    QCOMPARE(store.GetProfileString(QStringLiteral("Settings"), QStringLiteral("HostName")),
-             QString());
-    QCOMPARE(store.GetProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), 110),
-             110);
+    CSettingsStore store("postern");
+    QCOMPARE(store.GetProfileString("Settings", "HostName"), std::string());
+    QCOMPARE(store.GetProfileInt("Settings", "LocalPort", 110), 110);
 }
 
 namespace {
@@ -180,10 +164,9 @@ bool GreetsOn(int nPort) {
 
 void CSettingsStoreTest::posterndTakesLeftOutOptionsFromTheStore() {
     int nStoredPort = FreePort();
-    CSettingsStore store(QStringLiteral("postern"));
-    store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"),
-                             QStringLiteral("127.0.0.1"));
-    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), nStoredPort);
+    CSettingsStore store("postern");
+    store.WriteProfileString("Settings", "HostName", std::string("127.0.0.1"));
+    store.WriteProfileInt("Settings", "LocalPort", nStoredPort);
     {
         QProcess process;
         QVERIFY(StartPosternd(process, {}));
@@ -200,7 +183,7 @@ void CSettingsStoreTest::posterndTakesLeftOutOptionsFromTheStore() {
     process.terminate();
     QVERIFY(process.waitForFinished(5000));
     // A stored port that is no port is refused like a bad option.
-    store.WriteProfileInt(QStringLiteral("Settings"), QStringLiteral("LocalPort"), -5);
+    store.WriteProfileInt("Settings", "LocalPort", -5);
     QProcess refused;
     QVERIFY(StartPosternd(refused, {}));
     QVERIFY(refused.waitForFinished(5000));
@@ -208,8 +191,8 @@ void CSettingsStoreTest::posterndTakesLeftOutOptionsFromTheStore() {
 }
 
 void CSettingsStoreTest::posterndWithoutHostAnywhereExitsWithTwo() {
-    CSettingsStore store(QStringLiteral("postern"));
-    store.WriteProfileString(QStringLiteral("Settings"), QStringLiteral("HostName"), QString());
+    CSettingsStore store("postern");
+    store.WriteProfileString("Settings", "HostName", std::string());
     QProcess process;
     QVERIFY(StartPosternd(process, {QStringLiteral("--local-port"), QString::number(FreePort())}));
     QVERIFY(process.waitForFinished(5000));

@@ -2,8 +2,6 @@
 // the login, connections that close, slow readers, long lines and arbitrary
 // bytes.
 
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -120,6 +118,10 @@ TEST_F(Relay, LinesSentRightAfterPassFollowTheApopCommandUnlessTheClientLeaves) 
         std::string strAhead = "STAT\r\n";
         for (std::size_t i = 2; i < nAhead; ++i) strAhead += "NOOP\r\n";
         strAhead += "QUIT\r\n";
+#ifdef _WIN32
+        if (nAhead > 2 && bLeaves)
+            GTEST_SKIP() << "wine tells of a close only once the bytes before it are read";
+#endif
         Session session;
         ASSERT_TRUE(OpenClient(session));
         session.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n" + strAhead);
@@ -212,10 +214,8 @@ TEST_F(Relay, SlowReaderHoldsUpTheSenderAndGetsEveryByte) {
         CPeer& reader = session.To(direction);
         // Small system buffers at the scripted ends, so that the reader that
         // stops reading soon holds up the proxy.
-        int nSmall = 16 * 1024;
-        int nSendBuffer = 64 * 1024;
-        setsockopt(reader.Fd(), SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
-        setsockopt(sender.Fd(), SOL_SOCKET, SO_SNDBUF, &nSendBuffer, sizeof nSendBuffer);
+        sys::SetOption(reader.Fd(), SOL_SOCKET, SO_RCVBUF, 16 * 1024);
+        sys::SetOption(sender.Fd(), SOL_SOCKET, SO_SNDBUF, 64 * 1024);
         std::size_t nMostQueued = 0;
         auto track = [&] {
             if (CClientSocket* pSession = m_pListener->FindSession(session.nId)) {
@@ -254,10 +254,19 @@ TEST_F(Relay, SlowReaderHoldsUpTheSenderAndGetsEveryByte) {
 // a reset: everything that had reached it) reaches the reader, in order, before
 // the reader's connection is closed.
 TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
+#ifdef _WIN32
+    GTEST_SKIP() << "counts what the peer has not acknowledged, which Windows does not tell, "
+                    "and resets peers, which wine shows as an orderly close";
+#endif
     // What the system holds of a connection: unread input, or output not yet acknowledged.
-    auto Held = [](int fd, unsigned long nRequest) {
+    auto Unread = [](SOCKET fd) {
         int n = 0;
-        ioctl(fd, nRequest, &n);
+        sys::UnreadBytes(fd, n);
+        return std::size_t(n);
+    };
+    auto Unacked = [](SOCKET fd) {
+        int n = 0;
+        sys::UnackedBytes(fd, n);
         return std::size_t(n);
     };
     struct Case {
@@ -280,24 +289,22 @@ TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
         CAsyncSocket& facingReader = c.bServerSends ? *pSession : *pServerLink;
 
         // Small system buffers toward the reader, so that the proxy soon holds bytes itself.
-        int nSmall = 16 * 1024;
-        setsockopt(facingReader.m_hSocket, SOL_SOCKET, SO_SNDBUF, &nSmall, sizeof nSmall);
-        setsockopt(reader.Fd(), SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+        sys::SetOption(facingReader.m_hSocket, SOL_SOCKET, SO_SNDBUF, 16 * 1024);
+        sys::SetOption(reader.Fd(), SOL_SOCKET, SO_RCVBUF, 16 * 1024);
         std::string strText = MessageText(2 * 1024 * 1024);
         reader.SetReading(false);
         sender.Send(strText);
         WaitStill([&] {
-            return sender.Unsent() + Held(sender.Fd(), TIOCOUTQ) +
-                   Held(facingSender.m_hSocket, FIONREAD);
+            return sender.Unsent() + Unacked(sender.Fd()) + Unread(facingSender.m_hSocket);
         });
-        std::size_t nArrived = strText.size() - sender.Unsent() - Held(sender.Fd(), TIOCOUTQ);
-        std::size_t nTaken = nArrived - Held(facingSender.m_hSocket, FIONREAD);
+        std::size_t nArrived = strText.size() - sender.Unsent() - Unacked(sender.Fd());
+        std::size_t nTaken = nArrived - Unread(facingSender.m_hSocket);
         ASSERT_GT(facingReader.GetSendQueued(), 0u) << "the proxy holds nothing for the reader";
         if (c.bReset) {
             ASSERT_GT(nArrived, nTaken) << "the proxy had not paused reading";
             sender.Reset();
         } else {
-            shutdown(reader.Fd(), SHUT_WR);
+            sys::ShutdownSending(reader.Fd());
         }
         reader.SetReading(true);
         ASSERT_TRUE(WaitClosed(reader));

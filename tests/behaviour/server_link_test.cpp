@@ -137,7 +137,8 @@ TEST_F(ServerLink, RefusedConnectionIsReportedAndTheSessionStaysOpenAndSilent) {
     Session session;
     ASSERT_TRUE(OpenWithPass(session));
     ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
-    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (111)");
+    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (" +
+                                      std::to_string(sys::kErrRefused) + ")");
     ExpectOpenAndSilent(session);
 
     // Lines sent now go nowhere; the session ends when the client goes.
@@ -153,7 +154,8 @@ TEST_F(ServerLink, ImmediateConnectFailureDropsThePassLineAndALaterPassTriesAgai
         SCOPED_TRACE(nPort);
         ASSERT_TRUE(StartProxy("127.0.0.1", nPort));
         m_wnd.m_reports.clear();
-        std::string strReport = "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (22)";
+        std::string strReport = "Cannot connect 127.0.0.1:" + std::to_string(nPort) + " (" +
+                                std::to_string(sys::kErrInvalid) + ")";
         Session session;
         ASSERT_TRUE(OpenWithPass(session));
         ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));

@@ -2,10 +2,6 @@
 
 // Name lookups the test controls, in place of the system's resolver.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>

@@ -4,13 +4,6 @@
 // RFC 1939's APOP example, loopback addresses, a scripted peer, and a stand-in
 // for the shell's window that records what the proxy tells it.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -19,6 +12,7 @@
 #include <vector>
 
 #include "notice.h"
+#include "socket_platform.h"
 
 namespace loopback {
 
@@ -46,17 +40,18 @@ inline sockaddr_in Loopback(int nPort) {
 }
 
 // A non-blocking listening socket on a free loopback port, which goes to
-// nPort; -1 when there is none.
-inline int ListenOnLoopback(int& nPort) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+// nPort; INVALID_SOCKET when there is none.
+inline SOCKET ListenOnLoopback(int& nPort) {
+    SOCKET fd = sys::OpenStreamSocket(AF_INET);
     sockaddr_in address = Loopback(0);
     socklen_t nLength = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (fd == INVALID_SOCKET ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(fd, SOMAXCONN) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
-        if (fd >= 0)
-            close(fd);
-        return -1;
+        if (fd != INVALID_SOCKET)
+            sys::CloseSocket(fd);
+        return INVALID_SOCKET;
     }
     nPort = ntohs(address.sin_port);
     return fd;
@@ -66,7 +61,7 @@ inline int ListenOnLoopback(int& nPort) {
 // reads what is waiting (while reading is on) and writes what is queued.
 class CPeer {
 public:
-    explicit CPeer(int fd) : m_fd(fd) { fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK); }
+    explicit CPeer(SOCKET fd) : m_fd(fd) { sys::SetBlocking(m_fd, false); }
     ~CPeer() { Close(); }
     CPeer(const CPeer&) = delete;
     CPeer& operator=(const CPeer&) = delete;
@@ -77,14 +72,14 @@ public:
     }
 
     void Poll() {
-        if (m_fd < 0)
+        if (m_fd == INVALID_SOCKET)
             return;
         while (m_nOutOffset < m_strOut.size()) {
-            ssize_t n = send(m_fd, m_strOut.data() + m_nOutOffset, m_strOut.size() - m_nOutOffset,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n =
+                sys::SendSome(m_fd, m_strOut.data() + m_nOutOffset, m_strOut.size() - m_nOutOffset);
             if (n > 0) {
                 m_nOutOffset += std::size_t(n);
-            } else if (n < 0 && errno == EINTR) {
+            } else if (n < 0 && sys::LastError() == sys::kErrInterrupted) {
                 continue;
             } else {
                 break;
@@ -96,14 +91,14 @@ public:
         }
         while (m_bReading && !m_bEof) {
             char buffer[64 * 1024];
-            ssize_t n = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            ssize_t n = sys::ReceiveSome(m_fd, buffer, sizeof buffer);
             if (n > 0) {
                 m_strIn.append(buffer, std::size_t(n));
             } else if (n == 0) {
                 m_bEof = true;
-            } else if (errno == EINTR) {
+            } else if (sys::LastError() == sys::kErrInterrupted) {
                 continue;
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            } else if (sys::IsWouldBlock(sys::LastError())) {
                 break;
             } else {
                 m_bEof = true;  // reset
@@ -112,15 +107,14 @@ public:
     }
 
     void Close() {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = -1;
+        if (m_fd != INVALID_SOCKET)
+            sys::CloseSocket(m_fd);
+        m_fd = INVALID_SOCKET;
     }
 
     // Closes with a reset instead of an orderly close.
     void Reset() {
-        linger hard{1, 0};
-        setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        sys::ResetOnClose(m_fd);
         Close();
     }
 
@@ -130,10 +124,10 @@ public:
     const std::string& Received() const { return m_strIn; }
     std::string TakeReceived() { return std::exchange(m_strIn, {}); }
     std::size_t Unsent() const { return m_strOut.size() - m_nOutOffset; }
-    int Fd() const { return m_fd; }
+    SOCKET Fd() const { return m_fd; }
 
 private:
-    int m_fd;
+    SOCKET m_fd;
     std::string m_strIn;
     std::string m_strOut;
     std::size_t m_nOutOffset = 0;

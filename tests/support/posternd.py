@@ -2,6 +2,7 @@
 stderr kept in a file and the tray app's stored settings kept out of the way,
 and a unittest case that shows that stderr (and Dovecot's log) on a failure."""
 
+import errno
 import os
 import shutil
 import signal
@@ -16,6 +17,15 @@ from support.pop3 import GREETING, recv_line
 from support.proc import fd_count, fd_targets, socket_count
 
 POSTERND = os.environ.get("POSTERND", "")
+# posternd.exe under wine (POSTERND_WINE_RUN names the build's wine wrapper): a
+# Windows program stops on Ctrl+C, which wine makes of SIGINT; Windows has no
+# SIGTERM. Its error numbers are Windows Sockets numbers, its settings live in
+# the registry.
+WINE_RUN = os.environ.get("POSTERND_WINE_RUN", "")
+WINDOWS = bool(WINE_RUN)
+STOP_SIGNAL = signal.SIGINT if WINDOWS else signal.SIGTERM
+ECONNREFUSED = 10061 if WINDOWS else errno.ECONNREFUSED
+NEWLINE = "\r\n" if WINDOWS else "\n"  # as stderr writes it
 # A closed connection with bytes still unsent may take this long to drain.
 LINGER_LIMIT = 30.0
 
@@ -113,7 +123,7 @@ class Posternd:
     def alive(self):
         return self.process is not None and self.process.poll() is None
 
-    def stop(self, sig=signal.SIGTERM):
+    def stop(self, sig=STOP_SIGNAL):
         """Sends `sig` and returns the exit status; kills it if it does not exit in time."""
         if self.process is None:
             return self.returncode
@@ -164,4 +174,25 @@ class PosterndCase(unittest.TestCase):
     def stop_cleanly(self, daemon):
         # A sanitizer build also reports leaks here, as a failing exit status.
         self.assertTrue(daemon.alive(), "posternd died:\n" + daemon.stderr())
-        self.assertEqual(daemon.stop(), 0, "posternd exit status on SIGTERM:\n" + daemon.stderr())
+        self.assertEqual(daemon.stop(), 0,
+                         f"posternd exit status on {STOP_SIGNAL.name}:\n" + daemon.stderr())
+
+
+def store_settings(test, values):
+    """Stores settings (name: whole number) where posternd finds the tray app's:
+    an INI file under a fresh XDG_CONFIG_HOME on Linux, the registry of wine's
+    prefix on Windows. Returns the environment to start posternd with."""
+    if WINDOWS:
+        key = r"HKCU\Software\quill\Postern\postern\Settings"
+        for name, value in values.items():
+            subprocess.run([WINE_RUN, "reg", "add", key, "/v", name, "/t", "REG_DWORD", "/d",
+                            str(value), "/f"], check=True, capture_output=True, timeout=TIMEOUT)
+        test.addCleanup(subprocess.run, [WINE_RUN, "reg", "delete", key, "/f"],
+                        capture_output=True, timeout=TIMEOUT)
+        return {}
+    home = tempfile.mkdtemp(prefix="postern-config-")
+    test.addCleanup(shutil.rmtree, home, ignore_errors=True)
+    os.makedirs(os.path.join(home, "quill", "Postern"))
+    with open(os.path.join(home, "quill", "Postern", "postern.conf"), "w") as f:
+        f.write("[Settings]\n" + "".join(f"{name}={value}\n" for name, value in values.items()))
+    return {"XDG_CONFIG_HOME": home}

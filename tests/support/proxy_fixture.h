@@ -7,16 +7,10 @@
 // only when the test lets them (and never sooner than kSlowLookup).
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,6 +21,7 @@
 #include "listen_socket.h"
 #include "lookup_seam.h"
 #include "loopback_peer.h"
+#include "socket_error_text.h"
 
 namespace loopback {
 
@@ -97,7 +92,7 @@ protected:
         m_wnd.m_pListeners = &m_listeners;
         g_hMainWnd = &m_wnd;
         m_hServerListen = ListenOnLoopback(m_nServerPort);
-        ASSERT_GE(m_hServerListen, 0) << std::strerror(errno);
+        ASSERT_NE(m_hServerListen, INVALID_SOCKET) << SocketErrorText(sys::LastError());
         m_pSeam = std::make_shared<CLookupSeam>();
         CLookupSeam::Install(*m_pLoop, m_pSeam);
         ASSERT_TRUE(StartProxy("127.0.0.1", m_nServerPort));
@@ -111,16 +106,16 @@ protected:
         g_hMainWnd = nullptr;
         m_clients.clear();
         m_servers.clear();
-        if (m_hServerListen >= 0)
-            close(m_hServerListen);
-        if (m_hClosed >= 0)
-            close(m_hClosed);
+        if (m_hServerListen != INVALID_SOCKET)
+            sys::CloseSocket(m_hServerListen);
+        if (m_hClosed != INVALID_SOCKET)
+            sys::CloseSocket(m_hClosed);
     }
 
     // A port on which nothing listens: bound, so nobody else takes it.
     int ClosedPort() {
-        if (m_hClosed < 0)
-            m_hClosed = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_hClosed == INVALID_SOCKET)
+            m_hClosed = sys::OpenStreamSocket(AF_INET);
         sockaddr_in address = Loopback(0);
         bind(m_hClosed, reinterpret_cast<sockaddr*>(&address), sizeof address);
         socklen_t nLength = sizeof address;
@@ -218,20 +213,20 @@ protected:
         return Pump([&] { return m_pListener->FindSession(nId) == nullptr; });
     }
 
-    CPeer& Adopt(int fd) {
+    CPeer& Adopt(SOCKET fd) {
         m_clients.push_back(std::make_unique<CPeer>(fd));
         return *m_clients.back();
     }
 
     // A mail client connected to m_pListener (or to nPort).
     CPeer& Connect(int nPort = 0) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        SOCKET fd = sys::OpenStreamSocket(AF_INET);
+        sys::SetBlocking(fd, true);
         sockaddr_in address = Loopback(nPort != 0 ? nPort : m_nProxyPort);
         // Loopback with a listening socket: the handshake completes without an accept.
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
-            << std::strerror(errno);
-        int nOn = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+            << SocketErrorText(sys::LastError());
+        sys::SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
         return Adopt(fd);
     }
 
@@ -345,7 +340,7 @@ protected:
     CTestWnd m_wnd;
     std::vector<std::unique_ptr<CListenSocket>> m_listeners;
     CListenSocket* m_pListener = nullptr;
-    int m_hServerListen = -1;
+    SOCKET m_hServerListen = INVALID_SOCKET;
     int m_nServerPort = 0;
     int m_nProxyPort = 0;
     long m_nIterations = 0;
@@ -353,11 +348,10 @@ protected:
 private:
     void PollPeers() {
         for (;;) {
-            int fd = accept4(m_hServerListen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
+            SOCKET fd = sys::AcceptConnection(m_hServerListen);
+            if (fd == INVALID_SOCKET)
                 break;
-            int nOn = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+            sys::SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
             m_servers.push_back(std::make_unique<CPeer>(fd));
         }
         for (auto& pPeer : m_clients) pPeer->Poll();
@@ -367,7 +361,7 @@ private:
     std::vector<std::unique_ptr<CPeer>> m_clients;
     std::vector<std::unique_ptr<CPeer>> m_servers;
     std::size_t m_nServersTaken = 0;
-    int m_hClosed = -1;
+    SOCKET m_hClosed = INVALID_SOCKET;
 };
 
 }  // namespace loopback

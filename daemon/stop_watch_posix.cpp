@@ -1,0 +1,44 @@
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "event_loop.h"
+#include "stop_watch.h"
+
+struct CStopWatch::Impl : IEventHandler {
+    explicit Impl(EventLoop& loop) : m_loop(loop) {
+        // Sends use MSG_NOSIGNAL; this keeps any other write to a closed peer harmless too.
+        std::signal(SIGPIPE, SIG_IGN);
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        sigprocmask(SIG_BLOCK, &signals, nullptr);
+        m_fd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+        m_loop.Register(m_fd, this, EPOLLIN);
+    }
+    ~Impl() {
+        m_loop.Unregister(m_fd, this);
+        close(m_fd);
+    }
+
+    void HandleEvents(std::uint32_t) override {
+        signalfd_siginfo info;
+        while (read(m_fd, &info, sizeof info) == sizeof info) {
+            m_bStop = true;
+        }
+    }
+
+    EventLoop& m_loop;
+    int m_fd = -1;
+    bool m_bStop = false;
+};
+
+CStopWatch::CStopWatch(EventLoop& loop) : m_pImpl(std::make_unique<Impl>(loop)) {}
+CStopWatch::~CStopWatch() = default;
+
+bool CStopWatch::IsStopRequested() const {
+    return m_pImpl->m_bStop;
+}

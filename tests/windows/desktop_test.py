@@ -1,0 +1,265 @@
+#!/usr/bin/env python3
+"""postern.exe under wine on an X desktop: Xvfb as the screen, trayer as the
+notification area, xdotool as the user's mouse, no window manager (wine draws
+its own captions). The icon docks idle; the right-click menu opens; Restore shows
+the dialog; an edited local port applied is in the registry and takes the next
+mail client, whose session turns the icon active; the system menu ends with the
+About item; a typed edit makes Close ask to apply it, No keeps the registry as
+it was and hides the dialog; a second start shows it; Exit from the menu,
+answered OK and then No at the apply question, ends the program. Screenshots of the
+dialog, the menu, the system menu and the About box are left in the artefact
+folder.
+
+The program runs in a private copy of the build's wine prefix, with a wine
+server of its own: one that other tests started without a display would take
+the notification area with it.
+
+Usage: desktop_test.py WINE WINEPREFIX POSTERN_EXE ARTEFACT_DIR
+"""
+import os
+import poplib
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path[:0] = [TESTS, os.path.join(TESTS, "app")]
+from support import free_port  # noqa: E402
+from support.pop3 import ScriptedPop3Server  # noqa: E402
+from tray_desktop_test import (PASSWORD, SCREEN, STEP_TIMEOUT, USER, Desktop, Failure,  # noqa: E402
+                               check, expect, frame, icon_look, start_trayer)
+
+SETTINGS_KEY = r"HKCU\Software\quill\Postern\postern\Settings"
+# A new prefix, or wine starting up in it, takes its time.
+START_TIMEOUT = 60
+
+
+class WineDesktop(Desktop):
+    def __init__(self, artefacts, wine, prefix):
+        super().__init__(artefacts)
+        self.wine_program = wine
+        # Hard links but for the registry files, which the wine server rewrites.
+        self.prefix = os.path.join(artefacts, "wineprefix")
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        subprocess.run(["cp", "-al", prefix, self.prefix], check=True)
+        for name in os.listdir(prefix):
+            if name.endswith(".reg"):
+                os.remove(os.path.join(self.prefix, name))
+                shutil.copy2(os.path.join(prefix, name), self.prefix)
+        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all")
+
+    def wine(self, *args):
+        # Output through a file, not a pipe: wine's own background processes, which
+        # the first program in a prefix starts, would hold a pipe open.
+        with tempfile.TemporaryFile("w+") as out:
+            result = subprocess.run([self.wine_program, *args], env=self.env, stdout=out,
+                                    stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                    timeout=START_TIMEOUT)
+            out.seek(0)
+            return subprocess.CompletedProcess(result.args, result.returncode, out.read())
+
+    def end_wine(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, timeout=START_TIMEOUT)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def reg_value(self, key, name):
+        for line in self.wine("reg", "query", key, "/v", name).stdout.splitlines():
+            parts = line.split()
+            if len(parts) == 3 and parts[0] == name:
+                return parts[2]
+        return None
+
+    def shown(self, name):
+        """The visible top-level window of that title, or None."""
+        found = [w for w in self.windows() if w[1] == name and self.visible(w[0])]
+        return found[0] if found else None
+
+    def click(self, x, y, button="1"):
+        self.run("xdotool", "mousemove", str(x), str(y), "click", button)
+
+
+def new_popup(desktop, before, click):
+    """Clicks, then finds the menu: a window that was not on screen before."""
+    click()
+
+    def appeared():
+        found = [w for w in desktop.windows() if w[0] not in before and w[3] > 30 and
+                 w[4] > 30 and desktop.visible(w[0])]
+        return found[0] if found else None
+    return expect("a popup menu", appeared)
+
+
+def run(desktop, postern, server):
+    local_port, new_port = free_port(), free_port()
+    for name, kind, value in (("HostName", "REG_SZ", "127.0.0.1"),
+                              ("HostPort", "REG_DWORD", str(server.port)),
+                              ("LocalPort", "REG_DWORD", str(local_port))):
+        desktop.wine("reg", "add", SETTINGS_KEY, "/v", name, "/t", kind, "/d", value, "/f")
+    # No window manager: wine draws the captions, with their system menu.
+    desktop.wine("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t",
+                 "REG_SZ", "/d", "N", "/f")
+
+    tray = start_trayer(desktop)
+    app = desktop.start([desktop.wine_program, postern])
+
+    def docked():
+        panels = [w for w in desktop.windows() if w[1] == "panel"]
+        if not panels:
+            return None
+        p = panels[0]
+        icons = [w for w in desktop.windows() if w[0] != p[0] and 8 < w[3] <= 64 and
+                 8 < w[4] <= 64 and p[5] <= w[5] < p[5] + p[3] and p[6] <= w[6] < p[6] + p[4]
+                 and desktop.visible(w[0])]
+        return (p, icons[0]) if icons else None
+    panel, icon = expect("the icon to dock", docked, START_TIMEOUT)
+    icon_area, tray_area = frame(icon), frame(panel)
+    expect("the idle icon", lambda: icon_look(desktop, icon_area) == "idle")
+    check(desktop.shown("Postern configuration") is None, "the dialog shows at start")
+    desktop.screenshot("win-tray-idle.png", tray_area)
+    icon_centre = (icon[5] + icon[3] // 2, icon[6] + icon[4] // 2)
+
+    def open_menu():
+        before = {w[0] for w in desktop.windows()}
+        return new_popup(desktop, before, lambda: desktop.click(*icon_centre, button="3"))
+
+    def choose(menu, item):
+        # Three items of equal height: Restore, About, Exit.
+        desktop.click(menu[5] + menu[3] // 2, menu[6] + menu[4] * (2 * item + 1) // 6)
+
+    menu = open_menu()
+    time.sleep(0.3)
+    desktop.screenshot("win-tray-menu.png", (max(0, menu[5] - 20), 0,
+                                             min(400, SCREEN[0] - menu[5] + 20),
+                                             menu[6] + menu[4] + 20))
+    choose(menu, 0)
+    dialog = expect("Restore to show the dialog",
+                        lambda: desktop.shown("Postern configuration"))
+    time.sleep(0.5)
+    desktop.screenshot("win-dialog.png", frame(dialog))
+
+    # The local port field (dialog units 51, 79, 28 by 14 in a 201 by 120 dialog):
+    # a new port, applied, is stored and taken by the next mail client.
+    # Wine's caption and frame at 96 dots per inch take 22 pixels.
+    x, y, w, h = frame(dialog)
+    caption = 22
+
+    def spot(dlu_x, dlu_y):
+        return x + w * dlu_x // 201, y + caption + (h - caption) * dlu_y // 120
+    desktop.click(*spot(65, 86))
+    desktop.run("xdotool", "key", "--delay", "30", "End", *["BackSpace"] * 8)
+    desktop.run("xdotool", "type", "--delay", "50", str(new_port))
+    desktop.click(*spot(169, 40))  # Apply
+    expect("Apply to store the local port",
+               lambda: desktop.reg_value(SETTINGS_KEY, "LocalPort") == hex(new_port))
+
+    client = expect("postern to listen on the new port", lambda: connect(new_port))
+    check(client.getwelcome().startswith(b"+OK Postern 1.0 Ready"),
+          f"unexpected greeting {client.getwelcome()!r}")
+    client.user(USER)
+    check(client.pass_(PASSWORD).startswith(b"+OK alice has 1 message"), "the login was refused")
+    expect("the active icon", lambda: icon_look(desktop, icon_area) == "active")
+    desktop.screenshot("win-tray-active.png", tray_area)
+    client.quit()
+    expect("the idle icon after the session", lambda: icon_look(desktop, icon_area) == "idle")
+
+    # The system menu, from the icon at the caption's left, ends with the About item.
+    before = {w[0] for w in desktop.windows()}
+    sysmenu = new_popup(desktop, before, lambda: desktop.click(x + caption // 2 + 2,
+                                                               y + caption // 2))
+    time.sleep(0.3)
+    desktop.screenshot("win-system-menu.png", (x, y, max(w, sysmenu[3] + 20),
+                                               sysmenu[6] - y + sysmenu[4] + 10))
+    desktop.click(sysmenu[5] + sysmenu[3] // 2, sysmenu[6] + sysmenu[4] - 10)
+    about = expect("the About box", lambda: desktop.shown("About postern"))
+    time.sleep(0.5)
+    desktop.screenshot("win-about.png", frame(about))
+    ax, ay, aw, ah = frame(about)
+    desktop.click(ax + aw * 151 // 183, ay + ah - (ah * 14 // 71))  # OK
+    expect("OK to close the About box", lambda: desktop.shown("About postern") is None)
+
+    # A typed edit makes Close ask; No keeps the stored host name and hides the dialog.
+    desktop.click(*spot(100, 26))
+    desktop.run("xdotool", "key", "End", "x")
+    desktop.click(*spot(169, 92))
+    answer(desktop, "win-apply-question.png", left=False)
+    expect("No to hide the dialog", lambda: desktop.shown("Postern configuration") is None)
+    check(desktop.reg_value(SETTINGS_KEY, "HostName") == "127.0.0.1", "the edit was saved")
+
+    # A second start shows the hidden dialog and ends at once.
+    second = desktop.wine(postern)
+    check(second.returncode == 0, f"the second start ended with {second.returncode}")
+    expect("the second start to show the dialog",
+               lambda: desktop.shown("Postern configuration"))
+
+    # Exit from the tray menu: OK at the quit question, and No at the apply
+    # question, which comes again for the edit not applied.
+    choose(open_menu(), 2)
+    answer(desktop, "win-quit-question.png", left=True)
+    answer(desktop, "win-apply-question-again.png", left=False)
+    try:
+        status = app.wait(STEP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise Failure("postern.exe did not end after the quit question")
+    check(status == 0, f"postern.exe ended with status {status}")
+    check(docked() is None, "the icon is left in the tray")
+    tray.terminate()
+    tray.wait(STEP_TIMEOUT)
+
+
+def answer(desktop, screenshot, left):
+    """Clicks the left (Yes, OK) or right (No, Cancel) button of the open question."""
+    question = expect("a question", lambda: desktop.shown("Postern"))
+    time.sleep(0.3)
+    desktop.screenshot(screenshot, frame(question))
+    x, y, w, h = frame(question)
+    # Without a window manager a box may come up inactive, and then the first
+    # click only activates it.
+    for _ in range(3):
+        desktop.click(x + w // 2 + (-w if left else w) // 8, y + h - 20)
+        try:
+            expect("the question to close", lambda: not desktop.visible(question[0]), 2)
+            return
+        except Failure:
+            pass
+    raise Failure("the question did not take the click")
+
+
+def connect(port):
+    try:
+        return poplib.POP3("127.0.0.1", port, timeout=STEP_TIMEOUT)
+    except OSError:
+        return None
+
+
+def main():
+    wine, prefix, postern, artefacts = sys.argv[1:5]
+    os.makedirs(artefacts, exist_ok=True)
+    for old in os.listdir(artefacts):
+        if old.endswith(".png"):
+            os.remove(os.path.join(artefacts, old))
+    desktop = WineDesktop(artefacts, wine, prefix)
+    server = ScriptedPop3Server(USER, PASSWORD)
+    server.start()
+    try:
+        desktop.start_xvfb()
+        run(desktop, postern, server)
+        print("ok: postern.exe in trayer")
+        return 0
+    except Failure as failure:
+        print("FAIL:", failure)
+        try:
+            desktop.screenshot("win-failure.png")
+        except (subprocess.SubprocessError, OSError):
+            pass
+        return 1
+    finally:
+        desktop.stop_all()
+        desktop.end_wine()
+        server.stop.set()
+        server.join(5)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

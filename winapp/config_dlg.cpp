@@ -1,0 +1,361 @@
+#include "config_dlg.h"
+
+#include <utility>
+
+#include "about_dlg.h"
+#include "resource.h"
+#include "win_text.h"
+
+namespace {
+
+// Posted to the dialog when the proxy has something to report: the box is
+// opened from the message loop, not from inside a socket's handler.
+constexpr UINT WM_SHOW_REPORTS = WM_APP + 1;
+
+HICON LoadIconSized(HINSTANCE hInstance, int nId, int nSizeMetric) {
+    int nSize = ::GetSystemMetrics(nSizeMetric);
+    return static_cast<HICON>(
+        ::LoadImageW(hInstance, MAKEINTRESOURCEW(nId), IMAGE_ICON, nSize, nSize, LR_DEFAULTCOLOR));
+}
+
+std::wstring GetItemText(HWND hDlg, int nId) {
+    HWND hItem = ::GetDlgItem(hDlg, nId);
+    std::wstring strText(static_cast<std::size_t>(::GetWindowTextLengthW(hItem)) + 1, L'\0');
+    int nLength = ::GetWindowTextW(hItem, strText.data(), static_cast<int>(strText.size()));
+    strText.resize(static_cast<std::size_t>(nLength));
+    return strText;
+}
+
+void CopyTip(NOTIFYICONDATAW& nid, const std::string& strTip) {
+    std::wstring strWide = Widen(strTip);
+    ::lstrcpynW(nid.szTip, strWide.c_str(), static_cast<int>(std::size(nid.szTip)));
+}
+
+}  // namespace
+
+CConfigDlg::CConfigDlg(HINSTANCE hInstance, CSettingsStore store)
+    : m_hInstance(hInstance),
+      m_hIcon(LoadIconSized(hInstance, IDR_MAINFRAME, SM_CXICON)),
+      m_hIconSmall(LoadIconSized(hInstance, IDR_MAINFRAME, SM_CXSMICON)),
+      m_hIconIdle(LoadIconSized(hInstance, IDI_IDLE, SM_CXSMICON)),
+      m_hIconActive(LoadIconSized(hInstance, IDI_ACTIVE, SM_CXSMICON)),
+      // Explorer sends it to every top-level window when it starts again.
+      m_nTaskbarCreated(::RegisterWindowMessageW(L"TaskbarCreated")),
+      m_logic(*this, std::move(store)) {}
+
+CConfigDlg::~CConfigDlg() {
+    if (m_hWnd != nullptr) {
+        ::DestroyWindow(m_hWnd);
+    }
+    for (HICON hIcon : {m_hIcon, m_hIconSmall, m_hIconIdle, m_hIconActive}) {
+        ::DestroyIcon(hIcon);
+    }
+}
+
+bool CConfigDlg::Create(const std::wstring& strInstanceTag) {
+    m_strInstanceTag = strInstanceTag;
+    // Without WS_VISIBLE in the template the dialog starts hidden: it is never
+    // seen before it is restored from the tray, and is centred then.
+    return ::CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(IDD_CONFIG), nullptr,
+                                &CConfigDlg::DialogProc, reinterpret_cast<LPARAM>(this)) != nullptr;
+}
+
+HWND CConfigDlg::FindRunning(const std::wstring& strInstanceTag) {
+    struct Search {
+        const std::wstring* pTag;
+        HWND hFound;
+    } search{&strInstanceTag, nullptr};
+    ::EnumWindows(
+        [](HWND hWnd, LPARAM lParam) -> BOOL {
+            auto* pSearch = reinterpret_cast<Search*>(lParam);
+            if (::GetPropW(hWnd, pSearch->pTag->c_str()) != nullptr) {
+                pSearch->hFound = hWnd;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.hFound;
+}
+
+INT_PTR CALLBACK CConfigDlg::DialogProc(HWND hDlg, UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_INITDIALOG) {
+        auto* pThis = reinterpret_cast<CConfigDlg*>(lParam);
+        ::SetWindowLongPtrW(hDlg, DWLP_USER, lParam);
+        pThis->m_hWnd = hDlg;
+    }
+    auto* pThis = reinterpret_cast<CConfigDlg*>(::GetWindowLongPtrW(hDlg, DWLP_USER));
+    return pThis != nullptr ? pThis->OnMessage(nMessage, wParam, lParam) : FALSE;
+}
+
+INT_PTR CConfigDlg::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    switch (nMessage) {
+        case WM_INITDIALOG:
+            OnInitDialog();
+            return TRUE;
+        case WM_COMMAND:
+            OnCommand(LOWORD(wParam), HIWORD(wParam));
+            return TRUE;
+        case WM_SYSCOMMAND:
+            return OnSysCommand(static_cast<UINT>(wParam & 0xFFF0)) ? TRUE : FALSE;
+        case WM_TRAY_NOTIFY:
+            OnTrayNotify(wParam, lParam);
+            return TRUE;
+        case WM_SHOW_REPORTS:
+            OnShowReports();
+            return TRUE;
+        case WM_DESTROY:
+            ::RemovePropW(m_hWnd, m_strInstanceTag.c_str());
+            return FALSE;
+        default:
+            if (nMessage == m_nTaskbarCreated && m_nTaskbarCreated != 0) {
+                // A new notification area knows nothing of the icon: add it again.
+                m_bTrayAdded = false;
+                AddTrayIcon();
+                return TRUE;
+            }
+            return FALSE;
+    }
+}
+
+void CConfigDlg::OnInitDialog() {
+    ::SetPropW(m_hWnd, m_strInstanceTag.c_str(), reinterpret_cast<HANDLE>(1));
+    if (HMENU hMenu = ::GetSystemMenu(m_hWnd, FALSE)) {
+        wchar_t szAbout[64];
+        if (::LoadStringW(m_hInstance, IDS_ABOUTBOX, szAbout,
+                          static_cast<int>(std::size(szAbout))) > 0) {
+            ::AppendMenuW(hMenu, MF_SEPARATOR, 0, nullptr);
+            ::AppendMenuW(hMenu, MF_STRING, IDM_ABOUTBOX, szAbout);
+        }
+    }
+    ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIconSmall));
+
+    m_nid.cbSize = sizeof(m_nid);
+    m_nid.hWnd = m_hWnd;
+    m_nid.uID = TRAY_ICON_ID;
+    m_nid.uCallbackMessage = WM_TRAY_NOTIFY;
+    m_nid.hIcon = m_hIconIdle;
+    CopyTip(m_nid, CConfigLogic::kIdleTip);
+    bool bTray = AddTrayIcon();
+    m_logic.OnInitDialog();
+    if (!bTray) {
+        // Without a notification area the hidden dialog could be neither reached nor quit.
+        OnTrayRestore();
+    }
+}
+
+bool CConfigDlg::AddTrayIcon() {
+    m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    m_bTrayAdded = ::Shell_NotifyIconW(NIM_ADD, &m_nid) != FALSE;
+    return m_bTrayAdded;
+}
+
+void CConfigDlg::OnCommand(UINT nId, UINT nCode) {
+    switch (nId) {
+        case IDC_HOST:
+        case IDC_HOST_PORT:
+        case IDC_LOCAL_PORT:
+            // Only the user's edits make the form dirty, never the text written here.
+            if (nCode == EN_CHANGE && !m_bWritingFields) {
+                m_logic.OnFieldChange();
+            }
+            break;
+        case IDC_ANSWER_CAPA:
+            if (nCode == BN_CLICKED) {
+                m_logic.OnFieldChange();
+            }
+            break;
+        case IDC_ABOUT:
+            OnAbout();
+            break;
+        case IDC_APPLY:
+            m_logic.OnApply();
+            break;
+        case IDC_CLOSE:
+            m_logic.OnCloseButton();
+            break;
+        case IDC_QUIT:
+            m_logic.OnQuit();
+            break;
+        case ID_TRAY_RESTORE:
+            OnTrayRestore();
+            break;
+        case ID_TRAY_ABOUT:
+            OnTrayAbout();
+            break;
+        case ID_TRAY_EXIT:
+            OnTrayExit();
+            break;
+        default:
+            // IDOK and IDCANCEL, from Enter and Escape: the dialog ends only through
+            // a confirmed quit.
+            break;
+    }
+}
+
+bool CConfigDlg::OnSysCommand(UINT nId) {
+    if (nId == IDM_ABOUTBOX) {
+        OnAbout();
+        return true;
+    }
+    if (nId == SC_CLOSE) {
+        m_logic.OnQuit();
+        return true;
+    }
+    return false;
+}
+
+void CConfigDlg::OnTrayNotify(WPARAM wParam, LPARAM lParam) {
+    if (wParam != TRAY_ICON_ID) {
+        return;
+    }
+    if (lParam == WM_LBUTTONDBLCLK) {
+        OnTrayRestore();
+    } else if (lParam == WM_RBUTTONDOWN) {
+        HMENU hMenu = ::CreatePopupMenu();
+        if (hMenu == nullptr) {
+            return;
+        }
+        ::AppendMenuW(hMenu, MF_STRING, ID_TRAY_RESTORE, L"Restore");
+        ::AppendMenuW(hMenu, MF_STRING, ID_TRAY_ABOUT, L"About");
+        ::AppendMenuW(hMenu, MF_STRING, ID_TRAY_EXIT, L"Exit");
+        POINT pt;
+        ::GetCursorPos(&pt);
+        ::SetMenuDefaultItem(hMenu, 0, TRUE);
+        // Without the foreground the menu would not close when clicked beside.
+        ::SetForegroundWindow(m_hWnd);
+        ::TrackPopupMenu(hMenu, TPM_LEFTALIGN | TPM_RIGHTBUTTON, pt.x, pt.y, 0, m_hWnd, nullptr);
+        ::PostMessageW(m_hWnd, WM_NULL, 0, 0);
+        ::DestroyMenu(hMenu);
+    }
+}
+
+void CConfigDlg::OnTrayRestore() {
+    if (!m_bPlaced) {
+        CentreWindow(m_hWnd, nullptr);
+        m_bPlaced = true;
+    }
+    ::ShowWindow(m_hWnd, ::IsIconic(m_hWnd) ? SW_RESTORE : SW_SHOW);
+    ::SetForegroundWindow(m_hWnd);
+    RaiseOpenBox();
+}
+
+// While a box waits for an answer, About and Exit bring it forward instead of
+// stacking a second one on it.
+void CConfigDlg::OnTrayAbout() {
+    if (!RaiseOpenBox()) {
+        OnAbout();
+    }
+}
+
+void CConfigDlg::OnTrayExit() {
+    if (!RaiseOpenBox()) {
+        m_logic.OnQuit();
+    }
+}
+
+bool CConfigDlg::RaiseOpenBox() {
+    // A modal box owned by the dialog disables it while it waits.
+    if (::IsWindowEnabled(m_hWnd)) {
+        return false;
+    }
+    HWND hBox = ::GetWindow(m_hWnd, GW_ENABLEDPOPUP);
+    if (hBox == nullptr) {
+        return false;
+    }
+    ::ShowWindow(hBox, SW_SHOWNORMAL);
+    ::SetForegroundWindow(hBox);
+    return true;
+}
+
+void CConfigDlg::OnAbout() {
+    CAboutDlg::DoModal(m_hInstance, m_hWnd);
+}
+
+void CConfigDlg::ReadFields(CConfigFields& fields) {
+    fields.strHostName = Narrow(GetItemText(m_hWnd, IDC_HOST));
+    fields.strHostPort = Narrow(GetItemText(m_hWnd, IDC_HOST_PORT));
+    fields.strLocalPort = Narrow(GetItemText(m_hWnd, IDC_LOCAL_PORT));
+    fields.bAnswerCapa = ::IsDlgButtonChecked(m_hWnd, IDC_ANSWER_CAPA) == BST_CHECKED;
+}
+
+void CConfigDlg::WriteFields(const CConfigFields& fields) {
+    m_bWritingFields = true;
+    ::SetDlgItemTextW(m_hWnd, IDC_HOST, Widen(fields.strHostName).c_str());
+    ::SetDlgItemTextW(m_hWnd, IDC_HOST_PORT, Widen(fields.strHostPort).c_str());
+    ::SetDlgItemTextW(m_hWnd, IDC_LOCAL_PORT, Widen(fields.strLocalPort).c_str());
+    ::CheckDlgButton(m_hWnd, IDC_ANSWER_CAPA, fields.bAnswerCapa ? BST_CHECKED : BST_UNCHECKED);
+    m_bWritingFields = false;
+}
+
+bool CConfigDlg::Ask(const std::string& strText, Question question) {
+    UINT nType =
+        question == Question::YesNo ? MB_YESNO | MB_ICONQUESTION : MB_OKCANCEL | MB_ICONEXCLAMATION;
+    // Its own foreground: asked from the tray menu, the dialog may be hidden.
+    int nAnswer = ::MessageBoxW(m_hWnd, Widen(strText).c_str(),
+                                Widen(CConfigLogic::kCaption).c_str(), nType | MB_SETFOREGROUND);
+    return nAnswer == IDYES || nAnswer == IDOK;
+}
+
+void CConfigDlg::Report(const std::string& strText) {
+    if (m_hWnd == nullptr) {
+        return;  // ended: no window left to own the box
+    }
+    m_reports.push_back(strText);
+    ::PostMessageW(m_hWnd, WM_SHOW_REPORTS, 0, 0);
+}
+
+void CConfigDlg::OnShowReports() {
+    // One box at a time; reports that come meanwhile follow when it is closed.
+    if (m_bShowingReports) {
+        return;
+    }
+    m_bShowingReports = true;
+    while (!m_reports.empty()) {
+        std::string strText = std::move(m_reports.front());
+        m_reports.pop_front();
+        // Owned by the dialog, so it is never hidden behind it.
+        ::MessageBoxW(m_hWnd, Widen(strText).c_str(), Widen(CConfigLogic::kCaption).c_str(),
+                      MB_OK | MB_SETFOREGROUND);
+    }
+    m_bShowingReports = false;
+}
+
+bool CConfigDlg::ShowTrayMessage(const std::string& strTitle, const std::string& strText) {
+    if (!m_bTrayAdded) {
+        return false;
+    }
+    NOTIFYICONDATAW nid = m_nid;
+    nid.uFlags = NIF_INFO;
+    ::lstrcpynW(nid.szInfoTitle, Widen(strTitle).c_str(),
+                static_cast<int>(std::size(nid.szInfoTitle)));
+    ::lstrcpynW(nid.szInfo, Widen(strText).c_str(), static_cast<int>(std::size(nid.szInfo)));
+    nid.dwInfoFlags = NIIF_INFO;
+    return ::Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
+}
+
+void CConfigDlg::SetTrayIcon(bool bActive) {
+    m_nid.uFlags = NIF_ICON;
+    m_nid.hIcon = bActive ? m_hIconActive : m_hIconIdle;
+    ::Shell_NotifyIconW(NIM_MODIFY, &m_nid);
+}
+
+void CConfigDlg::SetTrayTip(const std::string& strTip) {
+    m_nid.uFlags = NIF_TIP;
+    CopyTip(m_nid, strTip);
+    ::Shell_NotifyIconW(NIM_MODIFY, &m_nid);
+}
+
+void CConfigDlg::HideDialog() {
+    // Hidden without a tray icon, it could be neither reached nor quit.
+    ::ShowWindow(m_hWnd, m_bTrayAdded ? SW_HIDE : SW_MINIMIZE);
+}
+
+void CConfigDlg::EndDialog() {
+    ::Shell_NotifyIconW(NIM_DELETE, &m_nid);
+    m_bTrayAdded = false;
+    ::DestroyWindow(m_hWnd);
+    m_hWnd = nullptr;
+    ::PostQuitMessage(0);
+}
