@@ -80,6 +80,14 @@ std::string CSettingsStore::ApplicationNameOf(std::string_view strProgramPath) {
     return std::string(nDot == std::string_view::npos ? strName : strName.substr(0, nDot));
 }
 
+CSettingsStore CSettingsStore::OpenFile(const std::string& strPath) {
+    CSettingsStore store;
+    store.m_strApplicationName = ApplicationNameOf(strPath);
+    store.m_strLocation = strPath;
+    store.m_bIniFile = true;
+    return store;
+}
+
 std::string CSettingsStore::Read(const SettingKey& key) const {
     if (key.nType == SettingKey::Int) {
         return std::to_string(ReadInt(key));

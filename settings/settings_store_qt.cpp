@@ -33,14 +33,6 @@ CSettingsStore::CSettingsStore(const std::string& strApplicationName)
                         .toStdString();
 }
 
-CSettingsStore CSettingsStore::OpenFile(const std::string& strPath) {
-    CSettingsStore store;
-    store.m_strApplicationName = ApplicationNameOf(strPath);
-    store.m_strLocation = strPath;
-    store.m_bIniFile = true;
-    return store;
-}
-
 bool CSettingsStore::CheckFile(std::string& strError) const {
     const QString strWhere = QString::fromStdString(m_strLocation) + QStringLiteral(": ");
     QFile file(QString::fromStdString(m_strLocation));

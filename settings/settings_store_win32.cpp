@@ -137,14 +137,6 @@ CSettingsStore::CSettingsStore(const std::string& strApplicationName)
     : m_strApplicationName(strApplicationName),
       m_strLocation("HKEY_CURRENT_USER\\" + std::string(kRegistryKey) + strApplicationName) {}
 
-CSettingsStore CSettingsStore::OpenFile(const std::string& strPath) {
-    CSettingsStore store;
-    store.m_strApplicationName = ApplicationNameOf(strPath);
-    store.m_strLocation = strPath;
-    store.m_bIniFile = true;
-    return store;
-}
-
 bool CSettingsStore::CheckFile(std::string& strError) const {
     CIniFile file(m_strLocation);
     if (!file.strError.empty()) {

@@ -28,6 +28,7 @@ protected:
     std::unordered_map<SOCKET, Watch> m_watched;
     std::vector<SOCKET> m_deferred;  // messages that came while one was being handled
     bool m_bWakeDeferred = false;
+    bool m_bTimerDeferred = false;
     bool m_bWinsock = false;  // WSAStartup succeeded
     UINT m_nNextMessage = 0;
 };

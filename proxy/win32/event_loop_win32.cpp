@@ -122,10 +122,12 @@ public:
                 End(loop);
                 return 0;
             case WM_TIMER:
-                // The timer repeats until it is armed anew, so one that comes
-                // while a handler runs is not lost.
-                if (wParam != kTimerId || loop.m_bRunning)
+                if (wParam != kTimerId)
                     return 0;
+                if (loop.m_bRunning) {
+                    loop.m_bTimerDeferred = true;
+                    return 0;
+                }
                 Begin(loop);
                 loop.RunDueTimers();
                 End(loop);
@@ -177,6 +179,10 @@ private:
         if (loop.m_bWakeDeferred) {
             loop.m_bWakeDeferred = false;
             loop.Wake();
+        }
+        if (loop.m_bTimerDeferred) {
+            loop.m_bTimerDeferred = false;
+            loop.ArmTimer();  // what fell due meanwhile runs at once
         }
     }
 
