@@ -52,8 +52,15 @@ def expect(what, probe, timeout=STEP_TIMEOUT):
 
 
 class Desktop:
+    """An X screen of the test's own; screenshots and logs go to artefacts,
+    emptied of an earlier run's."""
+
     def __init__(self, artefacts):
         self.artefacts = artefacts
+        os.makedirs(artefacts, exist_ok=True)
+        for old in os.listdir(artefacts):
+            if old.endswith((".png", ".log")):
+                os.remove(os.path.join(artefacts, old))
         self.processes = []
         self.env = dict(os.environ)
 
@@ -135,6 +142,15 @@ class Desktop:
             args += ["-crop", f"{w}x{h}+{x}+{y}", "+repage"]
         subprocess.run(args + [path], env=self.env, timeout=STEP_TIMEOUT, check=True)
         print("screenshot:", path)
+
+    def failed(self, failure, shot="failure.png"):
+        """Reports a failed run with what the screen showed; the exit status."""
+        print("FAIL:", failure)
+        try:
+            self.screenshot(shot)
+        except (subprocess.SubprocessError, OSError):
+            pass
+        return 1
 
     def prop(self, wid, name):
         return self.run("xprop", "-id", wid, name)
@@ -548,10 +564,6 @@ def main():
         print("python3-dbus is missing")
         return 1
     postern, artefacts = sys.argv[1], sys.argv[2]
-    os.makedirs(artefacts, exist_ok=True)
-    for old in os.listdir(artefacts):
-        if old.endswith((".png", ".log")):
-            os.remove(os.path.join(artefacts, old))
     for tool in ("Xvfb", "trayer", "xfce4-panel", "xdotool", "xwininfo", "xprop", "import",
                  "openbox", "dbus-daemon"):
         if shutil.which(tool) is None:
@@ -591,12 +603,7 @@ def main():
         print(f"ok: xfce4-panel's StatusNotifier tray ({time.monotonic() - started:.0f} s)")
         return 0
     except Failure as failure:
-        print("FAIL:", failure)
-        try:
-            desktop.screenshot("failure.png")
-        except (subprocess.SubprocessError, OSError):
-            pass
-        return 1
+        return desktop.failed(failure)
     finally:
         desktop.stop_all()
         server.stop.set()

@@ -235,10 +235,6 @@ def connect(port):
 
 def main():
     wine, prefix, postern, artefacts = sys.argv[1:5]
-    os.makedirs(artefacts, exist_ok=True)
-    for old in os.listdir(artefacts):
-        if old.endswith(".png"):
-            os.remove(os.path.join(artefacts, old))
     desktop = WineDesktop(artefacts, wine, prefix)
     server = ScriptedPop3Server(USER, PASSWORD)
     server.start()
@@ -248,12 +244,7 @@ def main():
         print("ok: postern.exe in trayer")
         return 0
     except Failure as failure:
-        print("FAIL:", failure)
-        try:
-            desktop.screenshot("win-failure.png")
-        except (subprocess.SubprocessError, OSError):
-            pass
-        return 1
+        return desktop.failed(failure, "win-failure.png")
     finally:
         desktop.stop_all()
         desktop.end_wine()
