@@ -104,6 +104,13 @@ INT_PTR CConfigDlg::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
         case WM_SHOW_REPORTS:
             OnShowReports();
             return TRUE;
+        case WM_ENDSESSION:
+            // Windows logs off, or an installer asks it to end as the Restart
+            // Manager does (ENDSESSION_CLOSEAPP): no questions, edits not applied are dropped.
+            if (wParam != FALSE) {
+                EndDialog();
+            }
+            return TRUE;
         case WM_DESTROY:
             ::RemovePropW(m_hWnd, m_strInstanceTag.c_str());
             return FALSE;

@@ -66,7 +66,7 @@ class WineDesktop(Desktop):
 
     def reg_value(self, key, name):
         for line in self.wine("reg", "query", key, "/v", name).stdout.splitlines():
-            parts = line.split()
+            parts = line.split(None, 2)
             if len(parts) == 3 and parts[0] == name:
                 return parts[2]
         return None
