@@ -267,12 +267,29 @@ bool CConfigDlg::RaiseOpenBox() {
     if (::IsWindowEnabled(m_hWnd)) {
         return false;
     }
-    HWND hBox = ::GetWindow(m_hWnd, GW_ENABLEDPOPUP);
-    if (hBox == nullptr) {
+    // The box is the enabled window the dialog owns. GetWindow(GW_ENABLEDPOPUP)
+    // finds nothing under wine, and GetLastActivePopup only a box that was
+    // active once, which a box shown while another program has the foreground is not.
+    struct Search {
+        HWND hOwner;
+        HWND hBox;
+    } search{m_hWnd, nullptr};
+    ::EnumThreadWindows(
+        ::GetCurrentThreadId(),
+        [](HWND hWnd, LPARAM lParam) -> BOOL {
+            auto* pSearch = reinterpret_cast<Search*>(lParam);
+            if (::GetWindow(hWnd, GW_OWNER) == pSearch->hOwner && ::IsWindowEnabled(hWnd)) {
+                pSearch->hBox = hWnd;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.hBox == nullptr) {
         return false;
     }
-    ::ShowWindow(hBox, SW_SHOWNORMAL);
-    ::SetForegroundWindow(hBox);
+    ::ShowWindow(search.hBox, SW_SHOWNORMAL);
+    ::SetForegroundWindow(search.hBox);
     return true;
 }
 

@@ -5,8 +5,9 @@ its own captions). The icon docks idle; the right-click menu opens; Restore show
 the dialog; an edited local port applied is in the registry and takes the next
 mail client, whose session turns the icon active; the system menu ends with the
 About item; a typed edit makes Close ask to apply it, No keeps the registry as
-it was and hides the dialog; a second start shows it; Exit from the menu,
-answered OK and then No at the apply question, ends the program. Screenshots of the
+it was and hides the dialog; a second start shows it; Exit from the menu asks,
+About and Exit chosen again meanwhile open no second box, and OK and then No
+at the apply question end the program. Screenshots of the
 dialog, the menu, the system menu and the About box are left in the artefact
 folder.
 
@@ -196,6 +197,15 @@ def run(desktop, postern, server):
     # Exit from the tray menu: OK at the quit question, and No at the apply
     # question, which comes again for the edit not applied.
     choose(open_menu(), 2)
+    expect("the quit question", lambda: desktop.shown("Postern"))
+    # About and Exit from the menu while it waits bring it forward, stacking no box on it.
+    for item in (1, 2):
+        time.sleep(1)  # right after a box comes up, wine's tray opens no menu yet
+        choose(open_menu(), item)
+        time.sleep(1)
+        boxes = [w for w in desktop.windows() if w[1] in ("Postern", "About postern") and
+                 desktop.visible(w[0])]
+        check(len(boxes) == 1, f"{len(boxes)} boxes open after menu item {item}")
     answer(desktop, "win-quit-question.png", left=True)
     answer(desktop, "win-apply-question-again.png", left=False)
     try:
