@@ -7,9 +7,9 @@ mail client, whose session turns the icon active; the system menu ends with the
 About item; a typed edit makes Close ask to apply it, No keeps the registry as
 it was and hides the dialog; a second start shows it; Exit from the menu asks,
 About and Exit chosen again meanwhile open no second box, and OK and then No
-at the apply question end the program. Screenshots of the
-dialog, the menu, the system menu and the About box are left in the artefact
-folder.
+at the apply question end the program. At 144 dpi the dialog starts half as
+large again. Screenshots of the dialog (at 96 and 144 dpi), the menu, the system
+menu and the About box are left in the artefact folder.
 
 The program runs in a private copy of the build's wine prefix, with a wine
 server of its own: one that other tests started without a display would take
@@ -214,6 +214,21 @@ def run(desktop, postern, server):
         raise Failure("postern.exe did not end after the quit question")
     check(status == 0, f"postern.exe ended with status {status}")
     check(docked() is None, "the icon is left in the tray")
+
+    # At 144 dots per inch the dialog, laid out in dialog units, is half as
+    # large again, its text drawn at that size (the program is DPI aware).
+    desktop.wine("reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                 "REG_DWORD", "/d", "144", "/f")
+    app = desktop.start([desktop.wine_program, postern])
+    expect("the icon to dock at 144 dpi", docked, START_TIMEOUT)
+    desktop.wine(postern)
+    large = expect("the dialog at 144 dpi", lambda: desktop.shown("Postern configuration"))
+    time.sleep(0.5)
+    desktop.screenshot("win-dialog-144dpi.png", frame(large))
+    check(1.3 < large[3] / w < 1.7 and 1.3 < large[4] / h < 1.7,
+          f"the dialog is {large[3]}x{large[4]} at 144 dpi, {w}x{h} at 96")
+    app.terminate()
+    app.wait(STEP_TIMEOUT)
     tray.terminate()
     tray.wait(STEP_TIMEOUT)
 
