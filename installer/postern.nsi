@@ -82,43 +82,43 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Postern, a POP3 APOP login proxy"
   ${EndIf}
 !macroend
 
-; Ends the programs running from $INSTDIR: postern.exe is asked to end, as
-; Windows' Restart Manager would ask it; posternd.exe has no window to ask, so
-; the user is. Sets $0 to the program still running when the user gives up
-; (in a silent run: at once), or to "".
+; Ends the programs running from $INSTDIR. posternd.exe has no window to ask,
+; so the user is, first, lest Postern be ended for nothing; then postern.exe is
+; asked to end, as Windows' Restart Manager would ask it. Sets $0 to the program
+; still running when the user gives up (in a silent run: at once), or to "".
 !macro DEFINE_END_RUNNING_PROGRAMS UN
 Function ${UN}EndRunningPrograms
-  StrCpy $1 0
-  StrCpy $5 0  ; whether one was asked, and so worth waiting for
   ${Do}
-    FindWindow $1 "#32770" "${POSTERN_DIALOG_TITLE}" 0 $1
-    ${If} $1 == 0
-      ${Break}
+    StrCpy $0 ""
+    !insertmacro FIND_PROGRAM_IN_USE "posternd.exe"
+    ${If} $0 == ""
+      StrCpy $1 0
+      ${Do}
+        FindWindow $1 "#32770" "${POSTERN_DIALOG_TITLE}" 0 $1
+        ${If} $1 == 0
+          ${Break}
+        ${EndIf}
+        System::Call 'user32::GetPropW(p r1, w "${POSTERN_INSTANCE_PROPERTY}") p .r2'
+        ${If} $2 != 0
+          DetailPrint "Asking Postern to end"
+          SendMessage $1 ${WM_ENDSESSION} 1 ${ENDSESSION_CLOSEAPP} /TIMEOUT=5000
+        ${EndIf}
+      ${Loop}
+      StrCpy $4 0
+      ${Do}
+        StrCpy $0 ""
+        !insertmacro FIND_PROGRAM_IN_USE "postern.exe"
+        ${If} $0 == ""
+        ${OrIf} $4 >= ${END_WAIT_STEPS}
+          ${ExitDo}
+        ${EndIf}
+        IntOp $4 $4 + 1
+        Sleep 200
+      ${Loop}
     ${EndIf}
-    System::Call 'user32::GetPropW(p r1, w "${POSTERN_INSTANCE_PROPERTY}") p .r2'
-    ${If} $2 != 0
-      DetailPrint "Asking Postern to end"
-      SendMessage $1 ${WM_ENDSESSION} 1 ${ENDSESSION_CLOSEAPP} /TIMEOUT=5000
-      StrCpy $5 1
+    ${If} $0 == ""
+      Return
     ${EndIf}
-  ${Loop}
-
-  ${Do}
-    StrCpy $4 0
-    ${Do}
-      StrCpy $0 ""
-      !insertmacro FIND_PROGRAM_IN_USE "postern.exe"
-      !insertmacro FIND_PROGRAM_IN_USE "posternd.exe"
-      ${If} $0 == ""
-        Return
-      ${EndIf}
-      IntOp $4 $4 + 1
-      ${If} $5 == 0
-      ${OrIf} $4 > ${END_WAIT_STEPS}
-        ${ExitDo}
-      ${EndIf}
-      Sleep 200
-    ${Loop}
     MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
         "$0 is still running from $INSTDIR.$\r$\n$\r$\nEnd it (posternd.exe: press Ctrl+C in its window), then choose Retry." \
         /SD IDCANCEL IDRETRY +2

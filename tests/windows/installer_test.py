@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""postern-setup.exe under wine, silent, with Postern running as the user:
-the install puts the stripped programs into Program Files\\Postern with an
+"""postern-setup.exe under wine, with Postern running as the user: a silent
+install puts the stripped programs into Program Files\\Postern with an
 all-users Start menu entry, the start at login and an entry in Add/Remove
-Programs; an upgrade while postern.exe runs ends it and replaces every file; an
-uninstall while posternd.exe runs from the folder changes nothing and says so
-in its exit status; one while postern.exe runs ends it and takes all of it away,
-the user's settings left. Nothing is ever scheduled for a restart.
+Programs; an upgrade while postern.exe runs, silent and then driven by the
+mouse, ends it and replaces every file, and Run Postern on the last page starts
+it again; an uninstall while posternd.exe runs from the folder changes nothing,
+leaves Postern running and says so in its exit status; one while postern.exe
+runs ends it and takes all of it away, the user's settings left. Nothing of
+Postern's is ever left for a restart. Screenshots of the installer's pages are
+left in the artefact folder.
 
 It runs in a private copy of the build's prefix with a wine server of its own,
 on an X screen of its own, as the desktop test does.
@@ -20,7 +23,7 @@ import sys
 import time
 
 from desktop_test import START_TIMEOUT, WineDesktop, expect  # noqa: E402
-from tray_desktop_test import Failure, check  # noqa: E402
+from tray_desktop_test import Failure, check, frame  # noqa: E402
 from support import free_port  # noqa: E402
 
 FOLDER = "C:\\Program Files\\Postern"
@@ -96,7 +99,31 @@ def run(desktop, setup, stage):
     check(app.wait(START_TIMEOUT) == 0, "postern.exe did not end cleanly")
     check_current()
 
-    # posternd.exe has no window to ask: the uninstaller leaves everything and fails.
+    # The same driven by the mouse; Run Postern on the last page starts it again.
+    for name in os.listdir(folder):
+        os.utime(installed(name), (OLD_TIME, OLD_TIME))
+    app = start_postern()
+    upgrade = desktop.start([desktop.wine_program, setup])
+    page = expect("the installer", lambda: desktop.shown("Postern Setup "), START_TIMEOUT)
+    x, y, w, h = frame(page)
+
+    def next_button(shot):
+        time.sleep(0.5)
+        desktop.screenshot(shot, (x, y, w, h))
+        desktop.click(x + w - 160, y + h - 27)
+    next_button("setup-components.png")
+    next_button("setup-folder.png")  # Install
+    check(app.wait(START_TIMEOUT) == 0, "postern.exe did not end cleanly")
+    expect("the files to be replaced",
+           lambda: all(os.stat(installed(n)).st_mtime != OLD_TIME for n in PROGRAMS))
+    time.sleep(1)
+    next_button("setup-finish.png")  # Finish, with Run Postern ticked
+    check(upgrade.wait(START_TIMEOUT) == 0, "the installer failed")
+    check_current()
+    expect("Run Postern to start it", lambda: listening(local_port), START_TIMEOUT)
+
+    # posternd.exe has no window to ask: the uninstaller fails, changing nothing
+    # and leaving Postern running.
     daemon = desktop.start([desktop.wine_program, FOLDER + "\\posternd.exe", "--host",
                             "127.0.0.1", "--local-port", str(free_port())])
     time.sleep(2)
@@ -108,16 +135,16 @@ def run(desktop, setup, stage):
     setup_run("cmd", "/c", "C:\\uninstall-in-place.bat", status=2)
     check(sorted(os.listdir(folder)) == sorted(PROGRAMS + ("uninstall.exe",)),
           f"the folder changed: {os.listdir(folder)}")
+    check(listening(local_port), "Postern was ended for nothing")
     daemon.terminate()
     daemon.wait(START_TIMEOUT)
 
     # The uninstall with Postern running ends it and leaves nothing but the settings.
-    app = start_postern()
     setup_run(FOLDER + "\\uninstall.exe", "/S")
     # The uninstaller works on from a copy of itself: wait for its work.
     expect("the uninstaller to finish", lambda: not os.path.exists(folder) and not shortcuts(),
            START_TIMEOUT)
-    check(app.wait(START_TIMEOUT) == 0, "postern.exe did not end cleanly")
+    check(not listening(local_port), "Postern still runs")
     check(desktop.reg_value(UNINSTALL_KEY, "DisplayName") is None, "still in Add/Remove Programs")
     check(desktop.reg_value(RUN_KEY, "Postern") is None, "still started at login")
     check(not left_for_restart(desktop), f"left for a restart: {left_for_restart(desktop)}")
