@@ -267,7 +267,8 @@ bool CConfigDlg::RaiseOpenBox() {
     if (::IsWindowEnabled(m_hWnd)) {
         return false;
     }
-    // The box is the enabled window the dialog owns. GetWindow(GW_ENABLEDPOPUP)
+    // The box is the visible, enabled window the dialog owns (hidden ones, such
+    // as the input method's, are not boxes). GetWindow(GW_ENABLEDPOPUP)
     // finds nothing under wine, and GetLastActivePopup only a box that was
     // active once, which a box shown while another program has the foreground is not.
     struct Search {
@@ -278,7 +279,8 @@ bool CConfigDlg::RaiseOpenBox() {
         ::GetCurrentThreadId(),
         [](HWND hWnd, LPARAM lParam) -> BOOL {
             auto* pSearch = reinterpret_cast<Search*>(lParam);
-            if (::GetWindow(hWnd, GW_OWNER) == pSearch->hOwner && ::IsWindowEnabled(hWnd)) {
+            if (::GetWindow(hWnd, GW_OWNER) == pSearch->hOwner && ::IsWindowVisible(hWnd) &&
+                ::IsWindowEnabled(hWnd)) {
                 pSearch->hBox = hWnd;
                 return FALSE;
             }
