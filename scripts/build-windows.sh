@@ -8,8 +8,13 @@ cd "$(dirname "$0")/.."
 
 build_dir=build/windows
 scripts/install-deps.sh windows
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-    -DPOSTERN_WERROR=ON "$@" >/dev/null
+# The toolchain is read by the first configuration only; later ones would warn
+# that it went unused.
+toolchain=()
+if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)
+fi
+cmake -S . -B "$build_dir" -G Ninja "${toolchain[@]}" -DPOSTERN_WERROR=ON "$@" >/dev/null
 # A fresh prefix takes 10-15 s, so it is made once per build folder.
 mkdir -p "$build_dir"
 prefix=$(pwd)/$build_dir/wineprefix

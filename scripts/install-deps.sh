@@ -17,10 +17,11 @@ for group in "$@"; do
         # The Windows build: cross compiler (the -posix one has std::thread), wine
         # to run the tests, NSIS for the installer, GoogleTest's sources to
         # cross-compile, Python and Dovecot for the integration test, an X
-        # desktop with a tray for the desktop test of postern.exe.
+        # desktop with a tray for the desktop test of postern.exe, wrestool to
+        # read the programs' resources.
         windows) packages+=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nsis
                             googletest python3 dovecot-core dovecot-pop3d
-                            xvfb xauth trayer xdotool x11-utils imagemagick fonts-wine) ;;
+                            xvfb xauth trayer xdotool x11-utils imagemagick fonts-wine icoutils) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
     esac
 done

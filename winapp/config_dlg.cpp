@@ -104,6 +104,13 @@ INT_PTR CConfigDlg::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
         case WM_SHOW_REPORTS:
             OnShowReports();
             return TRUE;
+        case WM_ENDSESSION:
+            // Windows logs off, or an installer asks it to end as the Restart
+            // Manager does (ENDSESSION_CLOSEAPP): no questions, edits not applied are dropped.
+            if (wParam != FALSE) {
+                EndDialog();
+            }
+            return TRUE;
         case WM_DESTROY:
             ::RemovePropW(m_hWnd, m_strInstanceTag.c_str());
             return FALSE;
@@ -260,12 +267,31 @@ bool CConfigDlg::RaiseOpenBox() {
     if (::IsWindowEnabled(m_hWnd)) {
         return false;
     }
-    HWND hBox = ::GetWindow(m_hWnd, GW_ENABLEDPOPUP);
-    if (hBox == nullptr) {
+    // The box is the visible, enabled window the dialog owns (hidden ones, such
+    // as the input method's, are not boxes). GetWindow(GW_ENABLEDPOPUP)
+    // finds nothing under wine, and GetLastActivePopup only a box that was
+    // active once, which a box shown while another program has the foreground is not.
+    struct Search {
+        HWND hOwner;
+        HWND hBox;
+    } search{m_hWnd, nullptr};
+    ::EnumThreadWindows(
+        ::GetCurrentThreadId(),
+        [](HWND hWnd, LPARAM lParam) -> BOOL {
+            auto* pSearch = reinterpret_cast<Search*>(lParam);
+            if (::GetWindow(hWnd, GW_OWNER) == pSearch->hOwner && ::IsWindowVisible(hWnd) &&
+                ::IsWindowEnabled(hWnd)) {
+                pSearch->hBox = hWnd;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.hBox == nullptr) {
         return false;
     }
-    ::ShowWindow(hBox, SW_SHOWNORMAL);
-    ::SetForegroundWindow(hBox);
+    ::ShowWindow(search.hBox, SW_SHOWNORMAL);
+    ::SetForegroundWindow(search.hBox);
     return true;
 }
 

@@ -103,12 +103,13 @@ inline void ResetOnClose(SOCKET h) {
     setsockopt(h, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
 }
 
-// Windows binds a port again while old connections sit in TIME_WAIT anyway;
-// SO_REUSEADDR would there let another program take a port in use, so the
-// listener claims its port for itself instead.
-inline void AllowRebind(SOCKET h) {
-    SetOption(h, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
-}
+// Nothing to do on Windows. A plain bind takes the port again at once though
+// the replaced listener's connections are still open or in TIME_WAIT, which
+// SO_EXCLUSIVEADDRUSE would refuse (WSAEADDRINUSE). And since Windows Server
+// 2003, so on every Windows this runs on, a port bound without options is not
+// shared: another account's bind to it fails, with SO_REUSEADDR too; only
+// programs of the same account, which could end this one anyway, may share it.
+inline void AllowRebind(SOCKET) {}
 
 inline bool UnreadBytes(SOCKET h, int& nBytes) {
     u_long nCount = 0;

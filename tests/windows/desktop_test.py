@@ -5,10 +5,11 @@ its own captions). The icon docks idle; the right-click menu opens; Restore show
 the dialog; an edited local port applied is in the registry and takes the next
 mail client, whose session turns the icon active; the system menu ends with the
 About item; a typed edit makes Close ask to apply it, No keeps the registry as
-it was and hides the dialog; a second start shows it; Exit from the menu,
-answered OK and then No at the apply question, ends the program. Screenshots of the
-dialog, the menu, the system menu and the About box are left in the artefact
-folder.
+it was and hides the dialog; a second start shows it; Exit from the menu asks,
+About and Exit chosen again meanwhile open no second box, and OK and then No
+at the apply question end the program. At 144 dpi the dialog starts half as
+large again. Screenshots of the dialog (at 96 and 144 dpi), the menu, the system
+menu and the About box are left in the artefact folder.
 
 The program runs in a private copy of the build's wine prefix, with a wine
 server of its own: one that other tests started without a display would take
@@ -66,7 +67,7 @@ class WineDesktop(Desktop):
 
     def reg_value(self, key, name):
         for line in self.wine("reg", "query", key, "/v", name).stdout.splitlines():
-            parts = line.split()
+            parts = line.split(None, 2)
             if len(parts) == 3 and parts[0] == name:
                 return parts[2]
         return None
@@ -196,6 +197,15 @@ def run(desktop, postern, server):
     # Exit from the tray menu: OK at the quit question, and No at the apply
     # question, which comes again for the edit not applied.
     choose(open_menu(), 2)
+    expect("the quit question", lambda: desktop.shown("Postern"))
+    # About and Exit from the menu while it waits bring it forward, stacking no box on it.
+    for item in (1, 2):
+        time.sleep(1)  # right after a box comes up, wine's tray opens no menu yet
+        choose(open_menu(), item)
+        time.sleep(1)
+        boxes = [w for w in desktop.windows() if w[1] in ("Postern", "About postern") and
+                 desktop.visible(w[0])]
+        check(len(boxes) == 1, f"{len(boxes)} boxes open after menu item {item}")
     answer(desktop, "win-quit-question.png", left=True)
     answer(desktop, "win-apply-question-again.png", left=False)
     try:
@@ -204,6 +214,21 @@ def run(desktop, postern, server):
         raise Failure("postern.exe did not end after the quit question")
     check(status == 0, f"postern.exe ended with status {status}")
     check(docked() is None, "the icon is left in the tray")
+
+    # At 144 dots per inch the dialog, laid out in dialog units, is half as
+    # large again, its text drawn at that size (the program is DPI aware).
+    desktop.wine("reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                 "REG_DWORD", "/d", "144", "/f")
+    app = desktop.start([desktop.wine_program, postern])
+    expect("the icon to dock at 144 dpi", docked, START_TIMEOUT)
+    desktop.wine(postern)
+    large = expect("the dialog at 144 dpi", lambda: desktop.shown("Postern configuration"))
+    time.sleep(0.5)
+    desktop.screenshot("win-dialog-144dpi.png", frame(large))
+    check(1.3 < large[3] / w < 1.7 and 1.3 < large[4] / h < 1.7,
+          f"the dialog is {large[3]}x{large[4]} at 144 dpi, {w}x{h} at 96")
+    app.terminate()
+    app.wait(STEP_TIMEOUT)
     tray.terminate()
     tray.wait(STEP_TIMEOUT)
 
