@@ -92,17 +92,6 @@ inline void SetOption(SOCKET h, int nLevel, int nName, int nValue) {
     setsockopt(h, nLevel, nName, reinterpret_cast<const char*>(&nValue), sizeof nValue);
 }
 
-inline void SetBlocking(SOCKET h, bool bBlocking) {
-    u_long nOn = bBlocking ? 0 : 1;
-    ioctlsocket(h, FIONBIO, &nOn);
-}
-
-// Closing then resets the connection instead of closing it in order.
-inline void ResetOnClose(SOCKET h) {
-    linger hard{1, 0};
-    setsockopt(h, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-}
-
 // Windows binds a port again while old connections sit in TIME_WAIT anyway;
 // SO_REUSEADDR would there let another program take a port in use, so the
 // listener claims its port for itself instead.
