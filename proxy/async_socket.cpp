@@ -1,5 +1,7 @@
 #include "async_socket.h"
 
+#include "accept_connection.h"
+#include "send_path.h"
 #include "send_queue.h"
 #include "socket_address.h"
 #include "socket_connector.h"
@@ -75,15 +77,10 @@ bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
     if (lpszSocketAddress == nullptr) {
         local.ss_family = decltype(local.ss_family)(nFamily);
     }
-    socklen_t nLength = address::SetPort(local, int(nSocketPort));
     if (bBind) {
         // A replaced listener's old connections may sit in TIME_WAIT on this port.
         sys::AllowRebind(m_hSocket);
-        if (nFamily == AF_INET6 && lpszSocketAddress == nullptr) {
-            // IPv4 mail clients too, whatever the system's default.
-            sys::SetOption(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, 0);
-        }
-        if (bind(m_hSocket, reinterpret_cast<sockaddr*>(&local), nLength) != 0) {
+        if (!address::Bind(m_hSocket, local, nSocketPort, lpszSocketAddress == nullptr)) {
             int nError = sys::LastError();
             CloseDescriptor();
             return Fail(nError);
@@ -119,26 +116,10 @@ bool CAsyncSocket::Listen(int nConnectionBacklog) {
     // Windows listens only on a bound socket: any port, on every interface.
     sockaddr_storage local{};
     local.ss_family = m_nFamily;
-    socklen_t nLength = address::SetPort(local, 0);
-    if (m_nFamily == AF_INET6) {
-        sys::SetOption(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, 0);
-    }
-    if (bind(m_hSocket, reinterpret_cast<sockaddr*>(&local), nLength) != 0 ||
-        listen(m_hSocket, nConnectionBacklog) != 0) {
+    if (!address::Bind(m_hSocket, local, 0, true) || listen(m_hSocket, nConnectionBacklog) != 0) {
         return Fail(sys::LastError());
     }
     return true;
-}
-
-bool CAsyncSocket::IsReadBlocked() {
-    if (m_pPartner == nullptr) {
-        m_bReadBlocked = false;
-    } else if (m_bReadBlocked) {
-        m_bReadBlocked = m_pPartner->GetSendQueued() > kSendLowWater;
-    } else {
-        m_bReadBlocked = m_pPartner->GetSendQueued() >= kSendHighWater;
-    }
-    return m_bReadBlocked;
 }
 
 void CAsyncSocket::UpdateInterest() {
@@ -156,7 +137,7 @@ void CAsyncSocket::UpdateInterest() {
             nWanted = sys::kIn | (GetSendQueued() > 0 ? std::uint32_t(sys::kOut) : 0u);
             break;
         case State::Connected:
-            if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !IsReadBlocked()) {
+            if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !SendPath::IsReadBlocked(*this)) {
                 nWanted |= sys::kIn;
             } else if (!(m_lEvent & FD_READ) && (m_lEvent & FD_CLOSE) && !m_bEof && !m_bBroken) {
                 // Not reading, but the peer's close must still be seen at once.
@@ -203,23 +184,10 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
     if (rConnectedSocket.m_hSocket != INVALID_SOCKET) {
         return Fail(sys::kErrInvalid);
     }
-    SOCKET fd = sys::AcceptConnection(m_hSocket);
+    int nError = 0;
+    bool bTransient = false;
+    SOCKET fd = AcceptConnection(Loop(), m_hSocket, nError, bTransient);
     if (fd == INVALID_SOCKET) {
-        int nError = sys::LastError();
-        int nCause = nError;
-        if (nError == sys::kErrTooManyFiles || nError == sys::kErrTooManySystemFiles) {
-            // Out of descriptors: take the connection with the spare one and
-            // close it, so the waiting client is refused instead of waking us
-            // again and again.
-            Loop().ReleaseSpareFd();
-            SOCKET fdRefused = sys::AcceptConnection(m_hSocket);
-            nCause = fdRefused != INVALID_SOCKET ? WSAEWOULDBLOCK : sys::LastError();
-            if (fdRefused != INVALID_SOCKET)
-                sys::CloseSocket(fdRefused);
-            Loop().RestoreSpareFd();
-        }
-        bool bTransient = sys::IsWouldBlock(nCause) || nCause == sys::kErrInterrupted ||
-                          nCause == sys::kErrAborted;
         if (!bTransient && m_nAcceptPause == 0) {
             m_nAcceptPause = Loop().SetTimer(kAcceptPause, [this] {
                 m_nAcceptPause = 0;
@@ -301,30 +269,7 @@ int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int) {
     if (nBufLen <= 0) {
         return 0;
     }
-    const char* p = static_cast<const char*>(lpBuf);
-    std::size_t nLeft = std::size_t(nBufLen);
-    if (m_state == State::Connected && GetSendQueued() == 0) {
-        std::ptrdiff_t nSent = SendNow(p, nLeft);
-        if (nSent < 0) {
-            Fail(m_nCloseError);
-            UpdateInterest();
-            return SOCKET_ERROR;
-        }
-        p += nSent;
-        nLeft -= std::size_t(nSent);
-        if (nLeft == 0) {
-            return nBufLen;
-        }
-    }
-    if (!m_pSendQueue) {
-        m_pSendQueue = std::make_unique<SendQueue>();
-    }
-    m_pSendQueue->Append(p, nLeft);
-    UpdateInterest();
-    if (m_pPartner != nullptr && GetSendQueued() >= kSendHighWater) {
-        m_pPartner->UpdateInterest();
-    }
-    return nBufLen;
+    return SendPath::Send(*this, static_cast<const char*>(lpBuf), nBufLen);
 }
 
 std::size_t CAsyncSocket::GetSendQueued() const {
@@ -334,33 +279,6 @@ std::size_t CAsyncSocket::GetSendQueued() const {
 std::size_t CAsyncSocket::GetSendRoom() const {
     std::size_t nQueued = GetSendQueued();
     return nQueued < kSendHighWater ? kSendHighWater - nQueued : 0;
-}
-
-std::ptrdiff_t CAsyncSocket::SendNow(const char* p, std::size_t n) {
-    int nError = 0;
-    std::ptrdiff_t nSent = Stream().Write(m_hSocket, p, n, nError);
-    if (nSent < 0) {
-        m_bBroken = true;
-        m_nCloseError = nError;
-    }
-    return nSent;
-}
-
-void CAsyncSocket::FlushSendQueue() {
-    std::size_t nBefore = m_pSendQueue->Size();
-    int nError = 0;
-    if (!m_pSendQueue->Flush(Stream(), m_hSocket, nError)) {
-        m_bBroken = true;
-        m_nCloseError = nError;
-    }
-    if (m_pSendQueue->Size() == 0) {
-        m_pSendQueue.reset();  // an idle connection holds no queue
-    }
-    std::size_t nAfter = GetSendQueued();
-    UpdateInterest();
-    if (m_pPartner != nullptr && nBefore > kSendLowWater && nAfter <= kSendLowWater) {
-        m_pPartner->UpdateInterest();
-    }
 }
 
 void CAsyncSocket::Pair(CAsyncSocket& a, CAsyncSocket& b) {
@@ -435,7 +353,7 @@ void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
             }
             break;
         case State::Connecting:
-            HandleConnecting(nEvents);
+            SocketConnector::HandleEvents(*this, nEvents);
             break;
         case State::Connected:
             HandleConnected(Stream().Readiness(nEvents));
@@ -446,29 +364,10 @@ void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
     }
 }
 
-void CAsyncSocket::HandleConnecting(std::uint32_t nEvents) {
-    int nError = 0;
-    if (nEvents & (sys::kErr | sys::kHup)) {
-        nError = sys::PendingError(m_hSocket);
-    }
-    nError = SocketConnector::AttemptEnded(*this, nError);
-    if (nError == WSAEWOULDBLOCK)
-        return;  // the next address is being tried
-    if (m_lEvent & FD_CONNECT) {
-        OnConnect(nError);
-        if (Loop().WasUnregistered(this))
-            return;
-    }
-    // The server's first bytes may have come with the connection.
-    if (nError == 0 && m_state == State::Connected && (nEvents & sys::kIn)) {
-        HandleConnected(nEvents & ~std::uint32_t(sys::kOut));
-    }
-}
-
 void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
     // A callback that closes or deletes this socket unregisters it first.
     if ((nEvents & sys::kOut) && GetSendQueued() > 0) {
-        FlushSendQueue();
+        SendPath::Flush(*this);
         if (GetSendQueued() == 0 && (m_lEvent & FD_WRITE)) {
             OnSend(0);
             if (Loop().WasUnregistered(this))
@@ -491,11 +390,8 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
         // stays readable and is read once the partner has room; nothing more
         // can be sent, and the hang-up is not watched meanwhile.
         m_bHangup = true;
-        bool bHadQueue = GetSendQueued() > 0;
-        m_pSendQueue.reset();
+        SendPath::Drop(*this);
         UpdateInterest();
-        if (bHadQueue && m_pPartner != nullptr)
-            m_pPartner->UpdateInterest();
     } else if (nEvents & sys::kRdHup) {
         m_bEof = true;  // closed while this side chose not to read
         DeliverClose(0);

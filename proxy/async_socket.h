@@ -105,6 +105,7 @@ protected:
     static EventLoop& Loop() { return *EventLoop::Current(); }
 
 private:
+    friend class SendPath;
     friend class SocketConnector;
     enum class State : std::uint8_t { Idle, Looking, Connecting, Connected, Failed };
 
@@ -114,13 +115,8 @@ private:
     void HandleEvents(std::uint32_t nEvents) override;
     void HandleFailure() override;
     void LookupDone(int nError, EventLoop::Addresses addresses);
-    void HandleConnecting(std::uint32_t nEvents);
     void HandleConnected(std::uint32_t nEvents);
     void UpdateInterest();
-    bool IsReadBlocked();
-    void FlushSendQueue();
-    // Sends what the system takes now: the count, or -1 when the connection is broken.
-    std::ptrdiff_t SendNow(const char* p, std::size_t n);
     void BecomeConnected();
     bool OpenSocket(int nFamily);
     void Unwatch();

@@ -40,6 +40,13 @@ socklen_t SetPort(sockaddr_storage& address, int nPort) {
     return sizeof(sockaddr_in);
 }
 
+bool Bind(SOCKET h, sockaddr_storage& local, unsigned nPort, bool bEveryInterface) {
+    socklen_t nLength = SetPort(local, int(nPort));
+    if (bEveryInterface && local.ss_family == AF_INET6)
+        sys::SetOption(h, IPPROTO_IPV6, IPV6_V6ONLY, 0);
+    return bind(h, reinterpret_cast<sockaddr*>(&local), nLength) == 0;
+}
+
 int LocalPort(SOCKET h) {
     sockaddr_storage address{};
     socklen_t nLength = sizeof address;

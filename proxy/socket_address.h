@@ -17,6 +17,10 @@ sockaddr_storage MapToIPv6(const sockaddr_storage& address4);
 // Puts the port into the address and returns the address's length.
 socklen_t SetPort(sockaddr_storage& address, int nPort);
 
+// Binds h to local with the port; on IPv6 and bEveryInterface, IPv4 too,
+// whatever the system's default. False with the error in sys::LastError().
+bool Bind(SOCKET h, sockaddr_storage& local, unsigned nPort, bool bEveryInterface);
+
 // The local port of the socket, or 0 when it has none.
 int LocalPort(SOCKET h);
 

@@ -62,16 +62,27 @@ void SocketConnector::LookupDone(CAsyncSocket& socket, int nError,
     }
 }
 
-int SocketConnector::AttemptEnded(CAsyncSocket& socket, int nError) {
+void SocketConnector::HandleEvents(CAsyncSocket& socket, std::uint32_t nEvents) {
+    int nError = 0;
+    if (nEvents & (sys::kErr | sys::kHup)) {
+        nError = sys::PendingError(socket.m_hSocket);
+    }
     if (nError == 0) {
         socket.BecomeConnected();
-        return 0;
+    } else if (TryAddresses(socket, socket.m_pConnect->m_nIndex + 1)) {
+        nError = 0;
+    } else if (CAsyncSocket::GetLastError() == WSAEWOULDBLOCK) {
+        return;  // the next address is being tried
     }
-    if (TryAddresses(socket, socket.m_pConnect->m_nIndex + 1))
-        return 0;
-    if (CAsyncSocket::GetLastError() == WSAEWOULDBLOCK)
-        return WSAEWOULDBLOCK;
-    return nError;
+    if (socket.m_lEvent & FD_CONNECT) {
+        socket.OnConnect(nError);
+        if (CAsyncSocket::Loop().WasUnregistered(&socket))
+            return;
+    }
+    // The server's first bytes may have come with the connection.
+    if (nError == 0 && socket.m_state == CAsyncSocket::State::Connected && (nEvents & sys::kIn)) {
+        socket.HandleConnected(nEvents & ~std::uint32_t(sys::kOut));
+    }
 }
 
 bool SocketConnector::TryAddresses(CAsyncSocket& socket, std::size_t nFirst) {

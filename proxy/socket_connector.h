@@ -19,10 +19,9 @@ public:
     // True when connected at once; false with the socket's last error
     // WSAEWOULDBLOCK when under way, or another error when it failed.
     static bool Start(CAsyncSocket& socket, const std::string& strHostAddress, int nHostPort);
-    // The attempt at the current address ended with nError (0: connected).
-    // Returns the error to report, or WSAEWOULDBLOCK when the next address is
-    // being tried.
-    static int AttemptEnded(CAsyncSocket& socket, int nError);
+    // The socket's events while an address is being tried: the attempt ends
+    // (OnConnect), or the next address is tried.
+    static void HandleEvents(CAsyncSocket& socket, std::uint32_t nEvents);
     // Drops a lookup under way.
     void Cancel(EventLoop& loop);
 
