@@ -1,5 +1,6 @@
 // The listener and its sessions: end notices that come late, the listener
-// deleted with sessions open, mail clients over IPv6.
+// deleted with sessions open, one session table behind two listening sockets,
+// mail clients over IPv6.
 
 #include <string>
 
@@ -76,6 +77,32 @@ TEST_F(Listener, DeletingTheListenerClosesEveryConnectionAndPostsNoNotice) {
     RunFor();
     EXPECT_EQ(m_wnd.m_notices.size(), nNotices);
     EXPECT_EQ(loggedIn.pClient->Received(), "+OK 2 320\r\n");
+}
+
+TEST_F(Listener, OneSessionTableServesSeveralListeningSockets) {
+    auto pTable = std::make_unique<CSessionTable>("127.0.0.1", m_nServerPort);
+    Session first;
+    Session second;
+    {
+        CListenSocket one(*pTable);
+        CListenSocket other(*pTable);
+        ASSERT_TRUE(one.StartListening(0, "127.0.0.1"));
+        ASSERT_TRUE(other.StartListening(0, "127.0.0.1"));
+        ASSERT_TRUE(OpenClient(first, &one));
+        ASSERT_TRUE(OpenClient(second, &other));
+        EXPECT_NE(first.nId, second.nId);
+        EXPECT_EQ(one.GetSessionCount(), 2u);
+        EXPECT_EQ(one.FindSession(second.nId), other.FindSession(second.nId));
+    }
+    // The sessions are the table's: they outlive the listening sockets.
+    EXPECT_EQ(pTable->GetSessionCount(), 2u);
+    second.pClient->Send("USER mrose\r\n");
+    EXPECT_TRUE(WaitText(*second.pClient, kPasswordPrompt));
+    std::size_t nNotices = m_wnd.m_notices.size();
+    pTable.reset();
+    EXPECT_TRUE(WaitClosed(*first.pClient));
+    EXPECT_TRUE(WaitClosed(*second.pClient));
+    EXPECT_EQ(m_wnd.m_notices.size(), nNotices);
 }
 
 // Whether this machine has ::1 at all: a socket can be bound to it.

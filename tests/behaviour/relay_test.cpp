@@ -88,15 +88,16 @@ public:
             m_strHeld.clear();
             m_nOffset = 0;
             char buffer[16 * 1024];
-            std::ptrdiff_t nRead;
-            while (m_strHeld.size() < 1024 * 1024 &&
-                   (nRead = CTcpStream::Read(h, buffer, sizeof buffer, nError)) > 0) {
-                m_strHeld.append(buffer, std::size_t(nRead));
+            while (m_strHeld.size() < 1024 * 1024) {
+                std::ptrdiff_t nRead = CTcpStream::Read(h, buffer, sizeof buffer, nError);
+                if (nRead > 0) {
+                    m_strHeld.append(buffer, std::size_t(nRead));
+                    continue;
+                }
+                m_bEnd = nRead == 0;
+                m_nError = nRead < 0 && nError != WSAEWOULDBLOCK ? nError : 0;
+                break;
             }
-            if (m_strHeld.size() < 1024 * 1024 && nRead == 0)
-                m_bEnd = true;
-            else if (m_strHeld.size() < 1024 * 1024 && nError != WSAEWOULDBLOCK)
-                m_nError = nError;
         }
         if (Held() > 0) {
             std::size_t nPiece = std::min({n, kPiece, Held()});
