@@ -2,7 +2,8 @@
 """Postern's benchmark: Dovecot directly (the floor), haproxy in TCP mode (a plain
 relay) and posternd, measured side by side in one run. Prints every figure as
 min / median / max over the rounds, the ratios posternd/direct and
-posternd/haproxy, and whether each target is met.
+posternd/haproxy (and posternd/baseline with --baseline-posternd: an earlier build
+beside this one), and whether each target is met.
 
 Run it through bench/run.sh, which builds what it needs."""
 
@@ -89,9 +90,10 @@ def wait_for_port(port, timeout=10):
 
 
 class Bench:
-    def __init__(self, build, rounds, seconds, sessions):
+    def __init__(self, build, rounds, seconds, sessions, baseline=None):
         self.loadgen = os.path.join(build, "bench", "loadgen")
         self.posternd = os.path.join(build, "daemon", "posternd")
+        self.baseline = baseline  # another posternd, measured the same way beside it
         self.rounds = rounds
         self.seconds = seconds
         self.sessions = sessions
@@ -135,9 +137,9 @@ backend server
 """)
         return self.start(["haproxy", "-db", "-f", config], "haproxy", port), port
 
-    def start_posternd(self, backend_port):
+    def start_posternd(self, backend_port, binary=None):
         port = free_port()
-        child = self.start([self.posternd, "--host", "127.0.0.1", "--host-port", str(backend_port),
+        child = self.start([binary or self.posternd, "--host", "127.0.0.1", "--host-port", str(backend_port),
                             "--local-port", str(port)], "posternd", port)
         return child, port
 
@@ -203,6 +205,9 @@ backend server
             targets = [("direct", dovecot.port, None, True),
                        ("haproxy", haproxy_port, haproxy, True),
                        ("posternd", posternd_port, posternd, False)]
+            if self.baseline:
+                baseline, baseline_port = self.start_posternd(dovecot.port, self.baseline)
+                targets.append(("baseline", baseline_port, baseline, False))
             for round_number in range(1, self.rounds + 1):
                 print(f"round {round_number}/{self.rounds}: logins and fetches", file=sys.stderr)
                 for label, port, relay, apop in targets:
@@ -219,8 +224,10 @@ backend server
         backend_port = free_port()
         self.start([self.loadgen, "fake-server", "--port", backend_port, "--user", "bench",
                     "--password", PASSWORD], "fake-server", backend_port)
-        for label, starter, apop in (("haproxy", self.start_haproxy, True),
-                                     ("posternd", self.start_posternd, False)):
+        relays = [("haproxy", self.start_haproxy, True), ("posternd", self.start_posternd, False)]
+        if self.baseline:
+            relays.append(("baseline", lambda port: self.start_posternd(port, self.baseline), False))
+        for label, starter, apop in relays:
             for _ in range(self.rounds):
                 relay, port = starter(backend_port)
                 time.sleep(0.2)
@@ -265,10 +272,11 @@ backend server
         for metric, _ in self.results:
             if metric not in metrics:
                 metrics.append(metric)
-        labels = ["direct", "haproxy", "posternd"]
+        labels = ["direct", "haproxy", "posternd"] + (["baseline"] if self.baseline else [])
+        others = ["direct", "haproxy"] + (["baseline"] if self.baseline else [])
         print()
         print(f"{'figure (min / median / max)':<38}" + "".join(f"{l:>26}" for l in labels)
-              + f"{'posternd/direct':>17}{'posternd/haproxy':>18}")
+              + "".join(f"{'posternd/' + o:>18}" for o in others))
         for metric in metrics:
             row = f"{metric:<38}"
             medians = {}
@@ -282,11 +290,11 @@ backend server
                 else:
                     cell = "-"
                 row += f"{cell:>26}"
-            for other in ("direct", "haproxy"):
+            for other in others:
                 if "posternd" in medians and medians.get(other):
-                    row += f"{medians['posternd'] / medians[other]:>{17 if other == 'direct' else 18}.3f}"
+                    row += f"{medians['posternd'] / medians[other]:>18.3f}"
                 else:
-                    row += f"{'-':>{17 if other == 'direct' else 18}}"
+                    row += f"{'-':>18}"
             print(row)
         print()
         self.check_targets()
@@ -335,6 +343,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=5, help="length of each login run")
     parser.add_argument("--sessions", default="1000,10000", help="idle session counts")
     parser.add_argument("--skip-dovecot", action="store_true", help="only the idle-session runs")
+    parser.add_argument("--baseline-posternd", metavar="PATH",
+                        help="another posternd (say, an earlier build) measured beside this one")
     args = parser.parse_args()
     raise_nofile()
     sessions = [int(s) for s in args.sessions.split(",")]
@@ -344,7 +354,7 @@ def main():
               f"lets a relay hold at most {cap:,} sessions; measuring {cap:,} instead of "
               f"{max(sessions):,}", file=sys.stderr)
         sessions = [min(s, cap) for s in sessions]
-    bench = Bench(args.build, args.rounds, args.seconds, sessions)
+    bench = Bench(args.build, args.rounds, args.seconds, sessions, args.baseline_posternd)
     try:
         if not args.skip_dovecot:
             bench.run_dovecot_rounds()

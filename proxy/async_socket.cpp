@@ -1,7 +1,11 @@
 #include "async_socket.h"
 
-#include <cstring>
-#include <vector>
+#include "accept_connection.h"
+#include "send_path.h"
+#include "send_queue.h"
+#include "socket_address.h"
+#include "socket_connector.h"
+#include "tcp_stream.h"
 
 namespace {
 
@@ -11,62 +15,7 @@ thread_local int t_nLastError = 0;
 // the listener rests this long instead of being woken for the same connection.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
-bool Fail(int nError) {
-    t_nLastError = nError;
-    return false;
-}
-
-bool ParseNumericAddress(const std::string& strHost, sockaddr_storage& address) {
-    std::memset(&address, 0, sizeof address);
-    auto* p4 = reinterpret_cast<sockaddr_in*>(&address);
-    if (inet_pton(AF_INET, strHost.c_str(), &p4->sin_addr) == 1) {
-        p4->sin_family = AF_INET;
-        return true;
-    }
-    auto* p6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (inet_pton(AF_INET6, strHost.c_str(), &p6->sin6_addr) == 1) {
-        p6->sin6_family = AF_INET6;
-        return true;
-    }
-    return false;
-}
-
-sockaddr_storage MapToIPv6(const sockaddr_storage& address4) {
-    sockaddr_storage result{};
-    auto* p6 = reinterpret_cast<sockaddr_in6*>(&result);
-    p6->sin6_family = AF_INET6;
-    p6->sin6_addr.s6_addr[10] = 0xff;
-    p6->sin6_addr.s6_addr[11] = 0xff;
-    std::memcpy(&p6->sin6_addr.s6_addr[12],
-                &reinterpret_cast<const sockaddr_in*>(&address4)->sin_addr, 4);
-    return result;
-}
-
-// Puts the port into the address and returns the address's length.
-socklen_t SetPort(sockaddr_storage& address, int nPort) {
-    if (address.ss_family == AF_INET6) {
-        reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(std::uint16_t(nPort));
-        return sizeof(sockaddr_in6);
-    }
-    reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(std::uint16_t(nPort));
-    return sizeof(sockaddr_in);
-}
-
 }  // namespace
-
-struct CAsyncSocket::SendQueue {
-    std::string strData;
-    std::size_t nOffset = 0;
-    std::size_t Size() const { return strData.size() - nOffset; }
-};
-
-struct CAsyncSocket::ConnectAttempt {
-    EventLoop::Addresses addresses;
-    std::size_t nIndex = 0;
-    int nPort = 0;
-    std::uint64_t nLookup = 0;
-    bool bFreshSocket = true;  // the socket from Create has not been used yet
-};
 
 CAsyncSocket::CAsyncSocket() = default;
 
@@ -77,8 +26,17 @@ CAsyncSocket::~CAsyncSocket() {
     }
 }
 
+bool CAsyncSocket::Fail(int nError) {
+    t_nLastError = nError;
+    return false;
+}
+
 int CAsyncSocket::GetLastError() {
     return t_nLastError;
+}
+
+IByteStream& CAsyncSocket::Stream() const {
+    return m_pStream ? *m_pStream : CTcpStream::Plain();
 }
 
 bool CAsyncSocket::OpenSocket(int nFamily) {
@@ -87,6 +45,7 @@ bool CAsyncSocket::OpenSocket(int nFamily) {
         return Fail(sys::LastError());
     }
     m_nFamily = std::uint8_t(nFamily);
+    m_pStream.reset();  // a new connection starts plain
     // The relay writes line by line; Nagle with delayed ACKs would stall each
     // POP3 round trip by tens of milliseconds. Accepted connections inherit it.
     sys::SetOption(m_hSocket, IPPROTO_TCP, TCP_NODELAY, 1);
@@ -95,20 +54,17 @@ bool CAsyncSocket::OpenSocket(int nFamily) {
 
 bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
                           const char* lpszSocketAddress) {
-    if (m_hSocket != INVALID_SOCKET || nSocketType != SOCK_STREAM) {
+    if (m_hSocket != INVALID_SOCKET || nSocketType != SOCK_STREAM || nSocketPort > 65535) {
         return Fail(sys::kErrInvalid);
     }
-    if (nSocketPort > 65535) {
-        return Fail(sys::kErrInvalid);
-    }
-    sockaddr_storage address{};
+    sockaddr_storage local{};
     bool bBind = nSocketPort != 0 || lpszSocketAddress != nullptr;
     int nFamily = AF_INET6;
     if (lpszSocketAddress != nullptr) {
-        if (!ParseNumericAddress(lpszSocketAddress, address)) {
+        if (!address::ParseNumeric(lpszSocketAddress, local)) {
             return Fail(sys::kErrInvalid);
         }
-        nFamily = address.ss_family;
+        nFamily = local.ss_family;
     }
     if (!OpenSocket(nFamily)) {
         if (lpszSocketAddress != nullptr || t_nLastError != sys::kErrNoFamily) {
@@ -119,17 +75,12 @@ bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
             return false;
     }
     if (lpszSocketAddress == nullptr) {
-        address.ss_family = decltype(address.ss_family)(nFamily);
+        local.ss_family = decltype(local.ss_family)(nFamily);
     }
-    socklen_t nLength = SetPort(address, int(nSocketPort));
     if (bBind) {
         // A replaced listener's old connections may sit in TIME_WAIT on this port.
         sys::AllowRebind(m_hSocket);
-        if (nFamily == AF_INET6 && lpszSocketAddress == nullptr) {
-            // IPv4 mail clients too, whatever the system's default.
-            sys::SetOption(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, 0);
-        }
-        if (bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
+        if (!address::Bind(m_hSocket, local, nSocketPort, lpszSocketAddress == nullptr)) {
             int nError = sys::LastError();
             CloseDescriptor();
             return Fail(nError);
@@ -163,28 +114,12 @@ bool CAsyncSocket::Listen(int nConnectionBacklog) {
         return Fail(nError);
     }
     // Windows listens only on a bound socket: any port, on every interface.
-    sockaddr_storage address{};
-    address.ss_family = m_nFamily;
-    socklen_t nLength = SetPort(address, 0);
-    if (m_nFamily == AF_INET6) {
-        sys::SetOption(m_hSocket, IPPROTO_IPV6, IPV6_V6ONLY, 0);
-    }
-    if (bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) != 0 ||
-        listen(m_hSocket, nConnectionBacklog) != 0) {
+    sockaddr_storage local{};
+    local.ss_family = m_nFamily;
+    if (!address::Bind(m_hSocket, local, 0, true) || listen(m_hSocket, nConnectionBacklog) != 0) {
         return Fail(sys::LastError());
     }
     return true;
-}
-
-bool CAsyncSocket::IsReadBlocked() {
-    if (m_pPartner == nullptr) {
-        m_bReadBlocked = false;
-    } else if (m_bReadBlocked) {
-        m_bReadBlocked = m_pPartner->GetSendQueued() > kSendLowWater;
-    } else {
-        m_bReadBlocked = m_pPartner->GetSendQueued() >= kSendHighWater;
-    }
-    return m_bReadBlocked;
 }
 
 void CAsyncSocket::UpdateInterest() {
@@ -202,7 +137,7 @@ void CAsyncSocket::UpdateInterest() {
             nWanted = sys::kIn | (GetSendQueued() > 0 ? std::uint32_t(sys::kOut) : 0u);
             break;
         case State::Connected:
-            if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !IsReadBlocked()) {
+            if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !SendPath::IsReadBlocked(*this)) {
                 nWanted |= sys::kIn;
             } else if (!(m_lEvent & FD_READ) && (m_lEvent & FD_CLOSE) && !m_bEof && !m_bBroken) {
                 // Not reading, but the peer's close must still be seen at once.
@@ -215,16 +150,26 @@ void CAsyncSocket::UpdateInterest() {
         case State::Failed:
             break;
     }
-    if (nWanted == 0 && (m_state != State::Connected || m_bHangup)) {
+    std::uint32_t nWatched = Stream().Interest(nWanted);
+    bool bReadingAgain = (nWanted & sys::kIn) && !(m_nInterest & sys::kIn);
+    if (nWatched == 0 && (m_state != State::Connected || m_bHangup)) {
         // An unconnected or reset socket reports a hang-up for as long as it is watched.
         Unwatch();
     } else if (!m_bRegistered) {
-        Loop().Register(m_hSocket, this, nWanted);
+        Loop().Register(m_hSocket, this, nWatched);
         m_bRegistered = true;
-    } else if (nWanted != m_nInterest) {
-        Loop().Modify(m_hSocket, this, nWanted);
+    } else if (nWatched != m_nWatched) {
+        Loop().Modify(m_hSocket, this, nWatched);
     }
-    m_nInterest = nWanted;
+    m_nInterest = std::uint16_t(nWanted);
+    m_nWatched = std::uint16_t(m_bRegistered ? nWatched : 0);
+    if (bReadingAgain)
+        RedispatchIfHeld();
+}
+
+void CAsyncSocket::RedispatchIfHeld() {
+    if (m_bRegistered && (m_nInterest & sys::kIn) && Stream().Held() > 0)
+        Loop().Redispatch(this);
 }
 
 void CAsyncSocket::Unwatch() {
@@ -232,30 +177,17 @@ void CAsyncSocket::Unwatch() {
         Loop().Unregister(m_hSocket, this);
         m_bRegistered = false;
     }
-    m_nInterest = 0;
+    m_nInterest = m_nWatched = 0;
 }
 
 bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
     if (rConnectedSocket.m_hSocket != INVALID_SOCKET) {
         return Fail(sys::kErrInvalid);
     }
-    SOCKET fd = sys::AcceptConnection(m_hSocket);
+    int nError = 0;
+    bool bTransient = false;
+    SOCKET fd = AcceptConnection(Loop(), m_hSocket, nError, bTransient);
     if (fd == INVALID_SOCKET) {
-        int nError = sys::LastError();
-        int nCause = nError;
-        if (nError == sys::kErrTooManyFiles || nError == sys::kErrTooManySystemFiles) {
-            // Out of descriptors: take the connection with the spare one and
-            // close it, so the waiting client is refused instead of waking us
-            // again and again.
-            Loop().ReleaseSpareFd();
-            SOCKET fdRefused = sys::AcceptConnection(m_hSocket);
-            nCause = fdRefused != INVALID_SOCKET ? WSAEWOULDBLOCK : sys::LastError();
-            if (fdRefused != INVALID_SOCKET)
-                sys::CloseSocket(fdRefused);
-            Loop().RestoreSpareFd();
-        }
-        bool bTransient = sys::IsWouldBlock(nCause) || nCause == sys::kErrInterrupted ||
-                          nCause == sys::kErrAborted;
         if (!bTransient && m_nAcceptPause == 0) {
             m_nAcceptPause = Loop().SetTimer(kAcceptPause, [this] {
                 m_nAcceptPause = 0;
@@ -269,6 +201,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket) {
     rConnectedSocket.m_nFamily = m_nFamily;
     rConnectedSocket.m_state = State::Connected;
     rConnectedSocket.m_lEvent = m_lEvent;
+    rConnectedSocket.m_pStream.reset();
     rConnectedSocket.UpdateInterest();
     return true;
 }
@@ -280,100 +213,7 @@ bool CAsyncSocket::Connect(const std::string& strHostAddress, int nHostPort) {
     if (nHostPort < 1 || nHostPort > 65535) {
         return Fail(sys::kErrInvalid);
     }
-    auto pAttempt = std::make_unique<ConnectAttempt>();
-    pAttempt->nPort = nHostPort;
-    pAttempt->bFreshSocket = m_hSocket != INVALID_SOCKET;
-    m_pConnect = std::move(pAttempt);
-    sockaddr_storage address;
-    if (ParseNumericAddress(strHostAddress, address)) {
-        m_pConnect->addresses.push_back(address);
-        return TryAddresses(0);
-    }
-    int nLookupError = 0;
-    std::uint64_t nLookup = Loop().Lookup(
-        strHostAddress,
-        [this](int nError, EventLoop::Addresses addresses) {
-            try {
-                LookupDone(nError, std::move(addresses));
-            } catch (...) {
-                HandleFailure();
-            }
-        },
-        nLookupError);
-    if (nLookup == 0) {
-        m_pConnect.reset();
-        m_state = State::Failed;
-        return Fail(nLookupError);
-    }
-    m_state = State::Looking;
-    m_pConnect->nLookup = nLookup;
-    return Fail(WSAEWOULDBLOCK);
-}
-
-void CAsyncSocket::LookupDone(int nError, EventLoop::Addresses addresses) {
-    m_pConnect->nLookup = 0;
-    m_state = State::Failed;
-    if (nError == 0) {
-        m_pConnect->addresses = std::move(addresses);
-        if (TryAddresses(0)) {
-            nError = 0;
-        } else if (t_nLastError == WSAEWOULDBLOCK) {
-            return;  // OnConnect comes when the attempt ends
-        } else {
-            nError = t_nLastError;
-        }
-    } else {
-        m_pConnect.reset();
-    }
-    if (m_lEvent & FD_CONNECT) {
-        OnConnect(nError);
-    }
-}
-
-bool CAsyncSocket::TryAddresses(std::size_t nFirst) {
-    int nError = sys::kErrHostUnreachable;
-    for (std::size_t i = nFirst; i < m_pConnect->addresses.size(); ++i) {
-        sockaddr_storage address = m_pConnect->addresses[i];
-        bool bReuse = false;
-        bool bMapped = false;
-        if (m_pConnect->bFreshSocket && m_hSocket != INVALID_SOCKET) {
-            if (m_nFamily == address.ss_family) {
-                bReuse = true;
-            } else if (m_nFamily == AF_INET6 && address.ss_family == AF_INET) {
-                // The socket from Create reaches IPv4 mapped into IPv6, unless
-                // the system makes IPv6 sockets IPv6-only; then a fresh one does.
-                address = MapToIPv6(address);
-                bReuse = bMapped = true;
-            }
-        }
-        m_pConnect->bFreshSocket = false;
-        if (!bReuse) {
-            CloseDescriptor();
-            if (!OpenSocket(address.ss_family)) {
-                nError = t_nLastError;
-                continue;
-            }
-        }
-        socklen_t nLength = SetPort(address, m_pConnect->nPort);
-        m_pConnect->nIndex = i;
-        if (connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), nLength) == 0) {
-            BecomeConnected();
-            return true;
-        }
-        nError = sys::LastError();
-        if (nError == sys::kErrInProgress) {
-            m_state = State::Connecting;
-            UpdateInterest();
-            return Fail(WSAEWOULDBLOCK);
-        }
-        if (bMapped) {
-            --i;  // the same address again, from a socket of its own family
-        }
-    }
-    m_state = State::Failed;
-    m_pConnect.reset();
-    CloseDescriptor();
-    return Fail(nError);
+    return SocketConnector::Start(*this, strHostAddress, nHostPort);
 }
 
 void CAsyncSocket::BecomeConnected() {
@@ -382,7 +222,19 @@ void CAsyncSocket::BecomeConnected() {
     UpdateInterest();
 }
 
-int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
+void CAsyncSocket::SetStream(std::unique_ptr<IByteStream> pStream) {
+    m_pStream = std::move(pStream);
+    if (m_state == State::Connected) {
+        UpdateInterest();
+        RedispatchIfHeld();
+    }
+}
+
+const char* CAsyncSocket::GetStreamFailure() const {
+    return m_pStream ? m_pStream->FailureText() : nullptr;
+}
+
+int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int) {
     if (m_hSocket == INVALID_SOCKET || m_state != State::Connected) {
         Fail(sys::kErrNotConnected);
         return SOCKET_ERROR;
@@ -390,29 +242,25 @@ int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
     if (nBufLen <= 0) {
         return 0;
     }
-    for (;;) {
-        ssize_t n = sys::ReceiveSome(m_hSocket, lpBuf, std::size_t(nBufLen), nFlags);
-        if (n > 0)
-            return int(n);
-        if (n == 0) {
-            m_bEof = true;
-            return 0;
-        }
-        int nError = sys::LastError();
-        if (nError == sys::kErrInterrupted)
-            continue;
-        if (sys::IsWouldBlock(nError)) {
-            nError = WSAEWOULDBLOCK;
-        } else {
-            m_bBroken = true;
-            m_nCloseError = nError;
-        }
-        Fail(nError);
-        return SOCKET_ERROR;
+    int nError = 0;
+    std::ptrdiff_t n = Stream().Read(m_hSocket, lpBuf, std::size_t(nBufLen), nError);
+    if (n > 0)
+        return int(n);
+    if (n == 0) {
+        m_bEof = true;
+        return 0;
     }
+    if (nError != WSAEWOULDBLOCK) {
+        m_bBroken = true;
+        m_nCloseError = nError;
+    } else if (m_pStream) {
+        UpdateInterest();  // a layered stream may wait for writability to read on
+    }
+    Fail(nError);
+    return SOCKET_ERROR;
 }
 
-int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
+int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int) {
     if (m_hSocket == INVALID_SOCKET || m_bBroken || m_bHangup ||
         (m_state != State::Connected && m_state != State::Connecting)) {
         Fail(sys::kErrNotConnected);
@@ -421,30 +269,7 @@ int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
     if (nBufLen <= 0) {
         return 0;
     }
-    const char* p = static_cast<const char*>(lpBuf);
-    std::size_t nLeft = std::size_t(nBufLen);
-    if (m_state == State::Connected && GetSendQueued() == 0) {
-        ssize_t nSent = SendNow(p, nLeft, nFlags);
-        if (nSent < 0) {
-            Fail(m_nCloseError);
-            UpdateInterest();
-            return SOCKET_ERROR;
-        }
-        p += nSent;
-        nLeft -= std::size_t(nSent);
-        if (nLeft == 0) {
-            return nBufLen;
-        }
-    }
-    if (!m_pSendQueue) {
-        m_pSendQueue = std::make_unique<SendQueue>();
-    }
-    m_pSendQueue->strData.append(p, nLeft);
-    UpdateInterest();
-    if (m_pPartner != nullptr && GetSendQueued() >= kSendHighWater) {
-        m_pPartner->UpdateInterest();
-    }
-    return nBufLen;
+    return SendPath::Send(*this, static_cast<const char*>(lpBuf), nBufLen);
 }
 
 std::size_t CAsyncSocket::GetSendQueued() const {
@@ -454,43 +279,6 @@ std::size_t CAsyncSocket::GetSendQueued() const {
 std::size_t CAsyncSocket::GetSendRoom() const {
     std::size_t nQueued = GetSendQueued();
     return nQueued < kSendHighWater ? kSendHighWater - nQueued : 0;
-}
-
-ssize_t CAsyncSocket::SendNow(const char* p, std::size_t n, int nFlags) {
-    for (;;) {
-        ssize_t nSent = sys::SendSome(m_hSocket, p, n, nFlags);
-        if (nSent >= 0) {
-            return nSent;
-        }
-        int nError = sys::LastError();
-        if (nError == sys::kErrInterrupted) {
-            continue;
-        }
-        if (sys::IsWouldBlock(nError)) {
-            return 0;
-        }
-        m_bBroken = true;
-        m_nCloseError = nError;
-        return -1;
-    }
-}
-
-void CAsyncSocket::FlushSendQueue() {
-    SendQueue& queue = *m_pSendQueue;
-    std::size_t nBefore = queue.Size();
-    ssize_t nSent = SendNow(queue.strData.data() + queue.nOffset, queue.Size(), 0);
-    queue.nOffset = nSent < 0 ? queue.strData.size() : queue.nOffset + std::size_t(nSent);
-    if (queue.Size() == 0) {
-        m_pSendQueue.reset();  // an idle connection holds no queue
-    } else if (queue.nOffset >= queue.strData.size() / 2) {
-        queue.strData.erase(0, queue.nOffset);
-        queue.nOffset = 0;
-    }
-    std::size_t nAfter = GetSendQueued();
-    UpdateInterest();
-    if (m_pPartner != nullptr && nBefore > kSendLowWater && nAfter <= kSendLowWater) {
-        m_pPartner->UpdateInterest();
-    }
 }
 
 void CAsyncSocket::Pair(CAsyncSocket& a, CAsyncSocket& b) {
@@ -504,46 +292,40 @@ void CAsyncSocket::CloseDescriptor() {
     if (m_bRegistered) {
         Loop().ForgetClosing(m_hSocket, this);
         m_bRegistered = false;
-        m_nInterest = 0;
+        m_nInterest = m_nWatched = 0;
     }
     sys::CloseSocket(m_hSocket);
     m_hSocket = INVALID_SOCKET;
 }
 
-bool CAsyncSocket::HasNothingInFlight() const {
+bool CAsyncSocket::ShouldLinger() {
+    if (m_state != State::Connected || m_bBroken || m_bHangup)
+        return false;
     // Closing a socket with unread input, or with output the peer has not yet
     // acknowledged, may reset the connection and cut off what we sent.
-    int nUnread = 0;
-    int nUnsent = 0;
-    return sys::UnreadBytes(m_hSocket, nUnread) && nUnread == 0 &&
-           sys::UnackedBytes(m_hSocket, nUnsent) && nUnsent == 0;
+    return GetSendQueued() > 0 ||
+           (!m_bEof && (Stream().HasUnread(m_hSocket) || Stream().HasUnacked(m_hSocket)));
 }
 
 void CAsyncSocket::Close() {
-    if (m_pConnect && m_pConnect->nLookup != 0) {
-        Loop().CancelLookup(m_pConnect->nLookup);
+    if (m_pConnect) {
+        m_pConnect->Cancel(Loop());
+        m_pConnect.reset();
     }
-    m_pConnect.reset();
     if (m_nAcceptPause != 0) {
         Loop().KillTimer(m_nAcceptPause);
         m_nAcceptPause = 0;
     }
     bool bHadQueue = GetSendQueued() > 0;
     if (m_hSocket != INVALID_SOCKET) {
-        bool bGraceful = m_state == State::Connected && !m_bBroken && !m_bHangup;
-        bool bLinger = bGraceful && (bHadQueue || (!m_bEof && !HasNothingInFlight()));
-        if (bLinger) {
+        if (ShouldLinger()) {
+            // The loop takes over descriptor, stream and queue; it closes at
+            // once when it cannot (out of memory).
             Unwatch();
-            std::string strPending;
-            std::size_t nOffset = 0;
-            if (m_pSendQueue) {
-                strPending = std::move(m_pSendQueue->strData);
-                nOffset = m_pSendQueue->nOffset;
-            }
-            Loop().LingerClose(m_hSocket, std::move(strPending), nOffset);
+            Loop().LingerClose(m_hSocket, std::move(m_pStream), std::move(m_pSendQueue));
             m_hSocket = INVALID_SOCKET;
         } else {
-            CloseDescriptor();
+            CloseDescriptor();  // the stream stays, for its failure text
         }
     }
     m_pSendQueue.reset();
@@ -556,16 +338,7 @@ void CAsyncSocket::Close() {
 }
 
 int CAsyncSocket::GetLocalPort() const {
-    sockaddr_storage address{};
-    socklen_t nLength = sizeof address;
-    if (m_hSocket == INVALID_SOCKET ||
-        getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
-        return 0;
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    }
-    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    return address::LocalPort(m_hSocket);
 }
 
 void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
@@ -580,10 +353,10 @@ void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
             }
             break;
         case State::Connecting:
-            HandleConnecting(nEvents);
+            SocketConnector::HandleEvents(*this, nEvents);
             break;
         case State::Connected:
-            HandleConnected(nEvents);
+            HandleConnected(Stream().Readiness(nEvents));
             break;
         case State::Looking:
         case State::Failed:
@@ -591,33 +364,10 @@ void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
     }
 }
 
-void CAsyncSocket::HandleConnecting(std::uint32_t nEvents) {
-    int nError = 0;
-    if (nEvents & (sys::kErr | sys::kHup)) {
-        nError = sys::PendingError(m_hSocket);
-    }
-    if (nError == 0) {
-        BecomeConnected();
-    } else if (TryAddresses(m_pConnect->nIndex + 1)) {
-        nError = 0;
-    } else if (t_nLastError == WSAEWOULDBLOCK) {
-        return;  // the next address is being tried
-    }
-    if (m_lEvent & FD_CONNECT) {
-        OnConnect(nError);
-        if (Loop().WasUnregistered(this))
-            return;
-    }
-    // The server's first bytes may have come with the connection.
-    if (nError == 0 && m_state == State::Connected && (nEvents & sys::kIn)) {
-        HandleConnected(nEvents & ~std::uint32_t(sys::kOut));
-    }
-}
-
 void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
     // A callback that closes or deletes this socket unregisters it first.
     if ((nEvents & sys::kOut) && GetSendQueued() > 0) {
-        FlushSendQueue();
+        SendPath::Flush(*this);
         if (GetSendQueued() == 0 && (m_lEvent & FD_WRITE)) {
             OnSend(0);
             if (Loop().WasUnregistered(this))
@@ -631,6 +381,8 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
             return;
         if (m_bEof || m_bBroken) {
             DeliverClose(m_nCloseError);
+        } else {
+            RedispatchIfHeld();  // the kernel will not signal what the stream holds
         }
     } else if ((nEvents & (sys::kHup | sys::kErr)) && (m_lEvent & FD_READ) && m_bReadBlocked &&
                !m_bEof && !m_bBroken) {
@@ -638,11 +390,8 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
         // stays readable and is read once the partner has room; nothing more
         // can be sent, and the hang-up is not watched meanwhile.
         m_bHangup = true;
-        bool bHadQueue = GetSendQueued() > 0;
-        m_pSendQueue.reset();
+        SendPath::Drop(*this);
         UpdateInterest();
-        if (bHadQueue && m_pPartner != nullptr)
-            m_pPartner->UpdateInterest();
     } else if (nEvents & sys::kRdHup) {
         m_bEof = true;  // closed while this side chose not to read
         DeliverClose(0);

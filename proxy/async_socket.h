@@ -5,9 +5,13 @@
 #include <memory>
 #include <string>
 
+#include "byte_stream.h"
 #include "event_loop.h"
 #include "lookup_errors.h"
 #include "socket_platform.h"
+
+class SendQueue;
+class SocketConnector;
 
 // SOCKET, INVALID_SOCKET, SOCKET_ERROR, the FD_ events a socket can ask to be
 // told of and WSAEWOULDBLOCK come from the system's socket_platform.h. Error
@@ -25,7 +29,10 @@
 //    delivered before OnClose, also when reading was paused at the reset;
 //  - a socket that selects FD_CLOSE without FD_READ still hears the peer's
 //    close at once;
-//  - Close hands unsent bytes to the loop, so the object may be deleted at once.
+//  - Close hands unsent bytes to the loop, so the object may be deleted at once;
+//  - its bytes go through a stream (plain TCP unless SetStream puts another,
+//    such as TLS, over the connection); bytes the stream holds are delivered
+//    as if the kernel still signalled them.
 class CAsyncSocket : private IEventHandler {
 public:
     static constexpr std::size_t kSendHighWater = 32 * 1024;
@@ -52,8 +59,17 @@ public:
     // way (names are looked up off the loop thread; OnConnect tells the end);
     // false with another error when it failed at once.
     bool Connect(const std::string& strHostAddress, int nHostPort);
+    // The flags are not passed on: the bytes go through the socket's stream.
     virtual int Receive(void* lpBuf, int nBufLen, int nFlags = 0);
     virtual int Send(const void* lpBuf, int nBufLen, int nFlags = 0);
+
+    // Puts a stream over the connected descriptor, from the next Receive or
+    // Send on (STARTTLS: after the server's "+OK" to STLS, with nothing sent
+    // or held meanwhile). Null: plain TCP again.
+    void SetStream(std::unique_ptr<IByteStream> pStream);
+    // Why the stream failed, or null; readable after OnConnect, OnClose and
+    // Close, until the socket connects again.
+    const char* GetStreamFailure() const;
 
     virtual void OnReceive(int nErrorCode);
     virtual void OnSend(int nErrorCode);
@@ -89,30 +105,30 @@ protected:
     static EventLoop& Loop() { return *EventLoop::Current(); }
 
 private:
+    friend class SendPath;
+    friend class SocketConnector;
     enum class State : std::uint8_t { Idle, Looking, Connecting, Connected, Failed };
-    struct SendQueue;
-    struct ConnectAttempt;
+
+    static bool Fail(int nError);
+    IByteStream& Stream() const;
 
     void HandleEvents(std::uint32_t nEvents) override;
     void HandleFailure() override;
     void LookupDone(int nError, EventLoop::Addresses addresses);
-    void HandleConnecting(std::uint32_t nEvents);
     void HandleConnected(std::uint32_t nEvents);
     void UpdateInterest();
-    bool IsReadBlocked();
-    void FlushSendQueue();
-    // Sends what the system takes now: the count, or -1 when the connection is broken.
-    ssize_t SendNow(const char* p, std::size_t n, int nFlags);
-    bool TryAddresses(std::size_t nFirst);
     void BecomeConnected();
     bool OpenSocket(int nFamily);
     void Unwatch();
     void CloseDescriptor();
-    bool HasNothingInFlight() const;
+    bool ShouldLinger();
+    // The stream holds bytes the kernel no longer signals: be dispatched again.
+    void RedispatchIfHeld();
     void DeliverClose(int nErrorCode);
 
     // Kept small and packed: a relayed session holds two of these.
-    std::uint32_t m_nInterest = 0;  // the epoll events asked for
+    std::uint16_t m_nInterest = 0;  // what the socket waits for: sys::kIn, kOut, kRdHup
+    std::uint16_t m_nWatched = 0;   // the kernel readiness watched for it, through the stream
     std::int32_t m_lEvent = 0;      // the FD_ events selected
     int m_nCloseError = 0;
     State m_state = State::Idle;
@@ -126,5 +142,9 @@ private:
     EventLoop::TimerId m_nAcceptPause = 0;  // accepting rests after a hard failure
     CAsyncSocket* m_pPartner = nullptr;
     std::unique_ptr<SendQueue> m_pSendQueue;
-    std::unique_ptr<ConnectAttempt> m_pConnect;  // only while a connection is being made
+    std::unique_ptr<SocketConnector> m_pConnect;  // only while a connection is being made
+    std::unique_ptr<IByteStream> m_pStream;       // null: plain TCP, the shared CTcpStream
 };
+
+static_assert(sys::kIn <= 0xffff && sys::kOut <= 0xffff && sys::kRdHup <= 0xffff,
+              "a socket keeps the readiness it waits for in 16 bits");

@@ -66,11 +66,8 @@ void CClientSocket::OnReceive(int nErrorCode) {
             explicit_bzero(pScratch, std::size_t(nReceived));
         return;
     }
-    if (m_bDropLF) {
-        relay::DropLateLF(*this, m_bDropLF);
-    }
     if (m_nState == Relaying && m_pServer->IsApopSent()) {
-        relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR, &m_guard);
+        relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR, m_bDropLF, &m_guard);
         EndIfRefused();
         CAsyncSocket::OnReceive(nErrorCode);
         return;
@@ -81,7 +78,7 @@ void CClientSocket::OnReceive(int nErrorCode) {
         PauseReading();
         return;
     }
-    if (relay::ReceiveHeld(*this, m_buffer, m_nCount) > 0) {
+    if (relay::ReceiveHeld(*this, m_buffer, m_nCount, m_bDropLF) > 0) {
         ProcessLines();
         if (m_nState != Relaying && m_nCount == RECV_BUFFER_SIZE && !m_bEndPosted) {
             EndAndClose();  // a login line longer than the buffer
@@ -102,10 +99,6 @@ void CClientSocket::ForwardAllHeld() {
     if (m_nState == Relaying && m_pServer->IsApopSent()) {
         relay::ForwardAllHeld(*m_pServer, m_buffer, m_nCount, &m_guard);
     }
-}
-
-void CClientSocket::ForwardToServer(int nLength) {
-    m_pServer->Send(m_buffer, nLength, 0);
 }
 
 void CClientSocket::ProcessLines() {

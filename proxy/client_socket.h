@@ -41,14 +41,12 @@ public:
     void OnClose(int nErrorCode) override;
     void OnFailure() override;
 
-    void ForwardToServer(int nLength);
     // The session ends: what is held, partial line included, goes on.
     void ForwardAllHeld();
     void ProcessLines();
 
     // The number that identifies this session in its notices; never reused.
     LPARAM GetSessionId() const { return m_nSessionId; }
-    SessionState GetState() const { return m_nState; }
     CServerSocket* GetServer() const { return m_pServer; }
     // False when the session could not get its server link (out of memory or descriptors).
     bool HasServerLink() const;

@@ -6,6 +6,7 @@
 #include <cassert>
 
 #include "lingering_close.h"
+#include "send_queue.h"
 
 namespace {
 
@@ -56,6 +57,45 @@ void EventLoop::Dispatch(IEventHandler* pHandler, std::uint32_t nEvents) {
             pHandler->HandleFailure();
         } catch (...) {
         }
+    }
+}
+
+void EventLoop::Redispatch(IEventHandler* pHandler) {
+    AssertInLoopThread();
+    for (const IEventHandler* p : m_held) {
+        if (p == pHandler)
+            return;
+    }
+    bool bWasEmpty = m_held.empty();
+    m_held.push_back(pHandler);
+    if (bWasEmpty)
+        RequestHeldDispatch();
+}
+
+void EventLoop::ForgetHeld(const IEventHandler* pHandler) {
+    for (std::size_t i = 0; i < m_held.size(); ++i) {
+        if (m_held[i] == pHandler) {
+            m_held.erase(m_held.begin() + std::ptrdiff_t(i));
+            return;
+        }
+    }
+}
+
+void EventLoop::DispatchHeld() {
+    if (m_held.empty())
+        return;
+    std::vector<IEventHandler*> held;
+    held.swap(m_held);
+    for (IEventHandler* pHandler : held) {
+        // One dispatched earlier may have closed or deleted this one: then it
+        // was taken off m_held, but not off this copy.
+        if (!WasUnregistered(pHandler))
+            Dispatch(pHandler, sys::kIn);
+    }
+    // Keeps the storage for the next round when nothing was asked meanwhile.
+    if (m_held.empty()) {
+        held.clear();
+        m_held.swap(held);
     }
 }
 
@@ -118,9 +158,10 @@ void EventLoop::RunDueTimers() {
     ArmTimer();
 }
 
-void EventLoop::LingerClose(SOCKET fd, std::string strPending, std::size_t nOffset) {
+void EventLoop::LingerClose(SOCKET fd, std::unique_ptr<IByteStream> pStream,
+                            std::unique_ptr<SendQueue> pPending) noexcept {
     AssertInLoopThread();
-    m_pLingering->Start(fd, std::move(strPending), nOffset);
+    m_pLingering->Start(fd, std::move(pStream), std::move(pPending));
 }
 
 std::size_t EventLoop::LingeringCount() const {

@@ -8,11 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "byte_stream.h"
 #include "event_loop_platform.h"
 #include "name_lookup.h"
 #include "timer_queue.h"
 
 class LingeringClose;
+class SendQueue;
 
 // Something the loop calls when its descriptor is ready.
 class IEventHandler {
@@ -67,6 +69,10 @@ public:
     // True when pHandler was unregistered (closed, perhaps deleted) while this
     // batch of events was being handled; it must not be called again in it.
     bool WasUnregistered(const IEventHandler* pHandler) const;
+    // Dispatches the registered pHandler once more with sys::kIn, soon, though
+    // the kernel does not signal it: its stream holds bytes already taken from
+    // the kernel. Unregistering it cancels that.
+    void Redispatch(IEventHandler* pHandler);
 
     // Runs fn after the current handler and every handler of this batch have
     // returned, in the order posted.
@@ -79,7 +85,10 @@ public:
     // peer that has half-closed and reads on), shuts the sending side and waits
     // (bounded) for the peer to close, so that nothing sent is cut off by a
     // reset. What the peer still sends is read, wiped and dropped.
-    void LingerClose(SOCKET fd, std::string strPending, std::size_t nOffset);
+    // Takes the stream (null: plain TCP) and the queue (may be null) along;
+    // never throws: when it cannot take the connection over, it closes it.
+    void LingerClose(SOCKET fd, std::unique_ptr<IByteStream> pStream,
+                     std::unique_ptr<SendQueue> pPending) noexcept;
     std::size_t LingeringCount() const;
 
     // Name lookups off the loop thread; done is called on the loop thread
@@ -111,6 +120,11 @@ private:
 
     void AssertInLoopThread() const;
     void Dispatch(IEventHandler* pHandler, std::uint32_t nEvents);
+    // Dispatches the handlers asked for by Redispatch until now, once each.
+    void DispatchHeld();
+    void ForgetHeld(const IEventHandler* pHandler);
+    // The system's part: makes the loop run DispatchHeld soon.
+    void RequestHeldDispatch();
     void RunPosted();
     void RunDueTimers();
     void DeliverLookups();
@@ -123,6 +137,7 @@ private:
     bool m_bDispatching = false;
     std::thread::id m_owner;
     std::vector<const IEventHandler*> m_unregistered;  // during the current batch
+    std::vector<IEventHandler*> m_held;  // to be dispatched again (Redispatch)
     std::vector<std::function<void()>> m_posted;
     TimerQueue m_timers;
     std::unique_ptr<LingeringClose> m_pLingering;

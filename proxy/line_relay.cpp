@@ -69,10 +69,13 @@ void SendAndKeepRest(CAsyncSocket& to, char* p, std::size_t nTotal, std::size_t 
 
 }  // namespace
 
-int ReceiveHeld(CAsyncSocket& from, char* buffer, int& nCount) {
+int ReceiveHeld(CAsyncSocket& from, char* buffer, int& nCount, bool& bDropLF) {
     int nReceived = from.Receive(buffer + nCount, RECV_BUFFER_SIZE - nCount);
-    if (nReceived > 0)
-        nCount += nReceived;
+    if (nReceived > 0) {
+        int nNew = nReceived;
+        DropLateLF(buffer + nCount, nNew, bDropLF);
+        nCount += nNew;
+    }
     return nReceived;
 }
 
@@ -83,7 +86,7 @@ void RemoveHeld(char* buffer, int& nCount, int nLength) {
 }
 
 int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR,
-               LineGuard* pGuard) {
+               bool& bDropLF, LineGuard* pGuard) {
     char* pScratch = EventLoop::Current()->Scratch();
     std::size_t nHeld = std::size_t(nCount);
     std::size_t nLimit = EventLoop::kScratchSize - nHeld;
@@ -97,7 +100,9 @@ int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, 
     if (nReceived <= 0) {
         return nReceived;
     }
-    std::size_t nTotal = nHeld + std::size_t(nReceived);
+    int nNew = nReceived;
+    DropLateLF(pScratch + nHeld, nNew, bDropLF);
+    std::size_t nTotal = nHeld + std::size_t(nNew);
     std::size_t nLines = pop3::CompleteLinesLength(pScratch, nTotal, bAfterCR);
     SendAndKeepRest(to, pScratch, nTotal, nLines, buffer, nCount, bAfterCR, pGuard);
     return nReceived;
@@ -123,14 +128,13 @@ void ForwardAllHeld(CAsyncSocket& to, char* buffer, int& nCount, LineGuard* pGua
     }
 }
 
-void DropLateLF(CAsyncSocket& from, bool& bPending) {
-    char c = 0;
-    if (from.Receive(&c, 1, MSG_PEEK) != 1) {
+void DropLateLF(char* pNew, int& nNew, bool& bPending) {
+    if (!bPending)
         return;
-    }
     bPending = false;
-    if (c == '\n') {
-        from.Receive(&c, 1);
+    if (pNew[0] == '\n') {
+        std::memmove(pNew, pNew + 1, std::size_t(nNew - 1));
+        --nNew;
     }
 }
 

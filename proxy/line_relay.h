@@ -19,17 +19,17 @@ struct LineGuard {
 };
 
 // Receives into the free end of buffer, after the nCount bytes held there, and
-// counts what came in. Returns what Receive returned.
-int ReceiveHeld(CAsyncSocket& from, char* buffer, int& nCount);
+// counts what came in (less a late LF, see DropLateLF). Returns what Receive returned.
+int ReceiveHeld(CAsyncSocket& from, char* buffer, int& nCount, bool& bDropLF);
 
 // Takes the first nLength held bytes out of buffer. The bytes freed at its end
 // are wiped: what moved away may have been the password.
 void RemoveHeld(char* buffer, int& nCount, int nLength);
 
 // Receives what `from` has waiting and passes it on to `to` after the nCount
-// bytes held in buffer. Returns what Receive returned.
+// bytes held in buffer (less a late LF, see DropLateLF). Returns what Receive returned.
 int RelayLines(CAsyncSocket& from, CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR,
-               LineGuard* pGuard = nullptr);
+               bool& bDropLF, LineGuard* pGuard = nullptr);
 
 // Passes on the complete lines among the nCount bytes held in buffer.
 void ForwardHeldLines(CAsyncSocket& to, char* buffer, int& nCount, bool& bAfterCR,
@@ -40,8 +40,9 @@ void ForwardAllHeld(CAsyncSocket& to, char* buffer, int& nCount, LineGuard* pGua
 
 // A login line that the proxy consumed (PASS, the server's greeting) ended in
 // a CR that came last; an LF that follows it is still that line's and must not
-// start the first relayed line. Takes that LF off `from` once the next byte is
-// there, and then clears bPending.
-void DropLateLF(CAsyncSocket& from, bool& bPending);
+// start the first relayed line. With bPending, takes a leading LF off the nNew
+// bytes just received at pNew (nNew > 0), and clears bPending. Nothing is
+// peeked: the bytes are taken from the stream as they come.
+void DropLateLF(char* pNew, int& nNew, bool& bPending);
 
 }  // namespace relay

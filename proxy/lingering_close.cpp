@@ -1,10 +1,10 @@
 #include "lingering_close.h"
 
-#include <cstring>
+#include <new>
 
 #include "event_loop.h"
 #include "memory_ops.h"
-#include "socket_platform.h"
+#include "tcp_stream.h"
 
 namespace {
 
@@ -16,48 +16,48 @@ constexpr std::size_t kLingerDiscardLimit = 1024 * 1024;
 
 }  // namespace
 
-class LingeringClose::Lingerer : public IEventHandler {
+class LingeringClose::Lingerer final : public IEventHandler {
 public:
-    Lingerer(LingeringClose& owner, SOCKET fd, std::string strPending, std::size_t nOffset)
+    Lingerer(LingeringClose& owner, SOCKET fd, std::unique_ptr<IByteStream> pStream,
+             std::unique_ptr<SendQueue> pPending)
         : m_owner(owner),
           m_loop(owner.m_loop),
           m_fd(fd),
-          m_strPending(std::move(strPending)),
-          m_nOffset(nOffset) {}
+          m_pStream(std::move(pStream)),
+          m_pPending(std::move(pPending)) {}
 
     ~Lingerer() {
+        if (m_nTimer != 0)
+            m_loop.KillTimer(m_nTimer);
+        if (m_bRegistered)
+            m_loop.Unregister(m_fd, this);
         if (m_fd != INVALID_SOCKET)
             sys::CloseSocket(m_fd);
     }
 
+    // May throw (out of memory); the destructor then undoes what was done.
     void Start() {
         m_nTimer = m_loop.SetTimer(kLingerLimit, [this] {
             m_nTimer = 0;
             Finish();
         });
-        if (m_nOffset >= m_strPending.size()) {
+        if (!m_pPending || m_pPending->Size() == 0) {
             ShutdownSending();
         }
         m_loop.Register(m_fd, this, WantedEvents());
+        m_bRegistered = true;
     }
 
     void HandleEvents(std::uint32_t nEvents) override {
+        nEvents = Stream().Readiness(nEvents);
         if ((nEvents & sys::kOut) && !m_bShutdown) {
-            while (m_nOffset < m_strPending.size()) {
-                ssize_t n = sys::SendSome(m_fd, m_strPending.data() + m_nOffset,
-                                          m_strPending.size() - m_nOffset);
-                if (n < 0) {
-                    int nError = sys::LastError();
-                    if (sys::IsWouldBlock(nError))
-                        break;
-                    if (nError == sys::kErrInterrupted)
-                        continue;
-                    Finish();
-                    return;
-                }
-                m_nOffset += std::size_t(n);
+            int nError = 0;
+            if (m_pPending && m_pPending->Size() > 0 &&
+                !m_pPending->Flush(Stream(), m_fd, nError)) {
+                Finish();
+                return;
             }
-            if (m_nOffset >= m_strPending.size())
+            if (!m_pPending || m_pPending->Size() == 0)
                 ShutdownSending();
         }
         if (!m_bPeerDone && (nEvents & (sys::kIn | sys::kHup | sys::kErr)) && !Drain())
@@ -71,33 +71,37 @@ public:
         m_loop.Modify(m_fd, this, WantedEvents());
     }
 
+    Lingerer* m_pNext = nullptr;
+    Lingerer* m_pPrevious = nullptr;
+
 private:
+    IByteStream& Stream() const { return m_pStream ? *m_pStream : CTcpStream::Plain(); }
+
     std::uint32_t WantedEvents() const {
         // A peer that has half-closed may still read: keep writing to it.
-        return (m_bPeerDone ? 0u : std::uint32_t(sys::kIn)) |
-               (m_bShutdown ? 0u : std::uint32_t(sys::kOut));
+        return Stream().Interest((m_bPeerDone ? 0u : std::uint32_t(sys::kIn)) |
+                                 (m_bShutdown ? 0u : std::uint32_t(sys::kOut)));
     }
 
     // Reads and discards what the peer still sends; false when finished.
     bool Drain() {
         char* pScratch = m_loop.Scratch();
         for (;;) {
-            ssize_t n = sys::ReceiveSome(m_fd, pScratch, EventLoop::kScratchSize);
+            int nError = 0;
+            std::ptrdiff_t n = Stream().Read(m_fd, pScratch, EventLoop::kScratchSize, nError);
             if (n > 0) {
                 // It may be a mail client's next PASS line.
                 explicit_bzero(pScratch, std::size_t(n));
                 m_nDiscarded += std::size_t(n);
-                if (m_bShutdown && m_nDiscarded > kLingerDiscardLimit && NothingUnacked()) {
+                if (m_bShutdown && m_nDiscarded > kLingerDiscardLimit &&
+                    !Stream().HasUnacked(m_fd)) {
                     Finish();
                     return false;
                 }
                 continue;
             }
-            int nError = n < 0 ? sys::LastError() : 0;
-            if (n < 0 && sys::IsWouldBlock(nError))
+            if (n < 0 && nError == WSAEWOULDBLOCK)
                 return true;
-            if (n < 0 && nError == sys::kErrInterrupted)
-                continue;
             if (n == 0) {
                 m_bPeerDone = true;
                 return true;
@@ -107,34 +111,33 @@ private:
         }
     }
 
-    bool NothingUnacked() const {
-        int nUnsent = 0;
-        return sys::UnackedBytes(m_fd, nUnsent) && nUnsent == 0;
-    }
-
     void ShutdownSending() {
-        m_bShutdown = true;
-        std::string().swap(m_strPending);
-        sys::ShutdownSending(m_fd);
+        m_pPending.reset();
+        m_bShutdown = Stream().ShutdownSending(m_fd);
     }
 
     void Finish() {
         if (m_fd == INVALID_SOCKET)
             return;
         m_loop.Unregister(m_fd, this);
+        m_bRegistered = false;
         sys::CloseSocket(m_fd);
         m_fd = INVALID_SOCKET;
         if (m_nTimer != 0)
             m_loop.KillTimer(m_nTimer);
-        m_owner.m_finished.push_back(this);
+        m_nTimer = 0;
+        m_owner.Unlink(this);
+        m_pNext = m_owner.m_pFinished;
+        m_owner.m_pFinished = this;
     }
 
     LingeringClose& m_owner;
     EventLoop& m_loop;
     SOCKET m_fd;
-    std::string m_strPending;
-    std::size_t m_nOffset;
+    std::unique_ptr<IByteStream> m_pStream;  // null: plain TCP
+    std::unique_ptr<SendQueue> m_pPending;
     EventLoop::TimerId m_nTimer = 0;
+    bool m_bRegistered = false;
     bool m_bShutdown = false;
     bool m_bPeerDone = false;  // the peer has closed its sending side
     std::size_t m_nDiscarded = 0;
@@ -142,18 +145,51 @@ private:
 
 LingeringClose::LingeringClose(EventLoop& loop) : m_loop(loop) {}
 
-LingeringClose::~LingeringClose() = default;
+LingeringClose::~LingeringClose() {
+    Reap();
+    while (m_pFirst != nullptr) {
+        Lingerer* p = m_pFirst;
+        Unlink(p);
+        delete p;
+    }
+}
 
-void LingeringClose::Start(SOCKET fd, std::string strPending, std::size_t nOffset) {
-    auto pLingerer = std::make_unique<Lingerer>(*this, fd, std::move(strPending), nOffset);
-    Lingerer* p = pLingerer.get();
-    m_lingering.emplace(p, std::move(pLingerer));
-    p->Start();
+void LingeringClose::Link(Lingerer* p) {
+    p->m_pNext = m_pFirst;
+    if (m_pFirst != nullptr)
+        m_pFirst->m_pPrevious = p;
+    m_pFirst = p;
+    ++m_nCount;
+}
+
+void LingeringClose::Unlink(Lingerer* p) {
+    (p->m_pPrevious != nullptr ? p->m_pPrevious->m_pNext : m_pFirst) = p->m_pNext;
+    if (p->m_pNext != nullptr)
+        p->m_pNext->m_pPrevious = p->m_pPrevious;
+    p->m_pNext = p->m_pPrevious = nullptr;
+    --m_nCount;
+}
+
+void LingeringClose::Start(SOCKET fd, std::unique_ptr<IByteStream> pStream,
+                           std::unique_ptr<SendQueue> pPending) noexcept {
+    auto* p = new (std::nothrow) Lingerer(*this, fd, std::move(pStream), std::move(pPending));
+    if (p == nullptr) {
+        sys::CloseSocket(fd);  // a plain close: what was unsent is lost
+        return;
+    }
+    Link(p);
+    try {
+        p->Start();
+    } catch (...) {
+        Unlink(p);
+        delete p;  // closes the descriptor
+    }
 }
 
 void LingeringClose::Reap() {
-    for (Lingerer* p : m_finished) {
-        m_lingering.erase(p);
+    while (m_pFinished != nullptr) {
+        Lingerer* p = m_pFinished;
+        m_pFinished = p->m_pNext;
+        delete p;
     }
-    m_finished.clear();
 }

@@ -2,18 +2,18 @@
 
 #include <cstddef>
 #include <memory>
-#include <string>
-#include <unordered_map>
-#include <vector>
 
+#include "byte_stream.h"
+#include "send_queue.h"
 #include "socket_platform.h"
 
 class EventLoop;
 
 // The connections a loop has taken over at their close: each writes what is
-// still pending (also to a peer that has half-closed and reads on), shuts its
-// sending side and waits (bounded) for the peer to close, so that nothing sent
-// is cut off by a reset. What the peer still sends is read, wiped and dropped.
+// still pending through its stream (also to a peer that has half-closed and
+// reads on), shuts its sending side through the stream (TLS: close_notify
+// first) and waits (bounded) for the peer to close, so that nothing sent is
+// cut off by a reset. What the peer still sends is read, wiped and dropped.
 class LingeringClose {
 public:
     explicit LingeringClose(EventLoop& loop);
@@ -21,15 +21,25 @@ public:
     LingeringClose(const LingeringClose&) = delete;
     LingeringClose& operator=(const LingeringClose&) = delete;
 
-    void Start(SOCKET fd, std::string strPending, std::size_t nOffset);
-    std::size_t Count() const { return m_lingering.size(); }
+    // Takes over fd with its stream (null: plain TCP) and what is still
+    // queued (may be null). Never throws: when it cannot take the connection
+    // over (out of memory), it closes it at once.
+    void Start(SOCKET fd, std::unique_ptr<IByteStream> pStream,
+               std::unique_ptr<SendQueue> pPending) noexcept;
+    std::size_t Count() const { return m_nCount; }
     // Deletes the connections that have finished; called between batches.
     void Reap();
 
 private:
     class Lingerer;
 
+    void Link(Lingerer* p);
+    void Unlink(Lingerer* p);
+
     EventLoop& m_loop;
-    std::unordered_map<Lingerer*, std::unique_ptr<Lingerer>> m_lingering;
-    std::vector<Lingerer*> m_finished;
+    // Both lists are linked through the connections themselves, so taking
+    // one over allocates nothing beyond it.
+    Lingerer* m_pFirst = nullptr;     // lingering
+    Lingerer* m_pFinished = nullptr;  // done, to be deleted between batches
+    std::size_t m_nCount = 0;
 };

@@ -1,26 +1,13 @@
 #include "listen_socket.h"
 
-#include <algorithm>
-#include <new>
-
-#include "notice.h"
-
-namespace {
-
-constexpr char kGreeting[] = "+OK Postern 1.0 Ready\r\n";
-
-}  // namespace
-
 CListenSocket::CListenSocket(const std::string& strHostName, int nHostPort)
-    : m_nHostPort(nHostPort), m_strHostName(std::make_shared<const std::string>(strHostName)) {}
+    : m_pOwnTable(std::make_unique<CSessionTable>(strHostName, nHostPort)),
+      m_table(*m_pOwnTable) {}
+
+CListenSocket::CListenSocket(CSessionTable& table) : m_table(table) {}
 
 CListenSocket::~CListenSocket() {
-    if (m_nLoginTimer != 0)
-        Loop().KillTimer(m_nLoginTimer);
-    for (auto& [nId, pSession] : m_listSessions) {
-        delete pSession;
-    }
-    m_listSessions.clear();
+    m_pOwnTable.reset();  // ends every session of its own
     Close();
 }
 
@@ -37,71 +24,6 @@ bool CListenSocket::StartListening(unsigned nLocalPort, const char* pszAddress) 
 }
 
 void CListenSocket::OnAccept(int nErrorCode) {
-    CClientSocket* pSession =
-        new (std::nothrow) CClientSocket(m_strHostName, m_nHostPort, m_bAnswerCapa);
-    if (pSession == nullptr) {
-        CAsyncSocket refused;  // take the connection off the queue; closing it refuses it
-        Accept(refused);
-    } else if (!Accept(*pSession)) {
-        delete pSession;
-    } else if (!pSession->HasServerLink()) {
-        delete pSession;  // no descriptor or memory for its server link: refuse it
-    } else {
-        pSession->AsyncSelect(FD_READ | FD_CLOSE);
-        m_listSessions.emplace_back(pSession->GetSessionId(), pSession);
-        pSession->Send(kGreeting, sizeof kGreeting - 1, 0);
-        PostSessionNotify(1, pSession->GetSessionId());
-        if (m_nLoginTimer == 0) {
-            ArmLoginTimer(pSession->GetAcceptTime() + m_loginTimeout);
-        }
-    }
+    m_table.AcceptFrom(*this);
     CAsyncSocket::OnAccept(nErrorCode);
-}
-
-CListenSocket::SessionList::const_iterator CListenSocket::Find(LPARAM nSessionId) const {
-    auto it = std::lower_bound(m_listSessions.begin(), m_listSessions.end(), nSessionId,
-                               [](const auto& entry, LPARAM nId) { return entry.first < nId; });
-    return it != m_listSessions.end() && it->first == nSessionId ? it : m_listSessions.end();
-}
-
-void CListenSocket::RemoveSession(LPARAM nSessionId) {
-    auto it = Find(nSessionId);
-    if (it == m_listSessions.end()) {
-        return;
-    }
-    delete it->second;
-    m_listSessions.erase(it);
-}
-
-CClientSocket* CListenSocket::FindSession(LPARAM nSessionId) const {
-    auto it = Find(nSessionId);
-    return it == m_listSessions.end() ? nullptr : it->second;
-}
-
-void CListenSocket::ArmLoginTimer(std::chrono::steady_clock::time_point tDeadline) {
-    // One timer for all sessions; it fires a little late so that the sessions
-    // accepted in a burst are ended together.
-    auto delay = tDeadline - std::chrono::steady_clock::now() + m_loginTimeout / 16;
-    m_nLoginTimer = Loop().SetTimer(delay, [this] {
-        m_nLoginTimer = 0;
-        EndOverdueLogins();
-    });
-}
-
-void CListenSocket::EndOverdueLogins() {
-    auto tNow = std::chrono::steady_clock::now();
-    auto tNextDeadline = std::chrono::steady_clock::time_point::max();
-    for (auto& [nId, pSession] : m_listSessions) {
-        if (!pSession->IsLoginPending())
-            continue;
-        auto tDeadline = pSession->GetAcceptTime() + m_loginTimeout;
-        if (tDeadline <= tNow) {
-            pSession->EndAndClose();
-        } else if (tDeadline < tNextDeadline) {
-            tNextDeadline = tDeadline;
-        }
-    }
-    if (tNextDeadline != std::chrono::steady_clock::time_point::max()) {
-        ArmLoginTimer(tNextDeadline);
-    }
 }

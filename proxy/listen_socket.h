@@ -1,23 +1,25 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "async_socket.h"
 #include "client_socket.h"
+#include "session_table.h"
 
-// The socket that waits on the local port for mail clients. It owns every
-// session it accepts; a session is deleted only by RemoveSession (when the
-// shell handles its end notice) or by the listener's destructor.
+// The socket that waits on the local port for mail clients and hands each to
+// its session table. Made with a host name and port, it has a table of its
+// own, and its destructor ends every session of it (without notices); made
+// with a table, it shares that table with other listening sockets, and the
+// sessions are the table's. A session is deleted only by RemoveSession (when
+// the shell handles its end notice) or with its table.
 class CListenSocket : public CAsyncSocket {
 public:
-    // RFC 1939's shortest autologout: a mail client that has not logged in by
-    // then is disconnected.
-    static constexpr std::chrono::milliseconds kLoginTimeout = std::chrono::minutes(10);
+    static constexpr std::chrono::milliseconds kLoginTimeout = CSessionTable::kLoginTimeout;
 
     CListenSocket(const std::string& strHostName, int nHostPort);
+    explicit CListenSocket(CSessionTable& table);
     ~CListenSocket() override;
 
     // Creates the socket on nLocalPort of every interface (or of the numeric
@@ -27,27 +29,16 @@ public:
     bool StartListening(unsigned nLocalPort, const char* pszAddress = nullptr);
 
     void OnAccept(int nErrorCode) override;
-    // Deletes the session with that number; does nothing when there is none.
-    void RemoveSession(LPARAM nSessionId);
 
-    std::size_t GetSessionCount() const { return m_listSessions.size(); }
-    CClientSocket* FindSession(LPARAM nSessionId) const;
-    void SetLoginTimeout(std::chrono::milliseconds timeout) { m_loginTimeout = timeout; }
-    // Whether sessions accepted from now on answer CAPA and other commands before USER.
-    void SetAnswerCapa(bool bAnswerCapa) { m_bAnswerCapa = bAnswerCapa; }
+    // The table's operations, for a listener that has one of its own.
+    CSessionTable& Sessions() const { return m_table; }
+    void RemoveSession(LPARAM nSessionId) { m_table.RemoveSession(nSessionId); }
+    std::size_t GetSessionCount() const { return m_table.GetSessionCount(); }
+    CClientSocket* FindSession(LPARAM nSessionId) const { return m_table.FindSession(nSessionId); }
+    void SetLoginTimeout(std::chrono::milliseconds timeout) { m_table.SetLoginTimeout(timeout); }
+    void SetAnswerCapa(bool bAnswerCapa) { m_table.SetAnswerCapa(bAnswerCapa); }
 
 private:
-    using SessionList = std::vector<std::pair<LPARAM, CClientSocket*>>;
-    SessionList::const_iterator Find(LPARAM nSessionId) const;
-    void ArmLoginTimer(std::chrono::steady_clock::time_point tDeadline);
-    void EndOverdueLogins();
-
-    int m_nHostPort;
-    SharedText m_strHostName;
-    // In the order of acceptance, which is also the order of the session
-    // numbers, so a session is found by binary search.
-    std::vector<std::pair<LPARAM, CClientSocket*>> m_listSessions;
-    std::chrono::milliseconds m_loginTimeout = kLoginTimeout;
-    EventLoop::TimerId m_nLoginTimer = 0;
-    bool m_bAnswerCapa = false;
+    std::unique_ptr<CSessionTable> m_pOwnTable;  // null when the table is shared
+    CSessionTable& m_table;
 };

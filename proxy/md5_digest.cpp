@@ -101,7 +101,7 @@ void Final(Md5Context& ctx, std::uint8_t out[16]) {
 
 }  // namespace
 
-CMD5Digest::CMD5Digest(const char* pszText) : m_pszText(pszText) {
+CMD5Digest::CMD5Digest(const char* pszText) {
     Compute(pszText, std::strlen(pszText));
 }
 
@@ -113,12 +113,12 @@ void CMD5Digest::Compute(const void* pData, std::size_t nLength) {
     m_szHex[32] = '\0';
     Md5Context ctx;
     Update(ctx, static_cast<const std::uint8_t*>(pData), nLength);
-    Final(ctx, m_digest);
+    std::uint8_t digest[16];
+    Final(ctx, digest);
     static const char kHex[] = "0123456789abcdef";
     for (int i = 0; i < 16; ++i) {
-        m_szHex[i * 2] = kHex[m_digest[i] >> 4];
-        m_szHex[i * 2 + 1] = kHex[m_digest[i] & 0x0f];
+        m_szHex[i * 2] = kHex[digest[i] >> 4];
+        m_szHex[i * 2 + 1] = kHex[digest[i] & 0x0f];
     }
     m_bValid = true;
-    m_pszText = nullptr;  // needed only while computing
 }

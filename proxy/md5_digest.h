@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // MD5 message digest (RFC 1321) of one NUL-terminated text, computed when the
@@ -8,17 +9,13 @@ class CMD5Digest {
 public:
     explicit CMD5Digest(const char* pszText);
     CMD5Digest(const void* pData, std::size_t nLength);
-    virtual ~CMD5Digest() = default;
 
     // The digest as 32 lowercase hexadecimal digits, or null if it is not valid.
     const char* GetHex() const { return m_bValid ? m_szHex : nullptr; }
-    const std::uint8_t* GetDigest() const { return m_digest; }
 
 private:
     void Compute(const void* pData, std::size_t nLength);
 
     bool m_bValid = false;
-    std::uint8_t m_digest[16] = {};
     char m_szHex[33] = {};
-    const char* m_pszText = nullptr;
 };

@@ -53,17 +53,14 @@ void CServerSocket::OnConnect(int nErrorCode) {
 }
 
 void CServerSocket::OnReceive(int nErrorCode) {
-    if (m_bDropLF) {
-        relay::DropLateLF(*this, m_bDropLF);
-    }
     if (!m_bAwaitGreeting) {
-        if (relay::RelayLines(*this, *m_pClient, m_buffer, m_nCount, m_bAfterCR) > 0) {
+        if (relay::RelayLines(*this, *m_pClient, m_buffer, m_nCount, m_bAfterCR, m_bDropLF) > 0) {
             m_bLoginAnswered = m_bApopSent;
         }
         CAsyncSocket::OnReceive(nErrorCode);
         return;
     }
-    if (relay::ReceiveHeld(*this, m_buffer, m_nCount) > 0) {
+    if (relay::ReceiveHeld(*this, m_buffer, m_nCount, m_bDropLF) > 0) {
         ProcessLines();
         if (m_bAwaitGreeting && m_nCount == RECV_BUFFER_SIZE) {
             EndSession();  // a greeting longer than the buffer

@@ -35,7 +35,6 @@ public:
     int BuildApopCommand(const char* pszTimeStamp, char* pszOut);
 
     const char* GetUser() const { return m_szUser; }
-    const char* GetPassword() const { return m_szPassword; }
     bool IsApopSent() const { return m_bApopSent; }
     bool IsLoginAnswered() const { return m_bLoginAnswered; }
 

@@ -86,7 +86,8 @@ bool EventLoop::RunOnce(int nTimeoutMs) {
     }
     m_bRunning = true;
     epoll_event events[kMaxEventsPerWait];
-    int nReady = epoll_wait(m_hEpoll, events, kMaxEventsPerWait, m_posted.empty() ? nTimeoutMs : 0);
+    bool bBusy = !m_posted.empty() || !m_held.empty();
+    int nReady = epoll_wait(m_hEpoll, events, kMaxEventsPerWait, bBusy ? 0 : nTimeoutMs);
     m_bDispatching = true;
     for (int i = 0; i < nReady; ++i) {
         auto* pHandler = static_cast<IEventHandler*>(events[i].data.ptr);
@@ -95,8 +96,13 @@ bool EventLoop::RunOnce(int nTimeoutMs) {
             Dispatch(pHandler, events[i].events);
         }
     }
+    DispatchHeld();
     FinishBatch();
     m_bRunning = false;
+    if (!m_held.empty()) {
+        // The epoll descriptor must turn readable for a shell that waits on it.
+        Wake();
+    }
     return true;
 }
 
@@ -114,9 +120,16 @@ void EventLoop::Unregister(int fd, IEventHandler* pHandler) {
 }
 
 void EventLoop::ForgetClosing(int, IEventHandler* pHandler) {
+    ForgetHeld(pHandler);
     if (m_bDispatching) {
         m_unregistered.push_back(pHandler);
     }
+}
+
+void EventLoop::RequestHeldDispatch() {
+    // Inside RunOnce the held handlers are dispatched anyway.
+    if (!m_bRunning)
+        Wake();
 }
 
 void EventLoop::Wake() {

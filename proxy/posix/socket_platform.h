@@ -107,17 +107,6 @@ inline void SetOption(SOCKET h, int nLevel, int nName, int nValue) {
     setsockopt(h, nLevel, nName, &nValue, sizeof nValue);
 }
 
-inline void SetBlocking(SOCKET h, bool bBlocking) {
-    int nFlags = fcntl(h, F_GETFL);
-    fcntl(h, F_SETFL, bBlocking ? nFlags & ~O_NONBLOCK : nFlags | O_NONBLOCK);
-}
-
-// Closing then resets the connection instead of closing it in order.
-inline void ResetOnClose(SOCKET h) {
-    linger hard{1, 0};
-    setsockopt(h, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-}
-
 // A listener's port can be bound again while old connections on it sit in TIME_WAIT.
 inline void AllowRebind(SOCKET h) {
     SetOption(h, SOL_SOCKET, SO_REUSEADDR, 1);

@@ -8,13 +8,9 @@
 class IEventHandler;
 
 // The part of EventLoop that is Windows': a message-only window that receives
-// the sockets' WSAAsyncSelect messages, posted work and the timer.
+// the sockets' WSAAsyncSelect messages, posted work and the timer. The window
+// serves whichever message loop the thread runs, also a modal one.
 class EventLoopPlatform {
-public:
-    // The window; it serves whichever message loop the thread runs, also a
-    // modal one.
-    HWND Window() const { return m_hWnd; }
-
 protected:
     struct Watch {
         IEventHandler* pHandler;
@@ -28,6 +24,7 @@ protected:
     std::unordered_map<SOCKET, Watch> m_watched;
     std::vector<SOCKET> m_deferred;  // messages that came while one was being handled
     bool m_bWakeDeferred = false;
+    bool m_bHeldPosted = false;  // a message to dispatch the held handlers is on its way
     bool m_bTimerDeferred = false;
     bool m_bWinsock = false;  // WSAStartup succeeded
     UINT m_nNextMessage = 0;

@@ -21,6 +21,7 @@ namespace {
 
 constexpr UINT kLookMessage = WM_APP + 0x10;  // posted by the loop: look at a socket again
 constexpr UINT kWakeMessage = WM_APP + 0x11;
+constexpr UINT kHeldMessage = WM_APP + 0x12;  // dispatch the sockets whose streams hold bytes
 // From WSAAsyncSelect, one number per registration, in turn.
 constexpr UINT kFirstSocketMessage = WM_APP + 0x100;
 constexpr UINT kSocketMessages = 0x1000;
@@ -121,6 +122,14 @@ public:
                 loop.DeliverLookups();
                 End(loop);
                 return 0;
+            case kHeldMessage:
+                loop.m_bHeldPosted = false;
+                if (loop.m_bRunning)
+                    return 0;  // a handler runs a modal loop: End posts again
+                Begin(loop);
+                loop.DispatchHeld();
+                End(loop);
+                return 0;
             case WM_TIMER:
                 if (wParam != kTimerId)
                     return 0;
@@ -139,6 +148,11 @@ public:
 
     static void Select(EventLoop& loop, SOCKET h, const EventLoop::Watch& watch) {
         WSAAsyncSelect(h, loop.m_hWnd, watch.nMessage, SelectMask(watch.nEvents));
+    }
+
+    static void PostHeld(EventLoop& loop) {
+        if (!loop.m_bHeldPosted)
+            loop.m_bHeldPosted = PostMessageW(loop.m_hWnd, kHeldMessage, 0, 0) != 0;
     }
 
     static UINT NextMessage(EventLoop& loop) {
@@ -180,6 +194,8 @@ private:
             loop.m_bWakeDeferred = false;
             loop.Wake();
         }
+        if (!loop.m_held.empty())
+            PostHeld(loop);
         if (loop.m_bTimerDeferred) {
             loop.m_bTimerDeferred = false;
             loop.ArmTimer();  // what fell due meanwhile runs at once
@@ -288,12 +304,17 @@ void EventLoop::Unregister(SOCKET fd, IEventHandler* pHandler) {
 }
 
 void EventLoop::ForgetClosing(SOCKET fd, IEventHandler* pHandler) {
+    ForgetHeld(pHandler);
     auto it = m_watched.find(fd);
     if (it != m_watched.end() && it->second.pHandler == pHandler)
         m_watched.erase(it);
     if (m_bDispatching) {
         m_unregistered.push_back(pHandler);
     }
+}
+
+void EventLoop::RequestHeldDispatch() {
+    EventLoopSystem::PostHeld(*this);
 }
 
 void EventLoop::Wake() {

@@ -92,17 +92,6 @@ inline void SetOption(SOCKET h, int nLevel, int nName, int nValue) {
     setsockopt(h, nLevel, nName, reinterpret_cast<const char*>(&nValue), sizeof nValue);
 }
 
-inline void SetBlocking(SOCKET h, bool bBlocking) {
-    u_long nOn = bBlocking ? 0 : 1;
-    ioctlsocket(h, FIONBIO, &nOn);
-}
-
-// Closing then resets the connection instead of closing it in order.
-inline void ResetOnClose(SOCKET h) {
-    linger hard{1, 0};
-    setsockopt(h, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-}
-
 // Nothing to do on Windows. A plain bind takes the port again at once though
 // the replaced listener's connections are still open or in TIME_WAIT, which
 // SO_EXCLUSIVEADDRUSE would refuse (WSAEADDRINUSE). And since Windows Server

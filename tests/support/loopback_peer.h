@@ -31,6 +31,23 @@ inline constexpr std::string_view kLoggedIn =
 inline constexpr std::string_view kProxyGreeting = "+OK Postern 1.0 Ready\r\n";
 inline constexpr std::string_view kPasswordPrompt = "+OK Password\r\n";
 
+// What only the tests do to a socket: block, or reset at the close.
+inline void SetBlocking(SOCKET h, bool bBlocking) {
+#ifdef _WIN32
+    u_long nOn = bBlocking ? 0 : 1;
+    ioctlsocket(h, FIONBIO, &nOn);
+#else
+    int nFlags = fcntl(h, F_GETFL);
+    fcntl(h, F_SETFL, bBlocking ? nFlags & ~O_NONBLOCK : nFlags | O_NONBLOCK);
+#endif
+}
+
+// Closing then resets the connection instead of closing it in order.
+inline void ResetOnClose(SOCKET h) {
+    linger hard{1, 0};
+    setsockopt(h, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+}
+
 inline sockaddr_in Loopback(int nPort) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -61,7 +78,7 @@ inline SOCKET ListenOnLoopback(int& nPort) {
 // reads what is waiting (while reading is on) and writes what is queued.
 class CPeer {
 public:
-    explicit CPeer(SOCKET fd) : m_fd(fd) { sys::SetBlocking(m_fd, false); }
+    explicit CPeer(SOCKET fd) : m_fd(fd) { SetBlocking(m_fd, false); }
     ~CPeer() { Close(); }
     CPeer(const CPeer&) = delete;
     CPeer& operator=(const CPeer&) = delete;
@@ -114,7 +131,7 @@ public:
 
     // Closes with a reset instead of an orderly close.
     void Reset() {
-        sys::ResetOnClose(m_fd);
+        ResetOnClose(m_fd);
         Close();
     }
 

@@ -221,7 +221,7 @@ protected:
     // A mail client connected to m_pListener (or to nPort).
     CPeer& Connect(int nPort = 0) {
         SOCKET fd = sys::OpenStreamSocket(AF_INET);
-        sys::SetBlocking(fd, true);
+        loopback::SetBlocking(fd, true);
         sockaddr_in address = Loopback(nPort != 0 ? nPort : m_nProxyPort);
         // Loopback with a listening socket: the handshake completes without an accept.
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
