@@ -3,7 +3,7 @@
 ; away what was installed. The user's settings (HKCU\Software\quill\Postern)
 ; stay, so a reinstall keeps them.
 ; makensis -DBINDIR=<folder of postern.exe> -DPOSTERND_DIR=<folder of posternd.exe>
-;          -DOUTFILE=<setup.exe> postern.nsi
+;          -DOUTFILE=<setup.exe> -DVERSION=<a.b.c.d> postern.nsi
 
 ; The programs are 64-bit, and so is the installer (it also runs where no 32-bit
 ; layer is installed).
@@ -21,7 +21,9 @@ Target amd64-unicode
   !define OUTFILE "postern-setup.exe"
 !endif
 
-!define VERSION "1.0.0.1"
+!ifndef VERSION
+  !error "VERSION must be the program's version, as CMake's project() gives it"
+!endif
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Postern"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 
