@@ -16,8 +16,8 @@ import unittest
 from support import TIMEOUT, free_port, wait_until
 from support.dovecot import Dovecot
 from support.pop3 import GREETING, build_message, pop3_size, recv_line
-from support.posternd import (ECONNREFUSED, NEWLINE, POSTERND, WINDOWS, Posternd,
-                              PosterndCase, check_posternd, store_settings)
+from support.posternd import (ECONNREFUSED, NEWLINE, POSTERND, STOP_SIGNAL, WINDOWS, Posternd,
+                              PosterndCase, check_posternd, greets, store_settings)
 
 # Real mail has lines longer than the 2048 bytes poplib allows by default.
 poplib._MAXLINE = 1 << 20
@@ -79,6 +79,35 @@ class DaemonCommandLineTest(PosterndCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertTrue(result.stderr.startswith(b"posternd: "), result.stderr)
                 self.assertEqual(result.stdout, b"")
+
+    def test_left_out_options_come_from_the_stored_settings(self):
+        def serve(env, *args, port):
+            """Whether posternd greets on port, and its exit status on the stop signal."""
+            process = subprocess.Popen([POSTERND, *args], env={**ENV, **env},
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.PIPE)
+            self.addCleanup(process.kill)
+            greeted = wait_until(lambda: process.poll() is not None or greets(port))
+            process.send_signal(STOP_SIGNAL)
+            stderr = process.communicate(timeout=TIMEOUT)[1]
+            return greeted is True, process.returncode, stderr
+
+        stored = free_port()
+        env = store_settings(self, {"HostName": "127.0.0.1", "LocalPort": stored})
+        self.assertEqual(serve(env, port=stored)[:2], (True, 0))
+        # The command line wins over the store.
+        other = free_port()
+        self.assertEqual(serve(env, "--local-port", str(other), port=other)[:2], (True, 0))
+        # A stored port that is no port, or no host anywhere, is refused like a bad option.
+        for values in ({"HostName": "127.0.0.1", "LocalPort": 70000}, {"HostName": ""}):
+            with self.subTest(values):
+                result = subprocess.run([POSTERND, "--local-port", str(free_port())]
+                                        if "LocalPort" not in values else [POSTERND],
+                                        env={**ENV, **store_settings(self, values)},
+                                        stdin=subprocess.DEVNULL, capture_output=True,
+                                        timeout=TIMEOUT)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertTrue(result.stderr.startswith(b"posternd: "), result.stderr)
 
     def test_port_taken_exits_1(self):
         first = self.start_posternd(host_port=free_port())
