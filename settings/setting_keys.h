@@ -14,7 +14,8 @@ struct SettingOption {
 // Every stored setting in one table: where it lives in the store, what it
 // holds, what it reads as when it is absent, what a good value is, and the
 // options that set it. The dialogs, posternd and its settings file check all
-// go through it.
+// go through it, so a new setting is a row here (and in kAll), a line where
+// CProxyRunner hands it to the proxy, and a control in each dialog.
 struct SettingKey {
     enum Type { Text, Int };
     const char* pszSection = "Settings";

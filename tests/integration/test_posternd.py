@@ -82,7 +82,7 @@ class DaemonCommandLineTest(PosterndCase):
 
     def test_left_out_options_come_from_the_stored_settings(self):
         def serve(env, *args, port):
-            """Whether posternd greets on port, and its exit status on the stop signal."""
+            """posternd greets on port and exits with 0 on the stop signal."""
             process = subprocess.Popen([POSTERND, *args], env={**ENV, **env},
                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.PIPE)
@@ -90,14 +90,15 @@ class DaemonCommandLineTest(PosterndCase):
             greeted = wait_until(lambda: process.poll() is not None or greets(port))
             process.send_signal(STOP_SIGNAL)
             stderr = process.communicate(timeout=TIMEOUT)[1]
-            return greeted is True, process.returncode, stderr
+            self.assertIs(greeted, True, stderr)
+            self.assertEqual(process.returncode, 0, stderr)
 
         stored = free_port()
         env = store_settings(self, {"HostName": "127.0.0.1", "LocalPort": stored})
-        self.assertEqual(serve(env, port=stored)[:2], (True, 0))
+        serve(env, port=stored)
         # The command line wins over the store.
         other = free_port()
-        self.assertEqual(serve(env, "--local-port", str(other), port=other)[:2], (True, 0))
+        serve(env, "--local-port", str(other), port=other)
         # A stored port that is no port, or no host anywhere, is refused like a bad option.
         for values in ({"HostName": "127.0.0.1", "LocalPort": 70000}, {"HostName": ""}):
             with self.subTest(values):
