@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <vector>
 
@@ -79,9 +80,8 @@ const SettingOption* FindOption(const std::string& strName, const SettingKey*& p
 bool ParseNumber(const std::string& strText, int& nValue) {
     char* pEnd = nullptr;
     errno = 0;
-    long nLong = std::strtol(strText.c_str(), &pEnd, 10);
-    if (strText.empty() || *pEnd != '\0' || errno != 0 || nLong < -2147483647 - 1 ||
-        nLong > 2147483647) {
+    long long nLong = std::strtoll(strText.c_str(), &pEnd, 10);
+    if (strText.empty() || *pEnd != '\0' || errno != 0 || nLong < INT_MIN || nLong > INT_MAX) {
         return false;
     }
     nValue = int(nLong);

@@ -1,5 +1,6 @@
 #include "proxy_config.h"
 
+#include <cassert>
 #include <utility>
 
 const std::string& SettingValues::Get(const SettingKey& key) const {
@@ -10,9 +11,10 @@ const std::string& SettingValues::Get(const SettingKey& key) const {
 
 std::size_t SettingValues::IndexOf(const SettingKey& key) {
     std::size_t i = 0;
-    while (setting::kAll[i] != &key) {
+    while (i + 1 < std::size(setting::kAll) && setting::kAll[i] != &key) {
         ++i;
     }
+    assert(setting::kAll[i] == &key);  // a row left out of kAll
     return i;
 }
 
@@ -41,20 +43,34 @@ std::string SettingProblem::Describe() const {
     return std::string(pKey->pszLabel) + " '" + strValue + "' is not " + pKey->pszRange;
 }
 
+namespace {
+
+// What a setting reads as when nothing gives it.
+std::string DefaultOf(const SettingKey& key) {
+    return key.nType == SettingKey::Int ? std::to_string(key.nDefault) : std::string();
+}
+
+// Whether the value passes the check of its row; an Int as atoi reads it.
+bool PassesCheck(const SettingKey& key, const std::string& strValue) {
+    if (key.nType == SettingKey::Text) {
+        return !(key.bRequired && strValue.empty());
+    }
+    int nValue = Atoi(strValue);
+    return nValue >= key.nMin && nValue <= key.nMax;
+}
+
+}  // namespace
+
 std::optional<CProxyConfig> CProxyConfig::Load(const SettingValues& given,
                                                const CSettingsStore* pStore,
                                                SettingProblem& problem) {
     CProxyConfig config;
     for (const SettingKey* pKey : setting::kAll) {
         const bool bStored = !given.Has(*pKey);
-        std::string strValue = !bStored                         ? given.Get(*pKey)
-                               : pStore != nullptr              ? pStore->Read(*pKey)
-                               : pKey->nType == SettingKey::Int ? std::to_string(pKey->nDefault)
-                                                                : std::string();
-        const bool bGood = pKey->nType == SettingKey::Text
-                               ? !(pKey->bRequired && strValue.empty())
-                               : Atoi(strValue) >= pKey->nMin && Atoi(strValue) <= pKey->nMax;
-        if (!bGood) {
+        std::string strValue = !bStored            ? given.Get(*pKey)
+                               : pStore != nullptr ? pStore->Read(*pKey)
+                                                   : DefaultOf(*pKey);
+        if (!PassesCheck(*pKey, strValue)) {
             problem = {pKey, std::move(strValue), bStored};
             return std::nullopt;
         }
