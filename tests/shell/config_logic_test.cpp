@@ -216,7 +216,8 @@ TEST_F(ConfigLogic, ApplyWithUnchangedSettingsClosesSessionsAndRebinds) {
     CConfigLogic& logic = Start();
     CPeer* pFirst = OpenSession();
     CPeer* pSecond = OpenSession();
-    ASSERT_TRUE(pFirst && pSecond);
+    ASSERT_NE(pFirst, nullptr);
+    ASSERT_NE(pSecond, nullptr);
     EXPECT_EQ(Listener()->GetSessionCount(), 2u);
     logic.OnApply();
     EXPECT_TRUE(WaitClosed(*pFirst));
@@ -269,7 +270,8 @@ TEST_F(ConfigLogic, TwoSessionsSwitchTheIconTwice) {
     shown.push_back(m_shell.m_bActive);
     CPeer* pSecond = OpenSession();
     shown.push_back(m_shell.m_bActive);
-    ASSERT_TRUE(pFirst && pSecond);
+    ASSERT_NE(pFirst, nullptr);
+    ASSERT_NE(pSecond, nullptr);
     pFirst->Close();
     EXPECT_TRUE(Pump([&] { return Sessions() == 1; }));
     shown.push_back(m_shell.m_bActive);
@@ -292,7 +294,8 @@ TEST_F(ConfigLogic, EndNoticesAreCountedOncePerSession) {
 
     CPeer* pFirst = OpenSession();
     CPeer* pSecond = OpenSession();
-    ASSERT_TRUE(pFirst && pSecond);
+    ASSERT_NE(pFirst, nullptr);
+    ASSERT_NE(pSecond, nullptr);
     std::vector<LPARAM> sessions = CountedSessions();
     ASSERT_EQ(sessions.size(), 2u);
     Notify(0, sessions[0]);
@@ -311,7 +314,9 @@ TEST_F(ConfigLogic, OpenNoticeOfAReplacedListenerIsNotCounted) {
     ASSERT_NE(pClient, nullptr);
     LPARAM nOld = CountedSessions().at(0);
     // Accepted, but its open notice not yet handled when Apply replaces the listener.
-    CPeer& late = Adopt(ConnectToLoopback(m_nLocalPort));
+    SOCKET hLate = ConnectToLoopback(m_nLocalPort);
+    ASSERT_NE(hLate, INVALID_SOCKET);
+    CPeer& late = Adopt(hLate);
     EXPECT_TRUE(WaitText(late, kProxyGreeting));
     logic.OnApply();
     EXPECT_EQ(Sessions(), 0);
