@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 #include <algorithm>
 
 #include "about_dlg.h"
@@ -15,18 +14,9 @@
 #include "tray_icon.h"
 #include "ui_config_dlg.h"
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
-
 namespace {
 
 constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64};
-
-#ifdef Q_OS_WIN
-constexpr UINT IDM_ABOUTBOX = 0x0010;
-constexpr wchar_t kAboutBoxItem[] = L"&About postern...";
-#endif
 
 QIcon LoadIcon(const QString& strName) {
     QIcon icon;
@@ -109,12 +99,6 @@ CConfigDlg::~CConfigDlg() = default;
 bool CConfigDlg::OnInitDialog() {
     // The dialog is never shown here: it stays hidden until restored from the tray,
     // and QDialog centres it on the screen the first time it is shown.
-#ifdef Q_OS_WIN
-    if (HMENU hMenu = ::GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE)) {
-        ::AppendMenuW(hMenu, MF_SEPARATOR, 0, nullptr);
-        ::AppendMenuW(hMenu, MF_STRING, IDM_ABOUTBOX, kAboutBoxItem);
-    }
-#endif
     setWindowIcon(m_hIcon);
     m_pTrayIcon->Add(m_hIconIdle, Text(CConfigLogic::kIdleTip), &m_menuTray);
     m_logic.OnInitDialog();
@@ -126,18 +110,18 @@ bool CConfigDlg::OnInitDialog() {
     return true;
 }
 
-void CConfigDlg::ReadFields(CConfigFields& fields) {
-    fields.strHostName = m_pUi->IDC_HOST->text().toStdString();
-    fields.strHostPort = m_pUi->IDC_HOST_PORT->text().toStdString();
-    fields.strLocalPort = m_pUi->IDC_LOCAL_PORT->text().toStdString();
-    fields.bAnswerCapa = m_pUi->IDC_ANSWER_CAPA->isChecked();
+void CConfigDlg::ReadFields(SettingValues& fields) {
+    fields.Set(setting::kHostName, m_pUi->IDC_HOST->text().toStdString());
+    fields.Set(setting::kHostPort, m_pUi->IDC_HOST_PORT->text().toStdString());
+    fields.Set(setting::kLocalPort, m_pUi->IDC_LOCAL_PORT->text().toStdString());
+    fields.Set(setting::kAnswerCapa, m_pUi->IDC_ANSWER_CAPA->isChecked() ? "1" : "0");
 }
 
-void CConfigDlg::WriteFields(const CConfigFields& fields) {
-    m_pUi->IDC_HOST->setText(Text(fields.strHostName));
-    m_pUi->IDC_HOST_PORT->setText(Text(fields.strHostPort));
-    m_pUi->IDC_LOCAL_PORT->setText(Text(fields.strLocalPort));
-    m_pUi->IDC_ANSWER_CAPA->setChecked(fields.bAnswerCapa);
+void CConfigDlg::WriteFields(const SettingValues& fields) {
+    m_pUi->IDC_HOST->setText(Text(fields.Get(setting::kHostName)));
+    m_pUi->IDC_HOST_PORT->setText(Text(fields.Get(setting::kHostPort)));
+    m_pUi->IDC_LOCAL_PORT->setText(Text(fields.Get(setting::kLocalPort)));
+    m_pUi->IDC_ANSWER_CAPA->setChecked(fields.GetInt(setting::kAnswerCapa) != 0);
 }
 
 bool CConfigDlg::Ask(const std::string& strText, Question question) {
@@ -218,19 +202,6 @@ void CConfigDlg::closeEvent(QCloseEvent* pEvent) {
     pEvent->ignore();
     OnQuit();
 }
-
-#ifdef Q_OS_WIN
-bool CConfigDlg::nativeEvent(const QByteArray& eventType, void* pMessage, qintptr* pResult) {
-    const MSG* pMsg = static_cast<const MSG*>(pMessage);
-    if (eventType == "windows_generic_MSG" && pMsg->message == WM_SYSCOMMAND &&
-        (pMsg->wParam & 0xFFF0) == IDM_ABOUTBOX) {
-        QTimer::singleShot(0, this, &CConfigDlg::OnAbout);
-        *pResult = 0;
-        return true;
-    }
-    return QDialog::nativeEvent(eventType, pMessage, pResult);
-}
-#endif
 
 void CConfigDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
     // The right button's menu is the icon's context menu, opened by Qt itself.

@@ -30,10 +30,6 @@ public:
     // The start-up: tray icon, settings, listener, and last g_hMainWnd.
     bool OnInitDialog();
 
-    LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) {
-        return m_logic.OnSessionNotify(wParam, lParam);
-    }
-
     void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
     void OnTrayAvailability(bool bAvailable);
     void OnTrayRestore();
@@ -45,15 +41,12 @@ protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
     void closeEvent(QCloseEvent* pEvent) override;
     void changeEvent(QEvent* pEvent) override;
-#ifdef Q_OS_WIN
-    bool nativeEvent(const QByteArray& eventType, void* pMessage, qintptr* pResult) override;
-#endif
 
 private:
     friend class CConfigDlgTest;
 
-    void ReadFields(CConfigFields& fields) override;
-    void WriteFields(const CConfigFields& fields) override;
+    void ReadFields(SettingValues& fields) override;
+    void WriteFields(const SettingValues& fields) override;
     bool Ask(const std::string& strText, Question question) override;
     void Report(const std::string& strText) override;
     bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) override;

@@ -8,13 +8,14 @@
 #include "event_bridge.h"
 #include "event_loop.h"
 #include "message_boxes.h"
+#include "postern_version.h"
 #include "settings_store.h"
 #include "single_instance.h"
 
 CProxyApp::CProxyApp(int& argc, char** argv) : QApplication(argc, argv) {
-    // From the version resource; the settings go by the program file's own name.
+    // The version from CMake's project(); the settings go by the program file's own name.
     setApplicationName(QStringLiteral("postern"));
-    setApplicationVersion(QStringLiteral("1.0.0.1"));
+    setApplicationVersion(QStringLiteral(POSTERN_VERSION));
     setWindowIcon(QIcon(QStringLiteral(":/icons/postern-32.png")));
     // The dialog is hidden most of the time, and closing a message box must not
     // end the program.

@@ -18,8 +18,6 @@ public:
     // Takes the name for this program; false when that is impossible.
     bool Listen();
 
-    QString GetSocketPath() const { return m_strPath; }
-
 signals:
     void ShowRequested();
 

@@ -1,40 +1,90 @@
 #include "daemon_options.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
-#include <cstring>
-
-const char kDaemonUsage[] =
-    "Usage: posternd [--host NAME] [--host-port N] [--local-port N] [--answer-capa]\n"
-    "                [--config FILE]\n"
-    "\n"
-    "Waits for mail clients on the local port, takes their USER and PASS, and logs\n"
-    "in to the POP3 server NAME with APOP, so the password never crosses the network.\n"
-    "\n"
-    "  --host NAME        POP3 server host name or address\n"
-    "  --host-port N      POP3 server port (default 110)\n"
-    "  --local-port N     port the mail client connects to (default 110)\n"
-    "  --answer-capa      answer capability queries (CAPA) before the login, as\n"
-    "                     Thunderbird, Evolution, mutt, curl and mpop need\n"
-    "  --config FILE      take the settings from FILE's [Settings] section\n"
-    "                     instead of those of the tray app\n"
-    "  --help             show this help and exit\n"
-    "  --version          show the version and exit\n"
-    "\n"
-    "Options left out are taken from the settings saved in the tray app postern\n"
-    "(~/.config/quill/Postern/postern.conf, or under $XDG_CONFIG_HOME).\n";
+#include <vector>
 
 namespace {
 
-bool ParsePort(const char* pszName, const char* pszText, std::optional<int>& nPort,
-               std::string& strError) {
+constexpr std::size_t kWidth = 79;
+constexpr std::size_t kHelpColumn = 21;
+
+// posternd's own options, beside those of the settings.
+constexpr SettingOption kConfigOption{
+    .pszName = "--config",
+    .pszArgument = "FILE",
+    .pszHelp = "take the settings from FILE's [Settings] section instead of those of the tray app"};
+constexpr SettingOption kOwnOptions[] = {
+    kConfigOption,
+    {.pszName = "--help", .pszHelp = "show this help and exit"},
+    {.pszName = "--version", .pszHelp = "show the version and exit"},
+};
+
+std::string Synopsis(const SettingOption& option) {
+    return option.pszArgument != nullptr ? std::string(option.pszName) + " " + option.pszArgument
+                                         : std::string(option.pszName);
+}
+
+std::vector<std::string> Words(const std::string& strText) {
+    std::vector<std::string> words;
+    for (std::size_t nBegin = 0; nBegin < strText.size();) {
+        std::size_t nEnd = std::min(strText.find(' ', nBegin), strText.size());
+        words.push_back(strText.substr(nBegin, nEnd - nBegin));
+        nBegin = nEnd + 1;
+    }
+    return words;
+}
+
+// Appends the words, one blank apart, after what strOut holds, breaking lines
+// before kWidth and starting each new one with nIndent blanks.
+void AppendWrapped(std::string& strOut, std::size_t nIndent,
+                   const std::vector<std::string>& words) {
+    std::size_t nColumn = strOut.size() - (strOut.rfind('\n') + 1);
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (i > 0 && nColumn + 1 + words[i].size() > kWidth) {
+            strOut += "\n" + std::string(nIndent, ' ');
+            nColumn = nIndent;
+        } else if (i > 0) {
+            strOut += ' ';
+            ++nColumn;
+        }
+        strOut += words[i];
+        nColumn += words[i].size();
+    }
+}
+
+void AppendHelp(std::string& strOut, const SettingOption& option) {
+    std::string strHead = "  " + Synopsis(option);
+    strHead.resize(std::max(strHead.size() + 1, kHelpColumn), ' ');
+    strOut += strHead;
+    AppendWrapped(strOut, kHelpColumn, Words(option.pszHelp));
+    strOut += '\n';
+}
+
+// The setting's option of that name, or null.
+const SettingOption* FindOption(const std::string& strName, const SettingKey*& pKey) {
+    for (const SettingKey* pEach : setting::kAll) {
+        for (const SettingOption& option : pEach->options) {
+            if (strName == option.pszName) {
+                pKey = pEach;
+                return &option;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// A number as a person types one on a command line: digits only, nothing around.
+bool ParseNumber(const std::string& strText, int& nValue) {
     char* pEnd = nullptr;
     errno = 0;
-    long nValue = std::strtol(pszText, &pEnd, 10);
-    if (*pszText == '\0' || *pEnd != '\0' || errno != 0 || nValue < 1 || nValue > 65535) {
-        strError = std::string(pszName) + " wants a port from 1 to 65535, not '" + pszText + "'";
+    long long nLong = std::strtoll(strText.c_str(), &pEnd, 10);
+    if (strText.empty() || *pEnd != '\0' || errno != 0 || nLong < INT_MIN || nLong > INT_MAX) {
         return false;
     }
-    nPort = int(nValue);
+    nValue = int(nLong);
     return true;
 }
 
@@ -59,18 +109,20 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             options.bVersion = true;
             continue;
         }
-        if (strArg == "--answer-capa") {
-            if (bHasValue) {
-                strError = "--answer-capa takes no value";
-                return false;
-            }
-            options.bAnswerCapa = true;
-            continue;
-        }
-        if (strArg != "--host" && strArg != "--host-port" && strArg != "--local-port" &&
-            strArg != "--config") {
+        const SettingKey* pKey = nullptr;
+        const SettingOption* pOption =
+            strArg == kConfigOption.pszName ? &kConfigOption : FindOption(strArg, pKey);
+        if (pOption == nullptr) {
             strError = "unknown option '" + std::string(argv[i]) + "'";
             return false;
+        }
+        if (pOption->pszArgument == nullptr) {
+            if (bHasValue) {
+                strError = strArg + " takes no value";
+                return false;
+            }
+            options.values.Set(*pKey, std::to_string(pOption->nValue));
+            continue;
         }
         if (!bHasValue) {
             if (i + 1 >= argc) {
@@ -79,23 +131,51 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             }
             strValue = argv[++i];
         }
-        if (strArg == "--host") {
-            if (strValue.empty()) {
-                strError = "--host needs a host name";
-                return false;
-            }
-            options.strHostName = strValue;
-        } else if (strArg == "--config") {
-            if (strValue.empty()) {
-                strError = "--config needs a file name";
-                return false;
-            }
-            options.strConfigFile = strValue;
-        } else if (!ParsePort(strArg.c_str(), strValue.c_str(),
-                              strArg == "--host-port" ? options.nHostPort : options.nLocalPort,
-                              strError)) {
+        if (strValue.empty() && (pKey == nullptr || pKey->nType == SettingKey::Text)) {
+            strError = strArg + " needs a value";
             return false;
         }
+        if (pKey == nullptr) {
+            options.strConfigFile = strValue;
+            continue;
+        }
+        int nValue = 0;
+        if (pKey->nType == SettingKey::Int &&
+            (!ParseNumber(strValue, nValue) || nValue < pKey->nMin || nValue > pKey->nMax)) {
+            strError = strArg + " wants " + pKey->pszRange + ", not '" + strValue + "'";
+            return false;
+        }
+        options.values.Set(*pKey, strValue);
     }
     return true;
+}
+
+std::string DaemonUsage() {
+    std::vector<std::string> synopsis{"Usage: posternd"};
+    for (const SettingKey* pKey : setting::kAll) {
+        for (const SettingOption& option : pKey->options) {
+            synopsis.push_back("[" + Synopsis(option) + "]");
+        }
+    }
+    synopsis.push_back("[" + Synopsis(kConfigOption) + "]");
+    std::string strUsage;
+    AppendWrapped(strUsage, 16, synopsis);
+    strUsage +=
+        "\n\n"
+        "Waits for mail clients on the local port, takes their USER and PASS, and logs\n"
+        "in to the POP3 server NAME with APOP, so the password never crosses the network.\n"
+        "\n";
+    for (const SettingKey* pKey : setting::kAll) {
+        for (const SettingOption& option : pKey->options) {
+            AppendHelp(strUsage, option);
+        }
+    }
+    for (const SettingOption& option : kOwnOptions) {
+        AppendHelp(strUsage, option);
+    }
+    strUsage +=
+        "\n"
+        "Options left out are taken from the settings saved in the tray app postern\n"
+        "(~/.config/quill/Postern/postern.conf, or under $XDG_CONFIG_HOME).\n";
+    return strUsage;
 }

@@ -3,12 +3,11 @@
 #include <optional>
 #include <string>
 
+#include "proxy_config.h"
+
 // What posternd was asked to do on its command line.
 struct DaemonOptions {
-    std::optional<std::string> strHostName;
-    std::optional<int> nHostPort;
-    std::optional<int> nLocalPort;
-    bool bAnswerCapa = false;
+    SettingValues values;  // the settings its options give
     std::optional<std::string> strConfigFile;
     bool bHelp = false;
     bool bVersion = false;
@@ -17,4 +16,5 @@ struct DaemonOptions {
 // Parses the arguments; on a bad option returns false with a message for the user.
 bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::string& strError);
 
-extern const char kDaemonUsage[];
+// The text of --help: the settings' options from the table, then posternd's own.
+std::string DaemonUsage();

@@ -3,56 +3,60 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <optional>
 #include <string>
-#include <utility>
 
 #include "daemon_options.h"
 #include "event_loop.h"
-#include "listen_socket.h"
-#include "notice.h"
+#include "postern_version.h"
+#include "proxy_config.h"
+#include "proxy_runner.h"
 #include "service_notify.h"
 #include "settings_store.h"
 #include "socket_error_text.h"
-#include "stop_watch.h"
+#include "stop_signals.h"
 
 namespace {
 
 // The application name whose settings posternd shares: the tray app's.
 constexpr char kStoreName[] = "postern";
 
-// Receives the proxy's notices: deletes ended sessions, prints reports.
-class CDaemonWnd : public CNoticeWnd {
+// What the runner tells, as lines on standard error; no icon to change.
+class CStderrEvents : public IRunnerEvents {
 public:
-    explicit CDaemonWnd(CListenSocket& listener) : m_listener(listener) {}
-
-    LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override {
-        if (wParam == 0) {
-            m_listener.RemoveSession(lParam);
-        }
-        return 0;
-    }
+    void OnActiveChanged(bool) override {}
+    void OnTipChanged(const std::string&) override {}
 
     void OnReport(const std::string& strText) override {
         std::fprintf(stderr, "%s\n", strText.c_str());
         std::fflush(stderr);
     }
 
-    void OnCapaRefused() override {
-        if (m_bCapaHintGiven)
-            return;
-        m_bCapaHintGiven = true;
+    void OnCapaHint() override {
         std::fputs(
             "posternd: a mail client asked for capabilities (CAPA) and was disconnected;"
             " start posternd with --answer-capa to answer it\n",
             stderr);
         std::fflush(stderr);
     }
-
-private:
-    CListenSocket& m_listener;
-    bool m_bCapaHintGiven = false;
 };
+
+// A setting from the store that fails its check, as one line that says where to mend it.
+void PrintStoredProblem(const SettingProblem& problem, const CSettingsStore& store) {
+    const SettingOption& option = problem.pKey->options.front();
+    std::string strOption = option.pszName;
+    if (option.pszArgument != nullptr) {
+        strOption += std::string(" ") + option.pszArgument;
+    }
+    if (problem.pKey->nType == SettingKey::Text) {
+        std::fprintf(stderr, "posternd: %s; use %s or set %s in %s\nTry 'posternd --help'.\n",
+                     problem.Describe().c_str(), strOption.c_str(), problem.pKey->pszEntry,
+                     store.GetLocation().c_str());
+    } else {
+        std::fprintf(stderr, "posternd: %s: the stored %s; use %s\n", store.GetLocation().c_str(),
+                     problem.Describe().c_str(), strOption.c_str());
+    }
+}
 
 }  // namespace
 
@@ -64,11 +68,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.bHelp) {
-        std::fputs(kDaemonUsage, stdout);
+        std::fputs(DaemonUsage().c_str(), stdout);
         return 0;
     }
     if (options.bVersion) {
-        std::puts("posternd (Postern) 1.0");
+        std::puts("posternd (Postern) " POSTERN_VERSION_SHORT);
         return 0;
     }
     // What the command line leaves out comes from the settings file it names, or
@@ -79,46 +83,31 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "posternd: %s\n", strFileError.c_str());
         return 2;
     }
-    std::string strHostName = options.strHostName.value_or(store.Read(setting::kHostName));
-    if (strHostName.empty()) {
-        std::fprintf(stderr,
-                     "posternd: no POP3 server given; use --host NAME or set HostName in %s\n"
-                     "Try 'posternd --help'.\n",
-                     store.GetLocation().c_str());
+    SettingProblem problem;
+    std::optional<CProxyConfig> config = CProxyConfig::Load(options.values, &store, problem);
+    if (!config) {
+        PrintStoredProblem(problem, store);
         return 2;
-    }
-    int nHostPort = options.nHostPort.value_or(store.ReadInt(setting::kHostPort));
-    int nLocalPort = options.nLocalPort.value_or(store.ReadInt(setting::kLocalPort));
-    for (auto [pszOption, nPort] :
-         {std::pair{"--host-port", nHostPort}, std::pair{"--local-port", nLocalPort}}) {
-        if (nPort < 1 || nPort > 65535) {
-            std::fprintf(stderr, "posternd: the stored port %d in %s is not a port; use %s N\n",
-                         nPort, store.GetLocation().c_str(), pszOption);
-            return 2;
-        }
     }
 
     EventLoop loop;
-    CStopWatch stopWatch(loop);
-    auto pListener = std::make_unique<CListenSocket>(strHostName, nHostPort);
-    pListener->SetAnswerCapa(options.bAnswerCapa || store.ReadInt(setting::kAnswerCapa) != 0);
-    if (!pListener->StartListening(unsigned(nLocalPort))) {
-        std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n", nLocalPort,
-                     SocketErrorText(CAsyncSocket::GetLastError()).c_str());
+    CStopSignals stopSignals(loop);
+    CStderrEvents events;
+    CProxyRunner runner(events);
+    if (!runner.Start(*config)) {
+        std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n",
+                     config->GetInt(setting::kLocalPort),
+                     SocketErrorText(runner.GetListenError()).c_str());
         return 1;
     }
-    CDaemonWnd wnd(*pListener);
-    g_hMainWnd = &wnd;
     if (!NotifyServiceManager("READY=1")) {
         std::fprintf(stderr, "posternd: cannot tell the service manager it is ready: %s\n",
                      std::strerror(errno));
     }
 
-    while (!stopWatch.IsStopRequested()) {
+    while (!stopSignals.IsStopRequested()) {
         loop.RunOnce(-1);
     }
     NotifyServiceManager("STOPPING=1");
-    g_hMainWnd = nullptr;
-    pListener.reset();
     return 0;
 }

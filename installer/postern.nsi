@@ -2,7 +2,8 @@
 ; Start menu entry, optionally a start at login, and an uninstaller that takes
 ; away what was installed. The user's settings (HKCU\Software\quill\Postern)
 ; stay, so a reinstall keeps them.
-; makensis -DBINDIR=<folder of postern.exe and posternd.exe> -DOUTFILE=<setup.exe> postern.nsi
+; makensis -DBINDIR=<folder of postern.exe and posternd.exe> -DOUTFILE=<setup.exe>
+;          -DVERSION=<a.b.c.d> postern.nsi
 ;
 ; Postern is installed for all users of the computer: the programs, the Start
 ; menu entry (SetShellVarContext all) and the start at login (HKLM's Run key)
@@ -28,7 +29,9 @@ Target amd64-unicode
   !define OUTFILE "postern-setup.exe"
 !endif
 
-!define VERSION "1.0.0.1"
+!ifndef VERSION
+  !error "VERSION must be the program's version, as CMake's project() gives it"
+!endif
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Postern"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 ; postern.exe marks its dialog with a window property named after its instance

@@ -1,25 +1,85 @@
 #pragma once
 
+#include <span>
+
+// A command-line option of posternd that sets a setting: with an argument
+// (pszArgument names it in the usage), or alone, setting nValue.
+struct SettingOption {
+    const char* pszName = "";
+    const char* pszArgument = nullptr;  // null: the option takes no value
+    int nValue = 0;                     // what an option without an argument sets
+    const char* pszHelp = "";
+};
+
 // Every stored setting in one table: where it lives in the store, what it
-// holds, and what it reads as when it is absent. The dialog and posternd both
-// go through it.
+// holds, what it reads as when it is absent, what a good value is, and the
+// options that set it. The dialogs, posternd and its settings file check all
+// go through it, so a new setting is a row here (and in kAll), a line where
+// CProxyRunner hands it to the proxy, and a control in each dialog.
 struct SettingKey {
     enum Type { Text, Int };
-    const char* pszSection;
-    const char* pszEntry;
-    Type nType;
-    int nDefault;  // for Int; a Text setting defaults to empty
+    const char* pszSection = "Settings";
+    const char* pszEntry = "";
+    Type nType = Text;
+    int nDefault = 0;  // for Int; a Text setting defaults to empty
+    // What messages call it, such as "local port".
+    const char* pszLabel = "";
+    // For Int: the good values, and how a message names them.
+    int nMin = 0;
+    int nMax = 0;
+    const char* pszRange = "";
+    // For Text: whether the proxy cannot run while it is empty.
+    bool bRequired = false;
+    std::span<const SettingOption> options;
 };
 
 namespace setting {
 
-inline constexpr SettingKey kHostName{"Settings", "HostName", SettingKey::Text, 0};
-inline constexpr SettingKey kHostPort{"Settings", "HostPort", SettingKey::Int, 110};
-inline constexpr SettingKey kLocalPort{"Settings", "LocalPort", SettingKey::Int, 110};
-// 1: answer CAPA and other commands a mail client sends before USER.
-inline constexpr SettingKey kAnswerCapa{"Settings", "AnswerCapa", SettingKey::Int, 0};
+// A TCP port, 110 (POP3's) unless set.
+constexpr SettingKey Port(const char* pszEntry, const char* pszLabel,
+                          std::span<const SettingOption> options) {
+    return {.pszEntry = pszEntry,
+            .nType = SettingKey::Int,
+            .nDefault = 110,
+            .pszLabel = pszLabel,
+            .nMin = 1,
+            .nMax = 65535,
+            .pszRange = "a port from 1 to 65535",
+            .options = options};
+}
 
-// Every key above: what a settings file may hold.
+inline constexpr SettingOption kHostNameOptions[] = {
+    {.pszName = "--host", .pszArgument = "NAME", .pszHelp = "POP3 server host name or address"}};
+inline constexpr SettingKey kHostName{.pszEntry = "HostName",
+                                      .pszLabel = "POP3 server",
+                                      .bRequired = true,
+                                      .options = kHostNameOptions};
+
+inline constexpr SettingOption kHostPortOptions[] = {
+    {.pszName = "--host-port", .pszArgument = "N", .pszHelp = "POP3 server port (default 110)"}};
+inline constexpr SettingKey kHostPort = Port("HostPort", "host port", kHostPortOptions);
+
+inline constexpr SettingOption kLocalPortOptions[] = {
+    {.pszName = "--local-port",
+     .pszArgument = "N",
+     .pszHelp = "port the mail client connects to (default 110)"}};
+inline constexpr SettingKey kLocalPort = Port("LocalPort", "local port", kLocalPortOptions);
+
+// 1: answer CAPA and other commands a mail client sends before USER.
+inline constexpr SettingOption kAnswerCapaOptions[] = {
+    {.pszName = "--answer-capa",
+     .nValue = 1,
+     .pszHelp = "answer capability queries (CAPA) before the login, as Thunderbird, Evolution, "
+                "mutt, curl and mpop need"}};
+inline constexpr SettingKey kAnswerCapa{.pszEntry = "AnswerCapa",
+                                        .nType = SettingKey::Int,
+                                        .pszLabel = "AnswerCapa",
+                                        .nMin = 0,
+                                        .nMax = 1,
+                                        .pszRange = "0 or 1",
+                                        .options = kAnswerCapaOptions};
+
+// Every key above, in the order posternd's usage lists their options.
 inline constexpr const SettingKey* kAll[] = {&kHostName, &kHostPort, &kLocalPort, &kAnswerCapa};
 
 }  // namespace setting

@@ -51,7 +51,6 @@ public:
     // Stores the text; an Int setting is stored as atoi reads the text.
     bool Write(const SettingKey& key, const std::string& strValue);
 
-    std::string GetApplicationName() const { return m_strApplicationName; }
     // Where the settings live: a file name on Linux, a registry path on Windows.
     std::string GetLocation() const { return m_strLocation; }
 

@@ -9,36 +9,17 @@
 #include <utility>
 
 #include "settings_store.h"
+#include "utf16.h"
 
 namespace {
 
 constexpr char kRegistryKey[] = "Software\\quill\\Postern\\";
 
-std::wstring Wide(const std::string& strText) {
-    if (strText.empty())
-        return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, strText.data(), int(strText.size()), nullptr, 0);
-    std::wstring strWide(std::size_t(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, strText.data(), int(strText.size()), strWide.data(), n);
-    return strWide;
-}
-
-std::string Utf8(const std::wstring& strWide) {
-    if (strWide.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, strWide.data(), int(strWide.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string strText(std::size_t(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, strWide.data(), int(strWide.size()), strText.data(), n, nullptr,
-                        nullptr);
-    return strText;
-}
-
 // One registry key, open for one call.
 class CRegKey {
 public:
     CRegKey(const std::string& strPath, bool bCreate) {
-        std::wstring strWide = Wide(strPath);
+        std::wstring strWide = Widen(strPath);
         LSTATUS nStatus =
             bCreate ? RegCreateKeyExW(HKEY_CURRENT_USER, strWide.c_str(), 0, nullptr, 0,
                                       KEY_READ | KEY_WRITE, nullptr, &m_hKey, nullptr)
@@ -57,7 +38,7 @@ public:
     bool Query(const std::string& strName, DWORD& nType, std::string& data) const {
         if (m_hKey == nullptr)
             return false;
-        std::wstring strWide = Wide(strName);
+        std::wstring strWide = Widen(strName);
         DWORD nSize = 0;
         if (RegQueryValueExW(m_hKey, strWide.c_str(), nullptr, &nType, nullptr, &nSize) !=
             ERROR_SUCCESS)
@@ -70,7 +51,7 @@ public:
 
     bool Set(const std::string& strName, DWORD nType, const void* pData, DWORD nSize) {
         return m_hKey != nullptr &&
-               RegSetValueExW(m_hKey, Wide(strName).c_str(), 0, nType,
+               RegSetValueExW(m_hKey, Widen(strName).c_str(), 0, nType,
                               static_cast<const BYTE*>(pData), nSize) == ERROR_SUCCESS;
     }
 
@@ -82,7 +63,7 @@ std::string TextOf(const std::string& data) {
     std::wstring strWide(data.size() / sizeof(wchar_t), L'\0');
     data.copy(reinterpret_cast<char*>(strWide.data()), strWide.size() * sizeof(wchar_t));
     while (!strWide.empty() && strWide.back() == L'\0') strWide.pop_back();
-    return Utf8(strWide);
+    return Narrow(strWide);
 }
 
 std::string Trim(const std::string& strText) {
@@ -98,7 +79,7 @@ struct CIniFile {
     std::string strError;  // empty when the whole file was read
 
     explicit CIniFile(const std::string& strPath) {
-        std::ifstream file(Wide(strPath).c_str(), std::ios::binary);
+        std::ifstream file(Widen(strPath).c_str(), std::ios::binary);
         if (!file) {
             strError = "cannot be opened";
             return;
@@ -212,7 +193,7 @@ bool CSettingsStore::WriteProfileString(const std::string& strSection, const std
     if (m_bIniFile)
         return false;
     CRegKey key(kRegistryKey + m_strApplicationName + "\\" + strSection, true);
-    std::wstring strWide = Wide(strValue);
+    std::wstring strWide = Widen(strValue);
     return key.Set(strEntry, REG_SZ, strWide.c_str(),
                    DWORD((strWide.size() + 1) * sizeof(wchar_t)));
 }

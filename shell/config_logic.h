@@ -1,20 +1,10 @@
 #pragma once
 
-#include <set>
 #include <string>
 
-#include "notice.h"
+#include "proxy_config.h"
+#include "proxy_runner.h"
 #include "settings_store.h"
-
-class CListenSocket;
-
-// The three settings and the capability-query switch, as the form shows them.
-struct CConfigFields {
-    std::string strHostName;
-    std::string strHostPort;
-    std::string strLocalPort;
-    bool bAnswerCapa = false;
-};
 
 // What the configuration dialog's behaviour needs of the window that draws it:
 // the Qt dialog on Linux, the Win32 dialog on Windows.
@@ -22,9 +12,10 @@ class IConfigShell {
 public:
     enum class Question { YesNo, OkCancel };
 
-    // UpdateData: the controls into the fields, or the fields into the controls.
-    virtual void ReadFields(CConfigFields& fields) = 0;
-    virtual void WriteFields(const CConfigFields& fields) = 0;
+    // UpdateData: the controls into the fields (every setting of the table, a
+    // check box as "1" or "0"), or the fields into the controls.
+    virtual void ReadFields(SettingValues& fields) = 0;
+    virtual void WriteFields(const SettingValues& fields) = 0;
     // Asks in a box captioned "Postern" and waits; true for Yes or OK.
     virtual bool Ask(const std::string& strText, Question question) = 0;
     // Shows a message with an OK button; must not wait for the user.
@@ -42,27 +33,24 @@ protected:
     ~IConfigShell() = default;
 };
 
-// The configuration dialog's behaviour, written once for every shell: the
-// dirty flag, the apply and quit questions, the listener and its restart at
-// Apply, the session count and the tip that tells it, and the receiver of the
-// proxy's notices (g_hMainWnd).
-class CConfigLogic : public CNoticeWnd {
+// The configuration dialog's behaviour, written once for both tray apps: the
+// form's fields and their dirty flag, the apply and quit questions, and the
+// proxy run with what was applied (CProxyRunner), shown on the tray icon.
+class CConfigLogic : private IRunnerEvents {
 public:
     static constexpr char kCaption[] = "Postern";
     static constexpr char kApplyQuestion[] = "Apply your changes ?";
     static constexpr char kQuitQuestion[] = "This will terminate Postern appication";
-    static constexpr char kIdleTip[] = "No connection";
+    static constexpr const char* kIdleTip = CProxyRunner::kIdleTip;
     static constexpr char kCapaHint[] =
         "A mail client asked for capabilities and was disconnected; turn on "
         "'Answer capability queries' in Postern's configuration.";
 
     CConfigLogic(IConfigShell& shell, CSettingsStore store);
-    ~CConfigLogic();
     CConfigLogic(const CConfigLogic&) = delete;
     CConfigLogic& operator=(const CConfigLogic&) = delete;
 
-    // Loads the settings, starts the listener, sets the tip, and last makes
-    // this the receiver of the proxy's notices.
+    // Loads the settings into the form and runs the proxy with them.
     void OnInitDialog();
 
     void OnApply();
@@ -71,32 +59,24 @@ public:
     bool OnQuit();
     void OnFieldChange() { m_bDirty = true; }
 
-    LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override;
-    void OnReport(const std::string& strText) override;
-    void OnCapaRefused() override;
-
-    int GetSessions() const { return m_nSessions; }
     bool IsDirty() const { return m_bDirty; }
-    CListenSocket* GetListener() const { return m_pListenSocket; }
-    const std::set<LPARAM>& GetCountedSessions() const { return m_setCounted; }
-    std::string GetTip() const;
+    CProxyRunner& GetRunner() { return m_runner; }
 
 private:
-    bool LoadSettings();
-    bool SaveSettings();
+    void LoadSettings();
+    void SaveSettings();
     void StartListener();
     void PromptApplyChanges();
 
+    void OnActiveChanged(bool bActive) override { m_shell.SetTrayIcon(bActive); }
+    void OnTipChanged(const std::string& strTip) override { m_shell.SetTrayTip(strTip); }
+    void OnReport(const std::string& strText) override { m_shell.Report(strText); }
+    void OnCapaHint() override;
+
     IConfigShell& m_shell;
     CSettingsStore m_store;
-    CConfigFields m_fields;
-    int m_nSessions = 0;
+    SettingValues m_fields;
     bool m_bDirty = false;
-    bool m_bCapaHintShown = false;  // once per run
-    // Why the listener is not listening; empty while it is.
-    std::string m_strListenError;
-    CListenSocket* m_pListenSocket = nullptr;
-    // The sessions of the current listener that have been counted, so a
-    // session's end is counted once however many notices it posts.
-    std::set<LPARAM> m_setCounted;
+    // Last: it ends the sessions, which may still report to the shell.
+    CProxyRunner m_runner;
 };

@@ -1,7 +1,7 @@
 #include "about_dlg.h"
 
+#include "centre_window.h"
 #include "resource.h"
-#include "win_text.h"
 
 void CAboutDlg::DoModal(HINSTANCE hInstance, HWND hOwner) {
     ::DialogBoxParamW(hInstance, MAKEINTRESOURCEW(IDD_ABOUTBOX), hOwner, &CAboutDlg::DialogProc, 0);

@@ -3,8 +3,9 @@
 #include <utility>
 
 #include "about_dlg.h"
+#include "centre_window.h"
 #include "resource.h"
-#include "win_text.h"
+#include "utf16.h"
 
 namespace {
 
@@ -299,19 +300,21 @@ void CConfigDlg::OnAbout() {
     CAboutDlg::DoModal(m_hInstance, m_hWnd);
 }
 
-void CConfigDlg::ReadFields(CConfigFields& fields) {
-    fields.strHostName = Narrow(GetItemText(m_hWnd, IDC_HOST));
-    fields.strHostPort = Narrow(GetItemText(m_hWnd, IDC_HOST_PORT));
-    fields.strLocalPort = Narrow(GetItemText(m_hWnd, IDC_LOCAL_PORT));
-    fields.bAnswerCapa = ::IsDlgButtonChecked(m_hWnd, IDC_ANSWER_CAPA) == BST_CHECKED;
+void CConfigDlg::ReadFields(SettingValues& fields) {
+    fields.Set(setting::kHostName, Narrow(GetItemText(m_hWnd, IDC_HOST)));
+    fields.Set(setting::kHostPort, Narrow(GetItemText(m_hWnd, IDC_HOST_PORT)));
+    fields.Set(setting::kLocalPort, Narrow(GetItemText(m_hWnd, IDC_LOCAL_PORT)));
+    fields.Set(setting::kAnswerCapa,
+               ::IsDlgButtonChecked(m_hWnd, IDC_ANSWER_CAPA) == BST_CHECKED ? "1" : "0");
 }
 
-void CConfigDlg::WriteFields(const CConfigFields& fields) {
+void CConfigDlg::WriteFields(const SettingValues& fields) {
     m_bWritingFields = true;
-    ::SetDlgItemTextW(m_hWnd, IDC_HOST, Widen(fields.strHostName).c_str());
-    ::SetDlgItemTextW(m_hWnd, IDC_HOST_PORT, Widen(fields.strHostPort).c_str());
-    ::SetDlgItemTextW(m_hWnd, IDC_LOCAL_PORT, Widen(fields.strLocalPort).c_str());
-    ::CheckDlgButton(m_hWnd, IDC_ANSWER_CAPA, fields.bAnswerCapa ? BST_CHECKED : BST_UNCHECKED);
+    ::SetDlgItemTextW(m_hWnd, IDC_HOST, Widen(fields.Get(setting::kHostName)).c_str());
+    ::SetDlgItemTextW(m_hWnd, IDC_HOST_PORT, Widen(fields.Get(setting::kHostPort)).c_str());
+    ::SetDlgItemTextW(m_hWnd, IDC_LOCAL_PORT, Widen(fields.Get(setting::kLocalPort)).c_str());
+    ::CheckDlgButton(m_hWnd, IDC_ANSWER_CAPA,
+                     fields.GetInt(setting::kAnswerCapa) != 0 ? BST_CHECKED : BST_UNCHECKED);
     m_bWritingFields = false;
 }
 

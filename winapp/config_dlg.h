@@ -35,8 +35,8 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hDlg, UINT nMessage, WPARAM wParam, LPARAM lParam);
     INT_PTR OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam);
 
-    void ReadFields(CConfigFields& fields) override;
-    void WriteFields(const CConfigFields& fields) override;
+    void ReadFields(SettingValues& fields) override;
+    void WriteFields(const SettingValues& fields) override;
     bool Ask(const std::string& strText, Question question) override;
     void Report(const std::string& strText) override;
     bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) override;

@@ -10,7 +10,7 @@
 #include "event_loop.h"
 #include "resource.h"
 #include "settings_store.h"
-#include "win_text.h"
+#include "utf16.h"
 
 namespace {
 

@@ -1,15 +1,12 @@
-// The settings store on its own, and posternd reading it.
+// The settings store over QSettings: INI files on Linux.
 
 #include "settings_store.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include "loopback_client.h"
 
 class CSettingsStoreTest : public QObject {
     Q_OBJECT
@@ -24,8 +21,6 @@ private slots:
     void valuesRoundTrip();
     void applicationNamesKeepSeparateSettings();
     void sharedFallbackFileDoesNotLeakIn();
-    void posterndTakesLeftOutOptionsFromTheStore();
-    void posterndWithoutHostAnywhereExitsWithTwo();
 
 private:
     QString StoreFile(const QString& strName) const {
@@ -136,68 +131,6 @@ void CSettingsStoreTest::sharedFallbackFileDoesNotLeakIn() {
     CSettingsStore store("postern");
     QCOMPARE(store.GetProfileString("Settings", "HostName"), std::string());
     QCOMPARE(store.GetProfileInt("Settings", "LocalPort", 110), 110);
-}
-
-namespace {
-
-bool StartPosternd(QProcess& process, const QStringList& arguments) {
-    process.setProgram(QStringLiteral(POSTERND_PATH));
-    process.setArguments(arguments);
-    process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    process.start();
-    return process.waitForStarted(5000);
-}
-
-// The greeting comes only from a posternd listening on nPort.
-bool GreetsOn(int nPort) {
-    for (int nTry = 0; nTry < 50; ++nTry) {
-        CLoopbackClient client;
-        if (client.Connect(nPort) && client.WaitFor("+OK Postern 1.0 Ready\r\n", 200)) {
-            return true;
-        }
-        QTest::qWait(100);
-    }
-    return false;
-}
-
-}  // namespace
-
-void CSettingsStoreTest::posterndTakesLeftOutOptionsFromTheStore() {
-    int nStoredPort = FreePort();
-    CSettingsStore store("postern");
-    store.WriteProfileString("Settings", "HostName", std::string("127.0.0.1"));
-    store.WriteProfileInt("Settings", "LocalPort", nStoredPort);
-    {
-        QProcess process;
-        QVERIFY(StartPosternd(process, {}));
-        QVERIFY(GreetsOn(nStoredPort));
-        process.terminate();
-        QVERIFY(process.waitForFinished(5000));
-        QCOMPARE(process.exitCode(), 0);
-    }
-    // The command line wins over the store.
-    int nOptionPort = FreePort();
-    QProcess process;
-    QVERIFY(StartPosternd(process, {QStringLiteral("--local-port"), QString::number(nOptionPort)}));
-    QVERIFY(GreetsOn(nOptionPort));
-    process.terminate();
-    QVERIFY(process.waitForFinished(5000));
-    // A stored port that is no port is refused like a bad option.
-    store.WriteProfileInt("Settings", "LocalPort", -5);
-    QProcess refused;
-    QVERIFY(StartPosternd(refused, {}));
-    QVERIFY(refused.waitForFinished(5000));
-    QCOMPARE(refused.exitCode(), 2);
-}
-
-void CSettingsStoreTest::posterndWithoutHostAnywhereExitsWithTwo() {
-    CSettingsStore store("postern");
-    store.WriteProfileString("Settings", "HostName", std::string());
-    QProcess process;
-    QVERIFY(StartPosternd(process, {QStringLiteral("--local-port"), QString::number(FreePort())}));
-    QVERIFY(process.waitForFinished(5000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 2);
 }
 
 QTEST_GUILESS_MAIN(CSettingsStoreTest)

@@ -16,8 +16,8 @@ import unittest
 from support import TIMEOUT, free_port, wait_until
 from support.dovecot import Dovecot
 from support.pop3 import GREETING, build_message, pop3_size, recv_line
-from support.posternd import (ECONNREFUSED, NEWLINE, POSTERND, WINDOWS, Posternd,
-                              PosterndCase, check_posternd, store_settings)
+from support.posternd import (ECONNREFUSED, NEWLINE, POSTERND, STOP_SIGNAL, WINDOWS, Posternd,
+                              PosterndCase, check_posternd, greets, store_settings)
 
 # Real mail has lines longer than the 2048 bytes poplib allows by default.
 poplib._MAXLINE = 1 << 20
@@ -79,6 +79,41 @@ class DaemonCommandLineTest(PosterndCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertTrue(result.stderr.startswith(b"posternd: "), result.stderr)
                 self.assertEqual(result.stdout, b"")
+
+    def test_left_out_options_come_from_the_stored_settings(self):
+        def serve(env, *args, port):
+            """posternd greets on port and exits with 0 on the stop signal."""
+            # Files, not pipes: under wine, wine's background programs may hold a pipe open.
+            with tempfile.TemporaryFile() as stderr:
+                process = subprocess.Popen([POSTERND, *args], env={**ENV, **env},
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                           stderr=stderr)
+                self.addCleanup(process.kill)
+                greeted = wait_until(lambda: process.poll() is not None or greets(port))
+                process.send_signal(STOP_SIGNAL)
+                process.wait(TIMEOUT)
+                stderr.seek(0)
+                self.assertIs(greeted, True, stderr.read())
+                self.assertEqual(process.returncode, 0)
+
+        stored = free_port()
+        env = store_settings(self, {"HostName": "127.0.0.1", "LocalPort": stored})
+        serve(env, port=stored)
+        # The command line wins over the store.
+        other = free_port()
+        serve(env, "--local-port", str(other), port=other)
+        # A stored port that is no port, or no host anywhere, is refused like a bad option.
+        for values in ({"HostName": "127.0.0.1", "LocalPort": 70000}, {"HostName": ""}):
+            with self.subTest(values), tempfile.TemporaryFile() as stderr:
+                args = [] if "LocalPort" in values else ["--local-port", str(free_port())]
+                status = subprocess.run([POSTERND, *args],
+                                        env={**ENV, **store_settings(self, values)},
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=stderr, timeout=TIMEOUT).returncode
+                stderr.seek(0)
+                message = stderr.read()
+                self.assertEqual(status, 2, message)
+                self.assertTrue(message.startswith(b"posternd: "), message)
 
     def test_port_taken_exits_1(self):
         first = self.start_posternd(host_port=free_port())

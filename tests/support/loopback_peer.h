@@ -74,6 +74,48 @@ inline SOCKET ListenOnLoopback(int& nPort) {
     return fd;
 }
 
+// A loopback port that nothing listens on right now.
+inline int FreePort() {
+    int nPort = 0;
+    SOCKET fd = ListenOnLoopback(nPort);
+    if (fd != INVALID_SOCKET)
+        sys::CloseSocket(fd);
+    return nPort;
+}
+
+// A listening socket on nPort of every interface, IPv4 and IPv6, which makes
+// that port busy for a listener; INVALID_SOCKET when it cannot be had.
+inline SOCKET HoldPort(int nPort) {
+    SOCKET fd = sys::OpenStreamSocket(AF_INET6);
+    sys::SetOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    address.sin6_port = htons(std::uint16_t(nPort));
+    if (fd != INVALID_SOCKET &&
+        (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+         listen(fd, SOMAXCONN) != 0)) {
+        sys::CloseSocket(fd);
+        return INVALID_SOCKET;
+    }
+    return fd;
+}
+
+// A mail client connected to nPort on loopback, ready to be adopted by a
+// CPeer; INVALID_SOCKET when the connection is refused.
+inline SOCKET ConnectToLoopback(int nPort) {
+    SOCKET fd = sys::OpenStreamSocket(AF_INET);
+    sys::SetBlocking(fd, true);
+    sockaddr_in address = Loopback(nPort);
+    // Loopback with a listening socket: the handshake completes without an accept.
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        sys::CloseSocket(fd);
+        return INVALID_SOCKET;
+    }
+    sys::SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    return fd;
+}
+
 // One end of a loopback connection, played by the test. Non-blocking: Poll
 // reads what is waiting (while reading is on) and writes what is queued.
 class CPeer {

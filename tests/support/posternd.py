@@ -53,6 +53,15 @@ def idle_descriptors(pid):
     return fd_count(pid)
 
 
+def greets(port):
+    """Whether a posternd listening on port greets a mail client."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
+            return recv_line(s) == GREETING + b"\r\n"
+    except OSError:
+        return False
+
+
 class Posternd:
     """One posternd process; stdout goes nowhere, stderr to a file in a folder
     of its own, which also holds its (empty) settings. `env` adds to the
@@ -107,11 +116,7 @@ class Posternd:
                              + self.stderr())
 
     def greets(self):
-        try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=2) as s:
-                return recv_line(s) == GREETING + b"\r\n"
-        except OSError:
-            return False
+        return greets(self.port)
 
     def stderr(self):
         try:
@@ -179,13 +184,14 @@ class PosterndCase(unittest.TestCase):
 
 
 def store_settings(test, values):
-    """Stores settings (name: whole number) where posternd finds the tray app's:
-    an INI file under a fresh XDG_CONFIG_HOME on Linux, the registry of wine's
-    prefix on Windows. Returns the environment to start posternd with."""
+    """Stores settings (name: whole number or text) where posternd finds the tray
+    app's: an INI file under a fresh XDG_CONFIG_HOME on Linux, the registry of
+    wine's prefix on Windows. Returns the environment to start posternd with."""
     if WINDOWS:
         key = r"HKCU\Software\quill\Postern\postern\Settings"
         for name, value in values.items():
-            subprocess.run([WINE_RUN, "reg", "add", key, "/v", name, "/t", "REG_DWORD", "/d",
+            kind = "REG_SZ" if isinstance(value, str) else "REG_DWORD"
+            subprocess.run([WINE_RUN, "reg", "add", key, "/v", name, "/t", kind, "/d",
                             str(value), "/f"], check=True, capture_output=True, timeout=TIMEOUT)
         test.addCleanup(subprocess.run, [WINE_RUN, "reg", "delete", key, "/f"],
                         capture_output=True, timeout=TIMEOUT)

@@ -1,9 +1,10 @@
+#include "stop_signals.h"
+
 #include <windows.h>
 
 #include <atomic>
 
 #include "event_loop.h"
-#include "stop_watch.h"
 
 namespace {
 
@@ -27,19 +28,19 @@ BOOL WINAPI OnConsoleControl(DWORD nEvent) {
 
 }  // namespace
 
-struct CStopWatch::Impl {};
+struct CStopSignals::Impl {};
 
-CStopWatch::CStopWatch(EventLoop& loop) {
+CStopSignals::CStopSignals(EventLoop& loop) {
     g_hStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_pLoop = &loop;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-CStopWatch::~CStopWatch() {
+CStopSignals::~CStopSignals() {
     g_pLoop = nullptr;
     SetEvent(g_hStopped);
 }
 
-bool CStopWatch::IsStopRequested() const {
+bool CStopSignals::IsStopRequested() const {
     return g_bStop.load();
 }

@@ -6,12 +6,12 @@ class EventLoop;
 
 // Ends posternd's loop when the user or the system asks it to stop: SIGINT and
 // SIGTERM on Linux; Ctrl+C, Ctrl+Break and closing the console on Windows.
-class CStopWatch {
+class CStopSignals {
 public:
-    explicit CStopWatch(EventLoop& loop);
-    ~CStopWatch();
-    CStopWatch(const CStopWatch&) = delete;
-    CStopWatch& operator=(const CStopWatch&) = delete;
+    explicit CStopSignals(EventLoop& loop);
+    ~CStopSignals();
+    CStopSignals(const CStopSignals&) = delete;
+    CStopSignals& operator=(const CStopSignals&) = delete;
 
     bool IsStopRequested() const;
 

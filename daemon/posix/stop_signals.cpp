@@ -1,3 +1,5 @@
+#include "stop_signals.h"
+
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -5,9 +7,8 @@
 #include <csignal>
 
 #include "event_loop.h"
-#include "stop_watch.h"
 
-struct CStopWatch::Impl : IEventHandler {
+struct CStopSignals::Impl : IEventHandler {
     explicit Impl(EventLoop& loop) : m_loop(loop) {
         // Sends use MSG_NOSIGNAL; this keeps any other write to a closed peer harmless too.
         std::signal(SIGPIPE, SIG_IGN);
@@ -36,9 +37,9 @@ struct CStopWatch::Impl : IEventHandler {
     bool m_bStop = false;
 };
 
-CStopWatch::CStopWatch(EventLoop& loop) : m_pImpl(std::make_unique<Impl>(loop)) {}
-CStopWatch::~CStopWatch() = default;
+CStopSignals::CStopSignals(EventLoop& loop) : m_pImpl(std::make_unique<Impl>(loop)) {}
+CStopSignals::~CStopSignals() = default;
 
-bool CStopWatch::IsStopRequested() const {
+bool CStopSignals::IsStopRequested() const {
     return m_pImpl->m_bStop;
 }

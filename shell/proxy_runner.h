@@ -1,0 +1,72 @@
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "notice.h"
+#include "proxy_config.h"
+
+class CListenSocket;
+
+// What the runner tells the program around it: the tray apps show it on the
+// icon and in boxes, posternd writes it to standard error.
+class IRunnerEvents {
+public:
+    // Whether any session is open; also told again when the count drops to 0.
+    virtual void OnActiveChanged(bool bActive) = 0;
+    // The tip changed: why nothing listens, or how many sessions are open.
+    virtual void OnTipChanged(const std::string& strTip) = 0;
+    // A failure the user must know of; must not wait for the user.
+    virtual void OnReport(const std::string& strText) = 0;
+    // A mail client was disconnected for asking for capabilities; told once per run.
+    virtual void OnCapaHint() = 0;
+
+protected:
+    ~IRunnerEvents() = default;
+};
+
+// Runs the proxy for a shell: the listener and its restart, the count of open
+// sessions and the tip that tells it, and the receiver of the proxy's notices
+// (g_hMainWnd) that deletes ended sessions.
+class CProxyRunner : public CNoticeWnd {
+public:
+    static constexpr char kIdleTip[] = "No connection";
+
+    explicit CProxyRunner(IRunnerEvents& events);
+    ~CProxyRunner();
+    CProxyRunner(const CProxyRunner&) = delete;
+    CProxyRunner& operator=(const CProxyRunner&) = delete;
+
+    // Ends every open session with the old listener, without notices, and
+    // listens as config says; false when the local port cannot be had (the
+    // tip tells why, GetListenError gives the error number). Last, this
+    // becomes the receiver of the proxy's notices.
+    bool Start(const CProxyConfig& config);
+    // As Start, but nothing listens, for the reason given (a setting that
+    // failed its check).
+    void Stop(const std::string& strWhy);
+
+    LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override;
+    void OnReport(const std::string& strText) override;
+    void OnCapaRefused() override;
+
+    int GetSessions() const { return m_nSessions; }
+    int GetListenError() const { return m_nListenError; }
+    CListenSocket* GetListener() const { return m_pListenSocket; }
+    const std::set<LPARAM>& GetCountedSessions() const { return m_setCounted; }
+    std::string GetTip() const;
+
+private:
+    void DropListener();
+
+    IRunnerEvents& m_events;
+    CListenSocket* m_pListenSocket = nullptr;
+    int m_nSessions = 0;
+    int m_nListenError = 0;
+    // Why the listener is not listening; empty while it is.
+    std::string m_strNotListening;
+    bool m_bCapaHintGiven = false;  // once per run
+    // The sessions of the current listener that have been counted, so a
+    // session's end is counted once however many notices it posts.
+    std::set<LPARAM> m_setCounted;
+};
