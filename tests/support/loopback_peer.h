@@ -105,7 +105,7 @@ inline SOCKET HoldPort(int nPort) {
 // CPeer; INVALID_SOCKET when the connection is refused.
 inline SOCKET ConnectToLoopback(int nPort) {
     SOCKET fd = sys::OpenStreamSocket(AF_INET);
-    sys::SetBlocking(fd, true);
+    SetBlocking(fd, true);
     sockaddr_in address = Loopback(nPort);
     // Loopback with a listening socket: the handshake completes without an accept.
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
