@@ -29,17 +29,23 @@ constexpr int kMaxCommandsBeforeUser = 10;
 
 }  // namespace
 
-CClientSocket::CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa)
+CClientSocket::CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa,
+                             SharedTls pTls)
     : m_nHostPort(nHostPort),
       m_strHostName(std::move(strHostName)),
       m_bAnswerCapa(bAnswerCapa),
       m_nSessionId(NextSessionId()),
       m_tAccepted(std::chrono::steady_clock::now()) {
-    m_pServer = new (std::nothrow) CServerSocket(this, m_strHostName, nHostPort);
+    // POP3S: the client speaks first, so the link wants to know when the
+    // connection is made, not wait for the server's first bytes.
+    long lServerEvents = FD_READ | FD_CONNECT | FD_CLOSE;
+    if (pTls != nullptr && pTls->nMode == ServerTls::Tls)
+        lServerEvents |= FD_WRITE;
+    m_pServer = new (std::nothrow) CServerSocket(this, m_strHostName, nHostPort, std::move(pTls));
     if (m_pServer != nullptr) {
         m_pServer->Create(0, SOCK_STREAM,
                           FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
-        m_pServer->AsyncSelect(FD_READ | FD_CONNECT | FD_CLOSE);
+        m_pServer->AsyncSelect(lServerEvents);
         Pair(*this, *m_pServer);
     }
 }
@@ -66,7 +72,7 @@ void CClientSocket::OnReceive(int nErrorCode) {
             explicit_bzero(pScratch, std::size_t(nReceived));
         return;
     }
-    if (m_nState == Relaying && m_pServer->IsApopSent()) {
+    if (m_nState == Relaying && m_pServer->IsLoginSent()) {
         relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR, m_bDropLF, &m_guard);
         EndIfRefused();
         CAsyncSocket::OnReceive(nErrorCode);
@@ -96,7 +102,7 @@ void CClientSocket::OnClose(int nErrorCode) {
 }
 
 void CClientSocket::ForwardAllHeld() {
-    if (m_nState == Relaying && m_pServer->IsApopSent()) {
+    if (m_nState == Relaying && m_pServer->IsLoginSent()) {
         relay::ForwardAllHeld(*m_pServer, m_buffer, m_nCount, &m_guard);
     }
 }
@@ -147,7 +153,7 @@ void CClientSocket::ProcessLines() {
         }
         relay::RemoveHeld(m_buffer, m_nCount, nLength);
     }
-    if (m_pServer->IsApopSent()) {
+    if (m_pServer->IsLoginSent()) {
         relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR, &m_guard);
         EndIfRefused();
     }

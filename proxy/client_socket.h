@@ -9,6 +9,7 @@
 #include "async_socket.h"
 #include "line_relay.h"
 #include "notice.h"
+#include "tls_client.h"
 
 class CServerSocket;
 
@@ -34,7 +35,8 @@ enum SessionState : std::int32_t {
 // USER only) instead of ending the session.
 class CClientSocket : public CAsyncSocket {
 public:
-    CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa = false);
+    CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa = false,
+                  SharedTls pTls = nullptr);
     ~CClientSocket() override;
 
     void OnReceive(int nErrorCode) override;

@@ -43,6 +43,13 @@ public:
                                                  int nPort) = 0;
 };
 
+// How the sessions of a listener reach the server over TLS, shared as the host name is.
+struct ServerTlsSettings {
+    ServerTls nMode = ServerTls::Plain;
+    std::shared_ptr<CTlsClientContext> pContext;
+};
+using SharedTls = std::shared_ptr<const ServerTlsSettings>;
+
 // What a TLS stream tells of a certificate it refused (IByteStream::FailureText
 // gives the whole reason); null when the stream refused none.
 const CertFingerprint* RefusedCertificate(const IByteStream& stream);
