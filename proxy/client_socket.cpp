@@ -65,13 +65,6 @@ bool CClientSocket::IsLoginPending() const {
 }
 
 void CClientSocket::OnReceive(int nErrorCode) {
-    if (m_bServerLost) {
-        char* pScratch = Loop().Scratch();
-        int nReceived = Receive(pScratch, int(EventLoop::kScratchSize));
-        if (nReceived > 0)
-            explicit_bzero(pScratch, std::size_t(nReceived));
-        return;
-    }
     if (m_nState == Relaying && m_pServer->IsLoginSent()) {
         relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR, m_bDropLF, &m_guard);
         EndIfRefused();
@@ -124,7 +117,10 @@ void CClientSocket::ProcessLines() {
                 relay::RemoveHeld(m_buffer, m_nCount, nLength);
                 continue;
             }
-            m_pServer->SetUser(argument);
+            if (!m_pServer->SetUser(argument)) {
+                RefuseLogin("user names longer than 255 characters are not supported", "[AUTH]");
+                return;
+            }
             Send(kPasswordPrompt, sizeof kPasswordPrompt - 1, 0);
             m_nState = AwaitPass;
         } else {
@@ -134,22 +130,19 @@ void CClientSocket::ProcessLines() {
                 PauseReading();
                 return;
             }
-            m_pServer->SetPassword(argument);
-            if (m_pServer->Connect(*m_strHostName, m_nHostPort) ||
-                GetLastError() == WSAEWOULDBLOCK) {
-                m_nState = Relaying;
-                m_bDropLF = nLength == m_nCount && m_buffer[nLength - 1] == '\r';
-            } else {
-                // The line is dropped, so a later PASS tries again; the mail
-                // client gets no answer to this one.
-                char szText[320];
-                std::snprintf(szText, sizeof szText, "Cannot connect %s:%d (%d)",
-                              m_strHostName->c_str(), m_nHostPort, GetLastError());
-                m_pServer->SetPassword({});
-                relay::RemoveHeld(m_buffer, m_nCount, nLength);
-                PostReport(szText);
+            // The password is the rest of the line, spaces and all (RFC 1939).
+            std::string_view password =
+                pop3::RestOfLine({m_buffer, std::size_t(nLength)}, words[0]);
+            if (!m_pServer->SetPassword(password)) {
+                RefuseLogin("passwords longer than 255 characters are not supported", "[AUTH]");
                 return;
             }
+            m_bDropLF = nLength == m_nCount && m_buffer[nLength - 1] == '\r';
+            relay::RemoveHeld(m_buffer, m_nCount, nLength);
+            m_nState = Relaying;
+            // A failure at once has answered the client and ended the session.
+            m_pServer->ConnectToServer();
+            return;
         }
         relay::RemoveHeld(m_buffer, m_nCount, nLength);
     }
@@ -206,15 +199,15 @@ void CClientSocket::EndAndClose() {
     Close();
 }
 
-void CClientSocket::OnServerLinkFailed() {
-    // Nothing held or still to come can reach the server; keep none of it,
-    // a second PASS included, and go on reading so the client's close is seen.
-    m_bServerLost = true;
+void CClientSocket::RefuseLogin(const std::string& strReason, const char* pszCode) {
+    // Nothing the client sent after PASS will go anywhere.
     explicit_bzero(m_buffer, sizeof m_buffer);
     m_nCount = 0;
     if (!m_bEndPosted) {
-        ResumeReading();
+        std::string strAnswer = "-ERR " + std::string(pszCode) + " " + strReason + "\r\n";
+        Send(strAnswer.data(), int(strAnswer.size()), 0);
     }
+    EndAndClose();
 }
 
 void CClientSocket::OnServerLoginSent() {
