@@ -285,8 +285,12 @@ std::ptrdiff_t COpenSslStream::Write(SOCKET, const void* p, std::size_t n, int& 
 }
 
 std::uint32_t COpenSslStream::Interest(std::uint32_t nWanted) const {
+    if (m_bFailed) {
+        // Any readiness will do: the caller's next call hears the failure.
+        return sys::kIn | sys::kOut;
+    }
     std::uint32_t nInterest = nWanted & sys::kRdHup;
-    if (!SSL_is_init_finished(m_pSsl) && !m_bFailed) {
+    if (!SSL_is_init_finished(m_pSsl)) {
         // The handshake goes on whatever the caller wants.
         return nInterest | (m_nReadBlockedOn != 0 ? m_nReadBlockedOn : sys::kIn);
     }
@@ -298,6 +302,8 @@ std::uint32_t COpenSslStream::Interest(std::uint32_t nWanted) const {
 }
 
 std::uint32_t COpenSslStream::Readiness(std::uint32_t nReady) const {
+    if (m_bFailed && (nReady & (sys::kIn | sys::kOut)))
+        return nReady | sys::kIn | sys::kOut;
     std::uint32_t nGoes = nReady & ~std::uint32_t(sys::kIn | sys::kOut);
     std::uint32_t nRead = m_nReadBlockedOn != 0 ? m_nReadBlockedOn : std::uint32_t(sys::kIn);
     std::uint32_t nWrite = m_nWriteBlockedOn != 0 ? m_nWriteBlockedOn : std::uint32_t(sys::kOut);
