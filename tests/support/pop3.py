@@ -109,20 +109,24 @@ class ScriptedPop3Server(threading.Thread):
         self.stop = threading.Event()
 
     def run(self):
-        while not self.stop.is_set():
-            try:
-                conn, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            conn.settimeout(self.timeout)
-            try:
-                if self.tls is not None and not self.starttls:
-                    conn = self._wrap(conn)
-                if conn is not None:
-                    self.serve(conn)
-            finally:
-                if conn is not None:
-                    conn.close()
+        with self.listener:
+            while not self.stop.is_set():
+                self.accept_one()
+
+    def accept_one(self):
+        try:
+            conn, _ = self.listener.accept()
+        except socket.timeout:
+            return
+        conn.settimeout(self.timeout)
+        try:
+            if self.tls is not None and not self.starttls:
+                conn = self._wrap(conn)
+            if conn is not None:
+                self.serve(conn)
+        finally:
+            if conn is not None:
+                conn.close()
 
     def _wrap(self, conn):
         try:
@@ -148,11 +152,10 @@ class ScriptedPop3Server(threading.Thread):
                     conn.sendall(self.stls_answer + b"\r\n")
                     if not self.stls_answer.startswith(b"+OK"):
                         continue
-                    conn = self._wrap(conn)
-                    if conn is None:
-                        return
-                    stream = conn.makefile("rb")
-                    self.serve_lines(conn, stream, digest)
+                    wrapped = self._wrap(conn)
+                    if wrapped is not None:
+                        with wrapped:
+                            self.serve_lines(wrapped, wrapped.makefile("rb"), digest)
                     return
                 if self.handle(conn, command, words, digest, user):
                     return
