@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -72,7 +73,10 @@ public:
 
     std::ptrdiff_t Read(SOCKET h, void* p, std::size_t n, int& nError) override;
     std::ptrdiff_t Write(SOCKET h, const void* p, std::size_t n, int& nError) override;
-    std::size_t Held() const override { return std::size_t(SSL_pending(m_pSsl)); }
+    // With read-ahead, records not yet decrypted wait in OpenSSL too.
+    std::size_t Held() const override {
+        return std::max<std::size_t>(std::size_t(SSL_pending(m_pSsl)), SSL_has_pending(m_pSsl));
+    }
     std::uint32_t Interest(std::uint32_t nWanted) const override;
     std::uint32_t Readiness(std::uint32_t nReady) const override;
     bool ShutdownSending(SOCKET h) override;
@@ -332,7 +336,7 @@ bool COpenSslStream::ShutdownSending(SOCKET h) {
 
 bool COpenSslStream::HasUnread(SOCKET h) const {
     int nUnread = 0;
-    return SSL_pending(m_pSsl) > 0 || !sys::UnreadBytes(h, nUnread) || nUnread != 0;
+    return Held() > 0 || !sys::UnreadBytes(h, nUnread) || nUnread != 0;
 }
 
 bool COpenSslStream::HasUnacked(SOCKET h) const {
@@ -398,6 +402,8 @@ std::shared_ptr<CTlsClientContext> CTlsClientContext::Make(const TlsTrust& trust
     SSL_CTX_set_mode(pContext, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE |
                                    SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_options(pContext, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // Whole socket reads rather than a header and then a body per record.
+    SSL_CTX_set_read_ahead(pContext, 1);
     SSL_CTX_set_verify(pContext, SSL_VERIFY_PEER, VerifyCallback);
     SSL_CTX_set_session_cache_mode(pContext,
                                    SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
