@@ -117,7 +117,8 @@ class Bench:
         wait_for_port(port)
         return child
 
-    def start_haproxy(self, backend_port):
+    def start_haproxy(self, backend_port, server_options=""):
+        """haproxy in TCP mode; server_options go on its server line (TLS, say)."""
         port = free_port()
         config = os.path.join(self.tmp, f"haproxy-{port}.cfg")
         with open(config, "w") as f:
@@ -133,7 +134,7 @@ frontend pop3
     bind 127.0.0.1:{port}
     default_backend server
 backend server
-    server pop3 127.0.0.1:{backend_port}
+    server pop3 127.0.0.1:{backend_port} {server_options}
 """)
         return self.start(["haproxy", "-db", "-f", config], "haproxy", port), port
 

@@ -56,24 +56,8 @@ sslVersionMin = TLSv1.2
         return self.bench.start(["stunnel4", config], "stunnel", port), port
 
     def start_haproxy(self, backend_port, ca):
-        port = free_port()
-        config = os.path.join(self.bench.tmp, f"haproxy-tls-{port}.cfg")
-        with open(config, "w") as f:
-            f.write(f"""global
-    maxconn 4000
-    nbthread 1
-defaults
-    mode tcp
-    timeout connect 5s
-    timeout client 1h
-    timeout server 1h
-frontend pop3
-    bind 127.0.0.1:{port}
-    default_backend server
-backend server
-    server pop3s 127.0.0.1:{backend_port} ssl verify required ca-file {ca} verifyhost localhost sni str(localhost)
-""")
-        return self.bench.start(["haproxy", "-db", "-f", config], "haproxy", port), port
+        return self.bench.start_haproxy(
+            backend_port, f"ssl verify required ca-file {ca} verifyhost localhost sni str(localhost)")
 
     def start_posternd(self, backend_port, ca):
         port = free_port()
