@@ -55,8 +55,10 @@ void CMessageBoxes::Report(QWidget* pOwner, const QString& strText) {
                                  QMessageBox::Ok, pOwner);
     pBox->setAttribute(Qt::WA_DeleteOnClose);
     pBox->setWindowModality(Qt::NonModal);
-    PlaceOverOwner(pBox, pOwner);
     pBox->show();
+    // Placed once shown: a message box settles its size (word-wrapping a
+    // long text) only as it is shown.
+    PlaceOverOwner(pBox, pOwner);
 }
 
 void PlaceOverOwner(QWidget* pBox, QWidget* pOwner) {

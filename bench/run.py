@@ -117,7 +117,8 @@ class Bench:
         wait_for_port(port)
         return child
 
-    def start_haproxy(self, backend_port):
+    def start_haproxy(self, backend_port, server_options=""):
+        """haproxy in TCP mode; server_options go on its server line (TLS, say)."""
         port = free_port()
         config = os.path.join(self.tmp, f"haproxy-{port}.cfg")
         with open(config, "w") as f:
@@ -133,7 +134,7 @@ frontend pop3
     bind 127.0.0.1:{port}
     default_backend server
 backend server
-    server pop3 127.0.0.1:{backend_port}
+    server pop3 127.0.0.1:{backend_port} {server_options}
 """)
         return self.start(["haproxy", "-db", "-f", config], "haproxy", port), port
 
@@ -345,6 +346,8 @@ def main():
     parser.add_argument("--skip-dovecot", action="store_true", help="only the idle-session runs")
     parser.add_argument("--baseline-posternd", metavar="PATH",
                         help="another posternd (say, an earlier build) measured beside this one")
+    parser.add_argument("--tls", choices=("also", "only", "no"), default="also",
+                        help="the TLS relays against Dovecot's POP3S (bench/tls.py)")
     args = parser.parse_args()
     raise_nofile()
     sessions = [int(s) for s in args.sessions.split(",")]
@@ -355,14 +358,22 @@ def main():
               f"{max(sessions):,}", file=sys.stderr)
         sessions = [min(s, cap) for s in sessions]
     bench = Bench(args.build, args.rounds, args.seconds, sessions, args.baseline_posternd)
+    tls_bench = TlsBench(bench) if args.tls != "no" else None
     try:
-        if not args.skip_dovecot:
-            bench.run_dovecot_rounds()
-        bench.idle_sessions()
+        if args.tls != "only":
+            if not args.skip_dovecot:
+                bench.run_dovecot_rounds()
+            bench.idle_sessions()
+        if tls_bench:
+            tls_bench.run()
     finally:
         bench.stop_all()
-    bench.report()
+    if args.tls != "only":
+        bench.report()
+    if tls_bench:
+        tls_bench.report()
 
 
 if __name__ == "__main__":
+    from tls_relays import TlsBench  # noqa: E402  (it imports this module's helpers)
     main()

@@ -57,7 +57,12 @@ void AppendWrapped(std::string& strOut, std::size_t nIndent,
 
 void AppendHelp(std::string& strOut, const SettingOption& option) {
     std::string strHead = "  " + Synopsis(option);
-    strHead.resize(std::max(strHead.size() + 1, kHelpColumn), ' ');
+    if (strHead.size() >= kHelpColumn) {
+        strHead += "\n";  // the help starts on a line of its own
+        strHead.resize(strHead.size() + kHelpColumn, ' ');
+    } else {
+        strHead.resize(kHelpColumn, ' ');
+    }
     strOut += strHead;
     AppendWrapped(strOut, kHelpColumn, Words(option.pszHelp));
     strOut += '\n';
@@ -163,7 +168,9 @@ std::string DaemonUsage() {
     strUsage +=
         "\n\n"
         "Waits for mail clients on the local port, takes their USER and PASS, and logs\n"
-        "in to the POP3 server NAME with APOP, so the password never crosses the network.\n"
+        "in to the POP3 server NAME with APOP, so the password never crosses the network;\n"
+        "with --starttls or --tls over TLS, where a server without APOP gets USER and\n"
+        "PASS inside the checked TLS connection only.\n"
         "\n";
     for (const SettingKey* pKey : setting::kAll) {
         for (const SettingOption& option : pKey->options) {

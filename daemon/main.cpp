@@ -95,6 +95,10 @@ int main(int argc, char** argv) {
     CStderrEvents events;
     CProxyRunner runner(events);
     if (!runner.Start(*config)) {
+        if (!runner.GetProblem().empty()) {
+            std::fprintf(stderr, "posternd: %s\n", runner.GetProblem().c_str());
+            return 2;
+        }
         std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n",
                      config->GetInt(setting::kLocalPort),
                      SocketErrorText(runner.GetListenError()).c_str());

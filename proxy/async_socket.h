@@ -70,6 +70,8 @@ public:
     // Why the stream failed, or null; readable after OnConnect, OnClose and
     // Close, until the socket connects again.
     const char* GetStreamFailure() const;
+    // The stream put over the connection, or null for plain TCP.
+    const IByteStream* GetStream() const { return m_pStream.get(); }
 
     virtual void OnReceive(int nErrorCode);
     virtual void OnSend(int nErrorCode);

@@ -29,17 +29,23 @@ constexpr int kMaxCommandsBeforeUser = 10;
 
 }  // namespace
 
-CClientSocket::CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa)
+CClientSocket::CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa,
+                             SharedTls pTls)
     : m_nHostPort(nHostPort),
       m_strHostName(std::move(strHostName)),
       m_bAnswerCapa(bAnswerCapa),
       m_nSessionId(NextSessionId()),
       m_tAccepted(std::chrono::steady_clock::now()) {
-    m_pServer = new (std::nothrow) CServerSocket(this, m_strHostName, nHostPort);
+    // POP3S: the client speaks first, so the link wants to know when the
+    // connection is made, not wait for the server's first bytes.
+    long lServerEvents = FD_READ | FD_CONNECT | FD_CLOSE;
+    if (pTls != nullptr && pTls->nMode == ServerTls::Tls)
+        lServerEvents |= FD_WRITE;
+    m_pServer = new (std::nothrow) CServerSocket(this, m_strHostName, nHostPort, std::move(pTls));
     if (m_pServer != nullptr) {
         m_pServer->Create(0, SOCK_STREAM,
                           FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
-        m_pServer->AsyncSelect(FD_READ | FD_CONNECT | FD_CLOSE);
+        m_pServer->AsyncSelect(lServerEvents);
         Pair(*this, *m_pServer);
     }
 }
@@ -59,14 +65,7 @@ bool CClientSocket::IsLoginPending() const {
 }
 
 void CClientSocket::OnReceive(int nErrorCode) {
-    if (m_bServerLost) {
-        char* pScratch = Loop().Scratch();
-        int nReceived = Receive(pScratch, int(EventLoop::kScratchSize));
-        if (nReceived > 0)
-            explicit_bzero(pScratch, std::size_t(nReceived));
-        return;
-    }
-    if (m_nState == Relaying && m_pServer->IsApopSent()) {
+    if (m_nState == Relaying && m_pServer->IsLoginSent()) {
         relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR, m_bDropLF, &m_guard);
         EndIfRefused();
         CAsyncSocket::OnReceive(nErrorCode);
@@ -96,7 +95,7 @@ void CClientSocket::OnClose(int nErrorCode) {
 }
 
 void CClientSocket::ForwardAllHeld() {
-    if (m_nState == Relaying && m_pServer->IsApopSent()) {
+    if (m_nState == Relaying && m_pServer->IsLoginSent()) {
         relay::ForwardAllHeld(*m_pServer, m_buffer, m_nCount, &m_guard);
     }
 }
@@ -118,7 +117,10 @@ void CClientSocket::ProcessLines() {
                 relay::RemoveHeld(m_buffer, m_nCount, nLength);
                 continue;
             }
-            m_pServer->SetUser(argument);
+            if (!m_pServer->SetUser(argument)) {
+                RefuseLogin("user names longer than 255 characters are not supported", "[AUTH]");
+                return;
+            }
             Send(kPasswordPrompt, sizeof kPasswordPrompt - 1, 0);
             m_nState = AwaitPass;
         } else {
@@ -128,26 +130,23 @@ void CClientSocket::ProcessLines() {
                 PauseReading();
                 return;
             }
-            m_pServer->SetPassword(argument);
-            if (m_pServer->Connect(*m_strHostName, m_nHostPort) ||
-                GetLastError() == WSAEWOULDBLOCK) {
-                m_nState = Relaying;
-                m_bDropLF = nLength == m_nCount && m_buffer[nLength - 1] == '\r';
-            } else {
-                // The line is dropped, so a later PASS tries again; the mail
-                // client gets no answer to this one.
-                char szText[320];
-                std::snprintf(szText, sizeof szText, "Cannot connect %s:%d (%d)",
-                              m_strHostName->c_str(), m_nHostPort, GetLastError());
-                m_pServer->SetPassword({});
-                relay::RemoveHeld(m_buffer, m_nCount, nLength);
-                PostReport(szText);
+            // The password is the rest of the line, spaces and all (RFC 1939).
+            std::string_view password =
+                pop3::RestOfLine({m_buffer, std::size_t(nLength)}, words[0]);
+            if (!m_pServer->SetPassword(password)) {
+                RefuseLogin("passwords longer than 255 characters are not supported", "[AUTH]");
                 return;
             }
+            m_bDropLF = nLength == m_nCount && m_buffer[nLength - 1] == '\r';
+            relay::RemoveHeld(m_buffer, m_nCount, nLength);
+            m_nState = Relaying;
+            // A failure at once has answered the client and ended the session.
+            m_pServer->ConnectToServer();
+            return;
         }
         relay::RemoveHeld(m_buffer, m_nCount, nLength);
     }
-    if (m_pServer->IsApopSent()) {
+    if (m_pServer->IsLoginSent()) {
         relay::ForwardHeldLines(*m_pServer, m_buffer, m_nCount, m_bAfterCR, &m_guard);
         EndIfRefused();
     }
@@ -200,15 +199,15 @@ void CClientSocket::EndAndClose() {
     Close();
 }
 
-void CClientSocket::OnServerLinkFailed() {
-    // Nothing held or still to come can reach the server; keep none of it,
-    // a second PASS included, and go on reading so the client's close is seen.
-    m_bServerLost = true;
+void CClientSocket::RefuseLogin(const std::string& strReason, const char* pszCode) {
+    // Nothing the client sent after PASS will go anywhere.
     explicit_bzero(m_buffer, sizeof m_buffer);
     m_nCount = 0;
     if (!m_bEndPosted) {
-        ResumeReading();
+        std::string strAnswer = "-ERR " + std::string(pszCode) + " " + strReason + "\r\n";
+        Send(strAnswer.data(), int(strAnswer.size()), 0);
     }
+    EndAndClose();
 }
 
 void CClientSocket::OnServerLoginSent() {

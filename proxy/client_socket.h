@@ -9,6 +9,7 @@
 #include "async_socket.h"
 #include "line_relay.h"
 #include "notice.h"
+#include "tls_client.h"
 
 class CServerSocket;
 
@@ -34,7 +35,8 @@ enum SessionState : std::int32_t {
 // USER only) instead of ending the session.
 class CClientSocket : public CAsyncSocket {
 public:
-    CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa = false);
+    CClientSocket(SharedText strHostName, int nHostPort, bool bAnswerCapa = false,
+                  SharedTls pTls = nullptr);
     ~CClientSocket() override;
 
     void OnReceive(int nErrorCode) override;
@@ -60,8 +62,9 @@ public:
     void EndAndClose();
     // The server link has sent APOP: lines the mail client sent meanwhile may go.
     void OnServerLoginSent();
-    // The server link could not connect: what the mail client sends is lost.
-    void OnServerLinkFailed();
+    // The login cannot be made: the mail client gets "-ERR [SYS/TEMP] " and the
+    // reason as the answer to its PASS (or pszCode's code), and the session ends.
+    void RefuseLogin(const std::string& strReason, const char* pszCode = "[SYS/TEMP]");
 
 private:
     void PauseReading();
@@ -81,7 +84,6 @@ private:
     bool m_bEndPosted = false;
     bool m_bAfterCR = false;
     bool m_bDropLF = false;  // the PASS line's CR came last; its LF may follow
-    bool m_bServerLost = false;
     bool m_bAnswerCapa;
     std::uint8_t m_nCommandsBeforeUser = 0;
     relay::LineGuard m_guard;

@@ -37,6 +37,7 @@ public:
     CClientSocket* FindSession(LPARAM nSessionId) const { return m_table.FindSession(nSessionId); }
     void SetLoginTimeout(std::chrono::milliseconds timeout) { m_table.SetLoginTimeout(timeout); }
     void SetAnswerCapa(bool bAnswerCapa) { m_table.SetAnswerCapa(bAnswerCapa); }
+    void SetServerTls(SharedTls pTls) { m_table.SetServerTls(std::move(pTls)); }
 
 private:
     std::unique_ptr<CSessionTable> m_pOwnTable;  // null when the table is shared

@@ -1,5 +1,5 @@
 #pragma once
 
-// Name lookups fail with the Windows Sockets numbers WSAHOST_NOT_FOUND (11001),
-// WSATRY_AGAIN (11002) and WSANO_RECOVERY (11003) on every platform.
+// Name lookups fail with WSAHOST_NOT_FOUND, WSATRY_AGAIN and WSANO_RECOVERY:
+// the Windows Sockets numbers on Windows, getaddrinfo's own on Linux.
 #include "socket_platform.h"

@@ -11,11 +11,16 @@ void PostSessionNotify(WPARAM wParam, LPARAM lParam) {
     });
 }
 
-void PostReport(std::string strText) {
-    EventLoop::Current()->Post([strText = std::move(strText)] {
-        if (g_hMainWnd != nullptr)
-            g_hMainWnd->OnReport(strText);
-    });
+void PostReport(std::string strText, std::string strFingerprint) {
+    EventLoop::Current()->Post(
+        [strText = std::move(strText), strFingerprint = std::move(strFingerprint)] {
+            if (g_hMainWnd == nullptr)
+                return;
+            if (strFingerprint.empty())
+                g_hMainWnd->OnReport(strText);
+            else
+                g_hMainWnd->OnUntrustedCertificate(strText, strFingerprint);
+        });
 }
 
 void PostCapaRefused() {

@@ -22,6 +22,12 @@ public:
     // A failure the user must know of, such as "Cannot connect host:110 (111)".
     // Called from the event loop; must not wait for the user.
     virtual void OnReport(const std::string& strText) = 0;
+    // A report of a server whose TLS certificate was not trusted, with that
+    // certificate's SHA-256 fingerprint ("AB:CD:..."), so the user may choose
+    // to trust it. By default an ordinary report.
+    virtual void OnUntrustedCertificate(const std::string& strText, const std::string&) {
+        OnReport(strText);
+    }
     // A session was closed unanswered because its first command asked for the
     // capabilities (CAPA); the mail client would work with capability queries
     // answered. Called from the event loop, once per such session.
@@ -36,8 +42,9 @@ extern CNoticeWnd* g_hMainWnd;
 // Posts WM_SESSION_NOTIFY to g_hMainWnd.
 void PostSessionNotify(WPARAM wParam, LPARAM lParam);
 
-// Hands a report to g_hMainWnd after the current handler has returned.
-void PostReport(std::string strText);
+// Hands a report to g_hMainWnd after the current handler has returned; with a
+// fingerprint, as a report of an untrusted certificate.
+void PostReport(std::string strText, std::string strFingerprint = {});
 
 // Tells g_hMainWnd, after the current handler has returned, that a capability
 // query was refused.

@@ -45,6 +45,15 @@ std::size_t SplitWords(std::string_view line, std::string_view* pWords, std::siz
     return nWords;
 }
 
+std::string_view RestOfLine(std::string_view line, std::string_view word) {
+    std::size_t nStart = std::size_t(word.data() + word.size() - line.data());
+    if (nStart < line.size() && line[nStart] == ' ')
+        ++nStart;
+    std::size_t nEnd = line.size();
+    while (nEnd > nStart && (line[nEnd - 1] == '\r' || line[nEnd - 1] == '\n')) --nEnd;
+    return line.substr(nStart, nEnd - nStart);
+}
+
 bool IsCommand(std::string_view word, std::string_view command) {
     if (word.size() != command.size()) {
         return false;

@@ -22,6 +22,11 @@ std::size_t CompleteLinesLength(const char* p, std::size_t n, bool bAfterCR);
 // nMax words and returns how many it filled.
 std::size_t SplitWords(std::string_view line, std::string_view* pWords, std::size_t nMax);
 
+// The argument of a command line as RFC 1939 has it: everything after the
+// command word (a view into line) and the one space behind it, the line end
+// left out; spaces inside belong to it, as in a password.
+std::string_view RestOfLine(std::string_view line, std::string_view word);
+
 // True when word is the command, compared without regard to letter case.
 bool IsCommand(std::string_view word, std::string_view command);
 

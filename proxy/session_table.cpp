@@ -25,7 +25,7 @@ CSessionTable::~CSessionTable() {
 
 void CSessionTable::AcceptFrom(CAsyncSocket& listener) {
     CClientSocket* pSession =
-        new (std::nothrow) CClientSocket(m_strHostName, m_nHostPort, m_bAnswerCapa);
+        new (std::nothrow) CClientSocket(m_strHostName, m_nHostPort, m_bAnswerCapa, m_pTls);
     if (pSession == nullptr) {
         CAsyncSocket refused;  // take the connection off the queue; closing it refuses it
         listener.Accept(refused);

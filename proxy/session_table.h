@@ -37,6 +37,8 @@ public:
     void SetLoginTimeout(std::chrono::milliseconds timeout) { m_loginTimeout = timeout; }
     // Whether sessions accepted from now on answer CAPA and other commands before USER.
     void SetAnswerCapa(bool bAnswerCapa) { m_bAnswerCapa = bAnswerCapa; }
+    // How sessions accepted from now on reach the server: plain, STLS or TLS.
+    void SetServerTls(SharedTls pTls) { m_pTls = std::move(pTls); }
 
 private:
     using SessionList = std::vector<std::pair<LPARAM, CClientSocket*>>;
@@ -52,4 +54,5 @@ private:
     std::chrono::milliseconds m_loginTimeout = kLoginTimeout;
     EventLoop::TimerId m_nLoginTimer = 0;
     bool m_bAnswerCapa = false;
+    SharedTls m_pTls;
 };

@@ -6,13 +6,13 @@ set -euo pipefail
 packages=()
 for group in "$@"; do
     case "$group" in
-        build) packages+=(cmake ninja-build g++ pkg-config) ;;
+        build) packages+=(cmake ninja-build g++ pkg-config libssl-dev) ;;
         app) packages+=(qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev) ;;
-        test) packages+=(libgtest-dev libgmock-dev python3 dovecot-core dovecot-pop3d
+        test) packages+=(libgtest-dev libgmock-dev python3 openssl dovecot-core dovecot-pop3d
                          xvfb xauth trayer xdotool x11-utils imagemagick openbox dbus
                          python3-dbus xfce4-panel curl mpop fetchmail libmail-pop3client-perl) ;;
         fuzz) packages+=(clang libclang-rt-14-dev) ;;
-        bench) packages+=(haproxy dovecot-core dovecot-pop3d python3) ;;
+        bench) packages+=(haproxy stunnel4 openssl dovecot-core dovecot-pop3d python3) ;;
         package) packages+=(scdoc dpkg-dev file lintian desktop-file-utils systemd man-db) ;;
         # The Windows build: cross compiler (the -posix one has std::thread), wine
         # to run the tests, NSIS for the installer, GoogleTest's sources to
@@ -20,7 +20,7 @@ for group in "$@"; do
         # desktop with a tray for the desktop test of postern.exe, wrestool to
         # read the programs' resources.
         windows) packages+=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 nsis
-                            googletest python3 dovecot-core dovecot-pop3d
+                            googletest python3 openssl dovecot-core dovecot-pop3d
                             xvfb xauth trayer xdotool x11-utils imagemagick fonts-wine icoutils) ;;
         *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
     esac

@@ -1,6 +1,7 @@
 #include "proxy_config.h"
 
 #include <cassert>
+#include <climits>
 #include <utility>
 
 const std::string& SettingValues::Get(const SettingKey& key) const {
@@ -75,6 +76,14 @@ std::optional<CProxyConfig> CProxyConfig::Load(const SettingValues& given,
             return std::nullopt;
         }
         config.m_values.Set(*pKey, std::move(strValue));
+    }
+    // POP3S has a port of its own; one given or stored still wins.
+    constexpr int kAbsent = INT_MIN;
+    if (config.GetInt(setting::kServerTls) == 2 && !given.Has(setting::kHostPort) &&
+        (pStore == nullptr || pStore->GetProfileInt(setting::kHostPort.pszSection,
+                                                    setting::kHostPort.pszEntry,
+                                                    kAbsent) == kAbsent)) {
+        config.m_values.Set(setting::kHostPort, std::to_string(setting::kTlsPort));
     }
     return config;
 }

@@ -79,7 +79,46 @@ inline constexpr SettingKey kAnswerCapa{.pszEntry = "AnswerCapa",
                                         .pszRange = "0 or 1",
                                         .options = kAnswerCapaOptions};
 
+// How the server is reached: 0 a plain connection (APOP), 1 the STLS upgrade
+// on the plain port, 2 TLS from the first byte (POP3S, port 995 unless set).
+inline constexpr SettingOption kServerTlsOptions[] = {
+    {.pszName = "--starttls",
+     .nValue = 1,
+     .pszHelp = "upgrade the connection to the POP3 server to TLS with STLS"},
+    {.pszName = "--tls",
+     .nValue = 2,
+     .pszHelp = "speak TLS to the POP3 server from the first byte (POP3S; its port is 995 "
+                "unless given)"}};
+inline constexpr SettingKey kServerTls{.pszEntry = "ServerTls",
+                                       .nType = SettingKey::Int,
+                                       .pszLabel = "ServerTls",
+                                       .nMin = 0,
+                                       .nMax = 2,
+                                       .pszRange = "0, 1 or 2",
+                                       .options = kServerTlsOptions};
+// The POP3S port, where ServerTls is 2 and no port is set.
+inline constexpr int kTlsPort = 995;
+
+inline constexpr SettingOption kTlsTrustFileOptions[] = {
+    {.pszName = "--tls-trust-file",
+     .pszArgument = "FILE",
+     .pszHelp = "trust the CA certificates in the PEM file FILE instead of the system's"}};
+inline constexpr SettingKey kTlsTrustFile{.pszEntry = "TlsTrustFile",
+                                          .pszLabel = "TLS trust file",
+                                          .options = kTlsTrustFileOptions};
+
+inline constexpr SettingOption kTlsFingerprintOptions[] = {
+    {.pszName = "--tls-fingerprint",
+     .pszArgument = "SHA256",
+     .pszHelp = "accept exactly the server certificate with this SHA-256 fingerprint (hex, "
+                "colons optional), such as a home server's self-signed one"}};
+inline constexpr SettingKey kTlsFingerprint{.pszEntry = "TlsFingerprint",
+                                            .pszLabel = "TLS fingerprint",
+                                            .options = kTlsFingerprintOptions};
+
 // Every key above, in the order posternd's usage lists their options.
-inline constexpr const SettingKey* kAll[] = {&kHostName, &kHostPort, &kLocalPort, &kAnswerCapa};
+inline constexpr const SettingKey* kAll[] = {&kHostName,  &kHostPort,     &kLocalPort,
+                                             &kAnswerCapa, &kServerTls,   &kTlsTrustFile,
+                                             &kTlsFingerprint};
 
 }  // namespace setting

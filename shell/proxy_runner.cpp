@@ -4,6 +4,7 @@
 
 #include "listen_socket.h"
 #include "socket_error_text.h"
+#include "tls_client.h"
 
 CProxyRunner::CProxyRunner(IRunnerEvents& events) : m_events(events) {}
 
@@ -27,9 +28,25 @@ void CProxyRunner::DropListener() {
 
 bool CProxyRunner::Start(const CProxyConfig& config) {
     DropListener();
+    SharedTls pTls;
+    if (int nServerTls = config.GetInt(setting::kServerTls); nServerTls != 0) {
+        // Loaded once for every session: the trust store is not cheap to read.
+        std::string strError;
+        auto pContext = CTlsClientContext::Make(
+            {config.GetText(setting::kTlsTrustFile), config.GetText(setting::kTlsFingerprint)},
+            strError);
+        if (pContext == nullptr) {
+            Stop(strError);
+            return false;
+        }
+        pTls = std::make_shared<const ServerTlsSettings>(
+            ServerTlsSettings{ServerTls(nServerTls), std::move(pContext)});
+    }
     m_pListenSocket =
         new CListenSocket(config.GetText(setting::kHostName), config.GetInt(setting::kHostPort));
     m_pListenSocket->SetAnswerCapa(config.GetInt(setting::kAnswerCapa) != 0);
+    m_pListenSocket->SetServerTls(std::move(pTls));
+    m_strProblem.clear();
     // A port that cannot be bound gives no message box: the tip tells it, the
     // program runs on without accepting mail clients, and the next Start tries again.
     m_strNotListening.clear();
@@ -53,6 +70,7 @@ bool CProxyRunner::Start(const CProxyConfig& config) {
 void CProxyRunner::Stop(const std::string& strWhy) {
     DropListener();
     m_nListenError = 0;
+    m_strProblem = strWhy;
     m_strNotListening = "Not listening: " + strWhy;
     m_events.OnTipChanged(GetTip());
     g_hMainWnd = this;
@@ -86,6 +104,11 @@ LRESULT CProxyRunner::OnSessionNotify(WPARAM wParam, LPARAM lParam) {
 
 void CProxyRunner::OnReport(const std::string& strText) {
     m_events.OnReport(strText);
+}
+
+void CProxyRunner::OnUntrustedCertificate(const std::string& strText,
+                                          const std::string& strFingerprint) {
+    m_events.OnUntrustedCertificate(strText, strFingerprint);
 }
 
 void CProxyRunner::OnCapaRefused() {

@@ -20,6 +20,11 @@ public:
     virtual void OnReport(const std::string& strText) = 0;
     // A mail client was disconnected for asking for capabilities; told once per run.
     virtual void OnCapaHint() = 0;
+    // A report of a server whose TLS certificate was not trusted, with that
+    // certificate's SHA-256 fingerprint; by default an ordinary report.
+    virtual void OnUntrustedCertificate(const std::string& strText, const std::string&) {
+        OnReport(strText);
+    }
 
 protected:
     ~IRunnerEvents() = default;
@@ -39,8 +44,9 @@ public:
 
     // Ends every open session with the old listener, without notices, and
     // listens as config says; false when the local port cannot be had (the
-    // tip tells why, GetListenError gives the error number). Last, this
-    // becomes the receiver of the proxy's notices.
+    // tip tells why, GetListenError gives the error number) or TLS to the
+    // server cannot be set up (GetProblem tells why). Last, this becomes the
+    // receiver of the proxy's notices.
     bool Start(const CProxyConfig& config);
     // As Start, but nothing listens, for the reason given (a setting that
     // failed its check).
@@ -49,9 +55,13 @@ public:
     LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override;
     void OnReport(const std::string& strText) override;
     void OnCapaRefused() override;
+    void OnUntrustedCertificate(const std::string& strText,
+                                const std::string& strFingerprint) override;
 
     int GetSessions() const { return m_nSessions; }
     int GetListenError() const { return m_nListenError; }
+    // Why Stop was called, or why TLS could not be set up; empty otherwise.
+    const std::string& GetProblem() const { return m_strProblem; }
     CListenSocket* GetListener() const { return m_pListenSocket; }
     const std::set<LPARAM>& GetCountedSessions() const { return m_setCounted; }
     std::string GetTip() const;
@@ -65,6 +75,7 @@ private:
     int m_nListenError = 0;
     // Why the listener is not listening; empty while it is.
     std::string m_strNotListening;
+    std::string m_strProblem;
     bool m_bCapaHintGiven = false;  // once per run
     // The sessions of the current listener that have been counted, so a
     // session's end is counted once however many notices it posts.

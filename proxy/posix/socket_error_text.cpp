@@ -1,7 +1,10 @@
 #include "socket_error_text.h"
 
+#include <netdb.h>
+
 #include <cstring>
 
 std::string SocketErrorText(int nError) {
-    return std::strerror(nError);
+    // Negative numbers are the resolver's (name lookups).
+    return nError < 0 ? gai_strerror(nError) : std::strerror(nError);
 }

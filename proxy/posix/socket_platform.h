@@ -31,12 +31,13 @@ enum : long {
     FD_CLOSE = 0x20,
 };
 
-// Error numbers are the system's errno values; name lookups fail with the
-// Windows Sockets numbers, which read the same on every platform.
+// Error numbers are the system's errno values; a name lookup fails with the
+// resolver's own (negative) getaddrinfo numbers, under the Windows Sockets
+// names the portable code uses.
 constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
-constexpr int WSAHOST_NOT_FOUND = 11001;
-constexpr int WSATRY_AGAIN = 11002;
-constexpr int WSANO_RECOVERY = 11003;
+constexpr int WSAHOST_NOT_FOUND = EAI_NONAME;
+constexpr int WSATRY_AGAIN = EAI_AGAIN;
+constexpr int WSANO_RECOVERY = EAI_FAIL;
 
 namespace sys {
 
@@ -60,6 +61,7 @@ enum : int {
     kErrInProgress = EINPROGRESS,  // a connection under way
     kErrInterrupted = EINTR,
     kErrAborted = ECONNABORTED,
+    kErrTimedOut = ETIMEDOUT,
     kErrTooManyFiles = EMFILE,
     kErrTooManySystemFiles = ENFILE,
 };
@@ -122,7 +124,7 @@ inline bool UnackedBytes(SOCKET h, int& nBytes) {
     return ioctl(h, TIOCOUTQ, &nBytes) == 0;
 }
 
-// A getaddrinfo result as a Windows Sockets lookup error.
+// A getaddrinfo result as one of the lookup errors above.
 inline int LookupError(int nResult) {
     switch (nResult) {
         case EAI_AGAIN:
@@ -131,7 +133,6 @@ inline int LookupError(int nResult) {
 #ifdef EAI_NODATA
         case EAI_NODATA:
 #endif
-        case EAI_FAIL:
         case EAI_FAMILY:
             return WSAHOST_NOT_FOUND;
         default:

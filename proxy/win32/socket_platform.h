@@ -33,6 +33,7 @@ enum : int {
     kErrInProgress = WSAEWOULDBLOCK,  // a connection under way
     kErrInterrupted = WSAEINTR,
     kErrAborted = WSAECONNABORTED,
+    kErrTimedOut = WSAETIMEDOUT,
     kErrTooManyFiles = WSAEMFILE,
     kErrTooManySystemFiles = WSAENOBUFS,
 };

@@ -366,7 +366,8 @@ void CConfigDlgTest::reportIsShownFromTheQtLoop() {
     client.Send("USER someone\r\nPASS secret\r\n");
     QVERIFY(QTest::qWaitFor([&] { return !m_boxes.m_reported.isEmpty(); }, 5000));
     QCOMPARE(m_boxes.m_reported,
-             QStringList{QStringLiteral("Cannot connect 127.0.0.1:%1 (111)").arg(nClosedPort)});
+             QStringList{QStringLiteral("Cannot connect 127.0.0.1:%1 (111): Connection refused")
+                             .arg(nClosedPort)});
     QVERIFY(m_boxes.m_bReportOutsideLoop);
 }
 
@@ -386,7 +387,8 @@ void CConfigDlgTest::reportBoxDoesNotHoldUpTheProxy() {
         },
         5000));
     QCOMPARE(pBox->windowTitle(), QStringLiteral("Postern"));
-    QCOMPARE(pBox->text(), QStringLiteral("Cannot connect 127.0.0.1:%1 (111)").arg(nClosedPort));
+    QCOMPARE(pBox->text(),
+             QStringLiteral("Cannot connect 127.0.0.1:%1 (111): Connection refused").arg(nClosedPort));
     QCOMPARE(pBox->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
     QVERIFY(!dlg.isVisible());
     QCOMPARE(QApplication::activeModalWidget(), nullptr);  // the report blocks nothing

@@ -195,15 +195,30 @@ TEST_F(ProxyLogin, AnyOtherSecondLineEndsTheSessionWithoutAnAnswer) {
     EXPECT_FALSE(ServerHasPendingConnection());
 }
 
-TEST_F(ProxyLogin, PasswordIsCutAtItsFirstSpace) {
-    EXPECT_EQ(ApopAfter("USER mrose\r\nPASS tanstaaf and more\r\n"), kRfcApop);
-}
-
-TEST_F(ProxyLogin, NamesAndPasswordsAreCutTo79Characters) {
-    std::string strLong(100, 'u');
-    std::string strPassword(100, 'p');
-    EXPECT_EQ(ApopAfter("USER " + strLong + "\r\nPASS " + strPassword + "\r\n"),
-              ApopFor(strLong.substr(0, 79), strPassword.substr(0, 79)));
+TEST_F(ProxyLogin, NamesAndPasswordsAreTakenWholeAndTooLongOnesAreRefused) {
+    // The password is the rest of the line, spaces included.
+    EXPECT_EQ(ApopAfter("USER mrose\r\nPASS tanstaaf and  more \r\n"),
+              ApopFor("mrose", "tanstaaf and  more "));
+    std::string strName(255, 'u');
+    std::string strPassword(255, 'p');
+    EXPECT_EQ(ApopAfter("USER " + strName + "\r\nPASS " + strPassword + "\r\n"),
+              ApopFor(strName, strPassword));
+    // One more character is refused, never cut, and no server is asked.
+    for (auto [strLines, strAnswer] :
+         {std::pair{"USER " + strName + "u\r\n",
+                    std::string("-ERR [AUTH] user names longer than 255 characters are not "
+                                "supported\r\n")},
+          std::pair{"USER mrose\r\nPASS " + strPassword + "p\r\n",
+                    std::string(kPasswordPrompt) +
+                        "-ERR [AUTH] passwords longer than 255 characters are not supported\r\n"}}) {
+        Session session;
+        ASSERT_TRUE(OpenClient(session));
+        session.pClient->Send(strLines);
+        EXPECT_TRUE(WaitText(*session.pClient, strAnswer));
+        EXPECT_TRUE(WaitEnded(session.nId));
+        EXPECT_TRUE(WaitClosed(*session.pClient));
+        EXPECT_FALSE(ServerHasPendingConnection());
+    }
 }
 
 TEST_F(ProxyLogin, UserSplitOverTwoReceivesIsHandledOnceItsCrArrives) {

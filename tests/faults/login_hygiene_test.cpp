@@ -9,6 +9,7 @@
 
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "client_socket.h"
@@ -112,7 +113,7 @@ void PrintTo(const Delivery& delivery, std::ostream* pStream) {
 
 class PasswordHygiene : public ProxyTest, public ::testing::WithParamInterface<Delivery> {};
 
-TEST_P(PasswordHygiene, PasswordIsGoneOnceApopIsSentAndUserNameStays) {
+TEST_P(PasswordHygiene, PasswordAndNameAreGoneOnceApopIsSent) {
     const Delivery& delivery = GetParam();
     CListenSocket* pListener = StartListener("127.0.0.1", m_nServerPort);
     ASSERT_TRUE(pListener);
@@ -137,7 +138,9 @@ TEST_P(PasswordHygiene, PasswordIsGoneOnceApopIsSentAndUserNameStays) {
     ASSERT_NE(client.pServer, nullptr);
     CServerSocket* pLink = pSession->GetServer();
     ASSERT_NE(pLink, nullptr);
-    EXPECT_TRUE(Contains(pLink, sizeof(CServerSocket), kPassword)) << "needed until the greeting";
+    // Name and password are held together, apart from the link, until the greeting.
+    EXPECT_TRUE(Contains(pLink->GetUser(), 2 * (CServerSocket::kMaxNameLength + 1), kPassword))
+        << "needed until the greeting";
 
     CPeer& server = *client.pServer;
     server.Send(kRfcGreeting);
@@ -151,8 +154,7 @@ TEST_P(PasswordHygiene, PasswordIsGoneOnceApopIsSentAndUserNameStays) {
             << pszWhen;
         std::string strStack = StackBelowHere();
         EXPECT_FALSE(ContainsPiece(strStack.data(), strStack.size(), kPassword, kPiece)) << pszWhen;
-        EXPECT_TRUE(Contains(pLink, sizeof(CServerSocket), kUser)) << pszWhen;
-        EXPECT_STREQ(pLink->GetUser(), "mrose") << pszWhen;
+        EXPECT_STREQ(pLink->GetUser(), "") << pszWhen;
     };
     ExpectNoPassword("APOP sent");
 
@@ -207,31 +209,37 @@ using FailedLink = ProxyTest;
 
 TEST_F(FailedLink, PasswordIsGoneOnceTheServerCannotBeReached) {
     int nClosedPort = ClosedPort();
-
-    struct Case {
-        std::string strHost;
-        int nPort;
-        std::string strReport;
-    };
-    for (const Case& c :
-         {Case{"pop.nowhere", m_nServerPort, "(11001)"}, Case{"127.0.0.1", nClosedPort, "(111)"}}) {
-        CListenSocket* pListener = StartListener(c.strHost, c.nPort);
+    for (auto [strHost, nPort, nError] :
+         {std::tuple{std::string("pop.nowhere"), m_nServerPort, int(WSAHOST_NOT_FOUND)},
+          std::tuple{std::string("127.0.0.1"), nClosedPort, int(sys::kErrRefused)}}) {
+        CListenSocket* pListener = StartListener(strHost, nPort);
         ASSERT_TRUE(pListener);
         Session client;
         ASSERT_TRUE(OpenClient(client, pListener));
-        std::size_t nReports = m_wnd.m_reports.size();
+        // The session has no more use for the password once it is told why:
+        // look at it as its end notice comes, before it is deleted.
+        bool bScanned = false;
+        m_wnd.m_fnBeforeHandling = [&](WPARAM wParam, LPARAM lParam) {
+            CClientSocket* pSession = pListener->FindSession(lParam);
+            if (wParam != 0 || lParam != client.nId || pSession == nullptr)
+                return;
+            bScanned = true;
+            EXPECT_FALSE(ContainsPiece(pSession, sizeof(CClientSocket), kPassword, 5)) << strHost;
+            EXPECT_FALSE(ContainsPiece(pSession->GetServer(), sizeof(CServerSocket), kPassword, 5))
+                << strHost;
+            EXPECT_STREQ(pSession->GetServer()->GetUser(), "") << strHost;
+        };
         client.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
-        ASSERT_TRUE(Pump([&] { return m_wnd.m_reports.size() > nReports; })) << c.strHost;
-        EXPECT_EQ(m_wnd.m_reports.back(), "Cannot connect " + c.strHost + ":" +
-                                              std::to_string(c.nPort) + " " + c.strReport);
-        // The session stays open and silent, for up to the login timeout: it
-        // has no more use for the password.
-        CClientSocket* pSession = pListener->FindSession(client.nId);
-        ASSERT_NE(pSession, nullptr) << c.strHost;
-        EXPECT_FALSE(ContainsPiece(pSession, sizeof(CClientSocket), kPassword, 5)) << c.strHost;
-        EXPECT_FALSE(ContainsPiece(pSession->GetServer(), sizeof(CServerSocket), kPassword, 5))
-            << c.strHost;
-        EXPECT_STREQ(pSession->GetServer()->GetUser(), "mrose") << c.strHost;
+        EXPECT_TRUE(Pump([&] { return m_wnd.HasEnded(client.nId); })) << strHost;
+        EXPECT_TRUE(bScanned) << strHost;
+        m_wnd.m_fnBeforeHandling = nullptr;
+        EXPECT_EQ(m_wnd.m_reports.back(), "Cannot connect " + strHost + ":" +
+                                              std::to_string(nPort) + " (" +
+                                              std::to_string(nError) + "): " +
+                                              SocketErrorText(nError));
+        EXPECT_TRUE(WaitClosed(*client.pClient));
+        EXPECT_EQ(client.pClient->Received().rfind(std::string(kPasswordPrompt) + "-ERR [SYS/TEMP] ", 0), 0u);
+        EXPECT_FALSE(ContainsPiece(m_pLoop->Scratch(), EventLoop::kScratchSize, kPassword, 5));
     }
     EXPECT_EQ(ServerConnections(), 0u);
 }

@@ -37,8 +37,7 @@ TEST_F(NameLookup, SlowNameDelaysNoOtherSessionAndThenLogsInToo) {
     Session nowhere;
     ASSERT_TRUE(OpenWithPass(nowhere, pNowhere));
     ASSERT_TRUE(Pump([&] { return !m_wnd.m_reports.empty(); }));
-    EXPECT_EQ(m_wnd.m_reports[0],
-              "Cannot connect pop.nowhere:" + std::to_string(m_nServerPort) + " (11001)");
+    EXPECT_EQ(m_wnd.m_reports[0], ConnectReport("pop.nowhere", m_nServerPort, WSAHOST_NOT_FOUND));
     RecordProperty(
         "other_sessions_ms",
         int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tStart).count()));
@@ -59,15 +58,17 @@ TEST_F(NameLookup, SlowNameDelaysNoOtherSessionAndThenLogsInToo) {
     ExpectRelay(slow, "2");
     ExpectRelay(fast, "3");
 
-    // The session whose name did not resolve is still open and has heard nothing more.
+    // The session whose name did not resolve was told so and ended; no other did.
     RunFor(200ms);
-    EXPECT_EQ(nowhere.pClient->Received(), kPasswordPrompt);
-    EXPECT_FALSE(nowhere.pClient->IsClosedByPeer());
-    EXPECT_FALSE(m_wnd.HasEnded(nowhere.nId));
-    EXPECT_NE(pNowhere->FindSession(nowhere.nId), nullptr);
+    EXPECT_EQ(nowhere.pClient->Received(),
+              std::string(kPasswordPrompt) + "-ERR [SYS/TEMP] Cannot connect pop.nowhere:" +
+                  std::to_string(m_nServerPort) + " (" +
+                  Lowered(SocketErrorText(WSAHOST_NOT_FOUND)) + ")\r\n");
+    EXPECT_TRUE(nowhere.pClient->IsClosedByPeer());
     EXPECT_EQ(m_wnd.m_reports.size(), 1u);
     EXPECT_EQ(ServerConnections(), 2u);
-    EXPECT_EQ(m_wnd.CountNotices(0), 0u);
+    EXPECT_EQ(m_wnd.CountNotices(0), 1u);
+    EXPECT_TRUE(m_wnd.HasEnded(nowhere.nId));
 }
 
 TEST_F(NameLookup, SessionsGoneDuringTheirLookupAreNotTouchedWhenItEnds) {
@@ -188,14 +189,13 @@ TEST_F(NameLookup, LookupThatCannotBeMadeFailsOnlyItsSession) {
     Session noThread, throwing;
     ASSERT_TRUE(OpenClient(noThread, pFast));
     ASSERT_TRUE(OpenClient(throwing, pThrows));
-    std::string strPort = std::to_string(m_nServerPort);
     noThread.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
     ASSERT_TRUE(Pump([&] { return m_wnd.m_reports.size() == 1; }));
-    EXPECT_EQ(m_wnd.m_reports[0], "Cannot connect pop.fast:" + strPort + " (11003)");
+    EXPECT_EQ(m_wnd.m_reports[0], ConnectReport("pop.fast", m_nServerPort, WSANO_RECOVERY));
     m_pLoop->SetThreadStarter(nullptr);
     throwing.pClient->Send("USER mrose\r\nPASS tanstaaf\r\n");
     ASSERT_TRUE(Pump([&] { return m_wnd.m_reports.size() == 2; }));
-    EXPECT_EQ(m_wnd.m_reports[1], "Cannot connect pop.throws:" + strPort + " (11003)");
+    EXPECT_EQ(m_wnd.m_reports[1], ConnectReport("pop.throws", m_nServerPort, WSANO_RECOVERY));
 
     // A handler and a posted task that throw end nothing else.
     CThrowingHandler handler(*m_pLoop);
@@ -206,11 +206,13 @@ TEST_F(NameLookup, LookupThatCannotBeMadeFailsOnlyItsSession) {
     RunFor(100ms);
     EXPECT_EQ(handler.m_nFailures, 1);
 
-    // The failed sessions stay open and silent; the others go on.
+    // The failed sessions are told why and end; the others go on.
     for (Session* pFailed : {&noThread, &throwing}) {
-        EXPECT_EQ(pFailed->pClient->Received(), kPasswordPrompt);
-        EXPECT_FALSE(pFailed->pClient->IsClosedByPeer());
-        EXPECT_FALSE(m_wnd.HasEnded(pFailed->nId));
+        EXPECT_TRUE(WaitClosed(*pFailed->pClient));
+        EXPECT_EQ(pFailed->pClient->Received().rfind(
+                      std::string(kPasswordPrompt) + "-ERR [SYS/TEMP] Cannot connect ", 0),
+                  0u);
+        EXPECT_TRUE(m_wnd.HasEnded(pFailed->nId));
     }
     ExpectRelay(other, "1");
     Session after;
@@ -228,11 +230,12 @@ TEST_F(NameLookup, LookupThatCannotBeMadeFailsOnlyItsSession) {
         RunFor(2ms);
     }
     ASSERT_EQ(m_wnd.m_reports.size(), 3u);
-    EXPECT_EQ(m_wnd.m_reports[2],
-              "Cannot connect w" + std::to_string(nWaiting - 1) + ".slow:" + strPort + " (11002)");
+    EXPECT_EQ(m_wnd.m_reports[2], ConnectReport("w" + std::to_string(nWaiting - 1) + ".slow",
+                                                m_nServerPort, WSATRY_AGAIN));
     EXPECT_GT(nWaiting, 10u);
     for (std::size_t i = 0; i < nWaiting; ++i) waiting[i].pClient->Close();
-    ASSERT_TRUE(Pump([&] { return m_wnd.CountNotices(0) == nWaiting; }));
+    // Those two failed sessions ended too.
+    ASSERT_TRUE(Pump([&] { return m_wnd.CountNotices(0) == nWaiting + 2; }));
     m_pSeam->LetGo();
     RunFor(kSlowLookup + 200ms);
     EXPECT_LE(m_pSeam->SlowStarted(), 8) << "lookups ran for sessions that had gone";

@@ -134,19 +134,26 @@ class DaemonCommandLineTest(PosterndCase):
                 daemon = self.start_posternd(host_port=free_port())
                 self.assertEqual(daemon.stop(sig), 0, daemon.stderr())
 
-    def test_unreachable_server_is_reported_on_stderr(self):
+    def test_unreachable_server_is_answered_and_reported_on_stderr(self):
         closed = free_port()
         daemon = self.start_posternd(host_port=closed)
-        expected = f"Cannot connect 127.0.0.1:{closed} ({ECONNREFUSED})"
+        # The number, then the system's own words for it.
+        expected = f"Cannot connect 127.0.0.1:{closed} ({ECONNREFUSED}): "
         with socket.create_connection(("127.0.0.1", daemon.port), timeout=TIMEOUT) as s:
             reader = s.makefile("rb")
             self.assertEqual(reader.readline(), GREETING + b"\r\n")
             s.sendall(b"USER nobody\r\nPASS nothing\r\n")
             self.assertEqual(reader.readline(), b"+OK Password\r\n")
+            answer = reader.readline()
+            self.assertTrue(answer.startswith(
+                f"-ERR [SYS/TEMP] Cannot connect 127.0.0.1:{closed} (".encode()), answer)
+            self.assertEqual(reader.readline(), b"", "the session ends after the answer")
             self.assertTrue(wait_until(lambda: expected in daemon.stderr()),
                             f"no {expected!r} on stderr:\n{daemon.stderr()}")
         # One line per report, and the daemon goes on serving.
-        self.assertIn(expected + NEWLINE, daemon.stderr())
+        lines = [line for line in daemon.stderr().split(NEWLINE) if line.startswith(expected)]
+        self.assertEqual(len(lines), 1, daemon.stderr())
+        self.assertGreater(len(lines[0]), len(expected))
         self.assertTrue(daemon.greets())
         self.stop_cleanly(daemon)
 

@@ -80,7 +80,10 @@ def _cmdline(pid):
 
 
 class Dovecot:
-    def __init__(self, users, fast=False, max_userip_connections=10000, workdir=None):
+    def __init__(self, users, fast=False, max_userip_connections=10000, workdir=None,
+                 tls=None, apop=True):
+        """tls: (key file, certificate file) to offer STLS on the POP3 port and
+        POP3S on tls_port; apop=False leaves the time stamp out of the greeting."""
         for user, password in users.items():
             for text in (user, password):
                 if not text or any(c in text for c in ":\r\n\0 \t/"):
@@ -90,6 +93,9 @@ class Dovecot:
         self.max_userip_connections = int(max_userip_connections)
         self.host = "127.0.0.1"
         self.port = 0
+        self.tls = tls
+        self.apop = apop
+        self.tls_port = 0
         self._owns_dir = workdir is None
         self._workdir = workdir
         self._dir = None
@@ -144,6 +150,7 @@ class Dovecot:
         last_error = None
         for _ in range(3):
             self.port = free_port(self.host)
+            self.tls_port = free_port(self.host) if self.tls else 0
             self._write_config()
             try:
                 self._launch(binary)
@@ -271,8 +278,9 @@ class Dovecot:
             f"log_path = {d}/dovecot.log",
             "protocols = pop3",
             "listen = 127.0.0.1",
-            "ssl = no",
-            "auth_mechanisms = plain apop",
+            *(["ssl = yes", f"ssl_cert = <{self.tls[1]}", f"ssl_key = <{self.tls[0]}",
+                "ssl_min_protocol = TLSv1.2"] if self.tls else ["ssl = no"]),
+            "auth_mechanisms = plain apop" if self.apop else "auth_mechanisms = plain",
             "disable_plaintext_auth = no",
             "auth_verbose = yes",
             "mail_location = maildir:~/Maildir",
@@ -290,7 +298,8 @@ class Dovecot:
             f"    port = {self.port}",
             "  }",
             "  inet_listener pop3s {",
-            "    port = 0",
+            *(["    address = 127.0.0.1", f"    port = {self.tls_port}", "    ssl = yes"]
+              if self.tls else ["    port = 0"]),
             "  }",
             *chroot,
         ]
@@ -349,7 +358,7 @@ class Dovecot:
             if self._greets():
                 return
             if time.monotonic() >= deadline:
-                raise DovecotError(f"dovecot gave no APOP greeting on {self.host}:{self.port} "
+                raise DovecotError(f"dovecot gave no greeting on {self.host}:{self.port} "
                                    f"within {START_TIMEOUT:.0f} s:\n" + self.log_tail())
             time.sleep(0.05)
 
@@ -361,7 +370,7 @@ class Dovecot:
             return False
         if not greeting:
             return False  # a login process still starting up
-        if greeting.startswith(b"+OK") and b"<" in greeting and b">" in greeting:
+        if greeting.startswith(b"+OK") and (b"<" in greeting and b">" in greeting or not self.apop):
             return True
         raise DovecotError(f"unexpected greeting {greeting!r} on {self.host}:{self.port}:\n"
                            + self.log_tail())

@@ -5,6 +5,7 @@ import base64
 import hashlib
 import random
 import socket
+import ssl
 import threading
 
 from support import TIMEOUT
@@ -88,50 +89,110 @@ def retr_body(message):
 
 
 class ScriptedPop3Server(threading.Thread):
-    """Greets with a time stamp, accepts only the right APOP, then answers STAT and QUIT."""
+    """Greets (with a time stamp unless timestamp is None), accepts only the
+    right APOP, or USER and PASS, then answers STAT and QUIT. With `tls` (an
+    ssl.SSLContext) it speaks TLS from the first byte, or after STLS when
+    starttls is true; stls_answer is what it says to STLS. Every line it
+    received, and whether TLS was up then, is kept in `received`."""
 
-    def __init__(self, user, password, timestamp=b"<1896.697170952@pop.test>", timeout=TIMEOUT):
+    def __init__(self, user, password, timestamp=b"<1896.697170952@pop.test>", timeout=TIMEOUT,
+                 tls=None, starttls=False, stls_answer=b"+OK Begin TLS negotiation"):
         super().__init__(daemon=True)
         self.user, self.password, self.timestamp, self.timeout = user, password, timestamp, timeout
+        self.tls, self.starttls, self.stls_answer = tls, starttls, stls_answer
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.listener.settimeout(0.2)
         self.port = self.listener.getsockname()[1]
         self.logins = []
+        self.received = []  # (line, over TLS)
+        self.handshake_errors = []
         self.stop = threading.Event()
 
     def run(self):
-        while not self.stop.is_set():
-            try:
-                conn, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            with conn:
-                conn.settimeout(self.timeout)
-                self.serve(conn.makefile("rwb"))
+        with self.listener:
+            while not self.stop.is_set():
+                self.accept_one()
 
-    def serve(self, stream):
-        digest = hashlib.md5(self.timestamp + self.password.encode()).hexdigest()
-        stream.write(b"+OK scripted POP3 server ready " + self.timestamp + b"\r\n")
-        stream.flush()
+    def accept_one(self):
+        try:
+            conn, _ = self.listener.accept()
+        except socket.timeout:
+            return
+        conn.settimeout(self.timeout)
+        try:
+            if self.tls is not None and not self.starttls:
+                conn = self._wrap(conn)
+            if conn is not None:
+                self.serve(conn)
+        finally:
+            if conn is not None:
+                conn.close()
+
+    def _wrap(self, conn):
+        try:
+            return self.tls.wrap_socket(conn, server_side=True)
+        except (OSError, ValueError) as error:  # ssl.SSLError is an OSError
+            self.handshake_errors.append(str(error))
+            conn.close()
+            return None
+
+    def serve(self, conn):
+        digest = (hashlib.md5(self.timestamp + self.password.encode()).hexdigest()
+                  if self.timestamp else None)
+        greeting = b"+OK scripted POP3 server ready"
+        conn.sendall(greeting + (b" " + self.timestamp if self.timestamp else b"") + b"\r\n")
+        stream = conn.makefile("rb")
+        user = None
         try:
             for line in stream:
-                words = line.decode().split()
-                if not words:
-                    continue
-                command = words[0].upper()
-                if command == "APOP":
-                    ok = words[1:] == [self.user, digest]
-                    self.logins.append(ok)
-                    stream.write(f"+OK {self.user} has 1 message\r\n".encode() if ok
-                                 else b"-ERR no\r\n")
-                elif command == "STAT":
-                    stream.write(b"+OK 1 120\r\n")
-                elif command == "QUIT":
-                    stream.write(b"+OK bye\r\n")
-                    stream.flush()
+                self.received.append((line, isinstance(conn, ssl.SSLSocket)))
+                words = line.decode(errors="replace").split()
+                command = words[0].upper() if words else ""
+                if command == "STLS" and self.starttls and not isinstance(conn, ssl.SSLSocket):
+                    conn.sendall(self.stls_answer + b"\r\n")
+                    if not self.stls_answer.startswith(b"+OK"):
+                        continue
+                    wrapped = self._wrap(conn)
+                    if wrapped is not None:
+                        with wrapped:
+                            self.serve_lines(wrapped, wrapped.makefile("rb"), digest)
                     return
-                else:
-                    stream.write(b"-ERR unknown\r\n")
-                stream.flush()
+                if self.handle(conn, command, words, digest, user):
+                    return
+                if command == "USER":
+                    user = words[1] if len(words) > 1 else ""
         except OSError:
             pass
+
+    def serve_lines(self, conn, stream, digest):
+        user = None
+        for line in stream:
+            self.received.append((line, True))
+            words = line.decode(errors="replace").split()
+            command = words[0].upper() if words else ""
+            if self.handle(conn, command, words, digest, user):
+                return
+            if command == "USER":
+                user = words[1] if len(words) > 1 else ""
+
+    def handle(self, conn, command, words, digest, user):
+        """Answers one command; true once the session is over."""
+        if command == "APOP" and digest:
+            ok = words[1:] == [self.user, digest]
+            self.logins.append(ok)
+            answer = f"+OK {self.user} has 1 message" if ok else "-ERR no"
+        elif command == "USER":
+            answer = "+OK"
+        elif command == "PASS":
+            ok = user == self.user and " ".join(words[1:]) == self.password
+            self.logins.append(ok)
+            answer = f"+OK {self.user} has 1 message" if ok else "-ERR [AUTH] wrong"
+        elif command == "STAT":
+            answer = "+OK 1 120"
+        elif command == "QUIT":
+            conn.sendall(b"+OK bye\r\n")
+            return True
+        else:
+            answer = "-ERR unknown"
+        conn.sendall(answer.encode() + b"\r\n")
+        return False

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <chrono>
 #include <functional>
@@ -42,6 +43,19 @@ inline bool ContainsPiece(const void* p, std::size_t n, std::string_view secret,
             return true;
     }
     return false;
+}
+
+// A system's error text as the mail client hears it, inside a sentence.
+inline std::string Lowered(std::string strText) {
+    if (!strText.empty())
+        strText[0] = char(std::tolower(static_cast<unsigned char>(strText[0])));
+    return strText;
+}
+
+// The report of a connection to host:port that failed with nError.
+inline std::string ConnectReport(const std::string& strHost, int nPort, int nError) {
+    return "Cannot connect " + strHost + ":" + std::to_string(nPort) + " (" +
+           std::to_string(nError) + "): " + SocketErrorText(nError);
 }
 
 // Deletes ended sessions through whichever listener holds them, as the shell
