@@ -25,7 +25,8 @@ bool IsPositive(const char* p, int nLength) {
 bool CopyName(char* pszField, std::string_view text) {
     if (text.size() > std::size_t(CServerSocket::kMaxNameLength))
         return false;
-    std::memcpy(pszField, text.data(), text.size());
+    if (!text.empty())  // an empty view may have no data at all
+        std::memcpy(pszField, text.data(), text.size());
     pszField[text.size()] = '\0';
     return true;
 }
