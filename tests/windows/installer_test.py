@@ -56,6 +56,9 @@ def run(desktop, setup, stage):
     local_port = free_port()
     desktop.wine("reg", "add", SETTINGS_KEY, "/v", "LocalPort", "/t", "REG_DWORD", "/d",
                  str(local_port), "/f")
+    # Without a server name Postern listens nowhere.
+    desktop.wine("reg", "add", SETTINGS_KEY, "/v", "HostName", "/t", "REG_SZ", "/d",
+                 "127.0.0.1", "/f")
 
     def shortcuts():
         return glob.glob(os.path.join(desktop.prefix, "drive_c", "**", "Postern", "Postern.lnk"),
