@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "console.h"
 #include "daemon_options.h"
 #include "event_loop.h"
 #include "postern_version.h"
@@ -27,17 +28,12 @@ public:
     void OnActiveChanged(bool) override {}
     void OnTipChanged(const std::string&) override {}
 
-    void OnReport(const std::string& strText) override {
-        std::fprintf(stderr, "%s\n", strText.c_str());
-        std::fflush(stderr);
-    }
+    void OnReport(const std::string& strText) override { WriteText(stderr, strText + "\n"); }
 
     void OnCapaHint() override {
-        std::fputs(
-            "posternd: a mail client asked for capabilities (CAPA) and was disconnected;"
-            " start posternd with --answer-capa to answer it\n",
-            stderr);
-        std::fflush(stderr);
+        WriteText(stderr,
+                  "posternd: a mail client asked for capabilities (CAPA) and was disconnected;"
+                  " start posternd with --answer-capa to answer it\n");
     }
 };
 
@@ -49,30 +45,30 @@ void PrintStoredProblem(const SettingProblem& problem, const CSettingsStore& sto
         strOption += std::string(" ") + option.pszArgument;
     }
     if (problem.pKey->nType == SettingKey::Text) {
-        std::fprintf(stderr, "posternd: %s; use %s or set %s in %s\nTry 'posternd --help'.\n",
-                     problem.Describe().c_str(), strOption.c_str(), problem.pKey->pszEntry,
-                     store.GetLocation().c_str());
+        WriteText(stderr, "posternd: " + problem.Describe() + "; use " + strOption + " or set " +
+                              problem.pKey->pszEntry + " in " + store.GetLocation() +
+                              "\nTry 'posternd --help'.\n");
     } else {
-        std::fprintf(stderr, "posternd: %s: the stored %s; use %s\n", store.GetLocation().c_str(),
-                     problem.Describe().c_str(), strOption.c_str());
+        WriteText(stderr, "posternd: " + store.GetLocation() + ": the stored " +
+                              problem.Describe() + "; use " + strOption + "\n");
     }
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int PosterndMain(int argc, char** argv) {
     DaemonOptions options;
     std::string strError;
     if (!ParseDaemonOptions(argc, argv, options, strError)) {
-        std::fprintf(stderr, "posternd: %s\nTry 'posternd --help'.\n", strError.c_str());
+        WriteText(stderr, "posternd: " + strError + "\nTry 'posternd --help'.\n");
         return 2;
     }
     if (options.bHelp) {
-        std::fputs(DaemonUsage().c_str(), stdout);
+        WriteText(stdout, DaemonUsage());
         return 0;
     }
     if (options.bVersion) {
-        std::puts("posternd (Postern) " POSTERN_VERSION_SHORT);
+        WriteText(stdout, "posternd (Postern) " POSTERN_VERSION_SHORT "\n");
         return 0;
     }
     // What the command line leaves out comes from the settings file it names, or
@@ -80,7 +76,7 @@ int main(int argc, char** argv) {
     CSettingsStore store = options.strConfigFile ? CSettingsStore::OpenFile(*options.strConfigFile)
                                                  : CSettingsStore(kStoreName);
     if (std::string strFileError; options.strConfigFile && !store.CheckFile(strFileError)) {
-        std::fprintf(stderr, "posternd: %s\n", strFileError.c_str());
+        WriteText(stderr, "posternd: " + strFileError + "\n");
         return 2;
     }
     SettingProblem problem;
@@ -96,17 +92,17 @@ int main(int argc, char** argv) {
     CProxyRunner runner(events);
     if (!runner.Start(*config)) {
         if (!runner.GetProblem().empty()) {
-            std::fprintf(stderr, "posternd: %s\n", runner.GetProblem().c_str());
+            WriteText(stderr, "posternd: " + runner.GetProblem() + "\n");
             return 2;
         }
-        std::fprintf(stderr, "posternd: cannot listen on port %d: %s\n",
-                     config->GetInt(setting::kLocalPort),
-                     SocketErrorText(runner.GetListenError()).c_str());
+        WriteText(stderr, "posternd: cannot listen on port " +
+                              std::to_string(config->GetInt(setting::kLocalPort)) + ": " +
+                              SocketErrorText(runner.GetListenError()) + "\n");
         return 1;
     }
     if (!NotifyServiceManager("READY=1")) {
-        std::fprintf(stderr, "posternd: cannot tell the service manager it is ready: %s\n",
-                     std::strerror(errno));
+        WriteText(stderr, std::string("posternd: cannot tell the service manager it is ready: ") +
+                              std::strerror(errno) + "\n");
     }
 
     while (!stopSignals.IsStopRequested()) {

@@ -12,8 +12,8 @@
 ; user's settings are his own: Postern writes them, running as that user.
 ;
 ; A running Postern holds its files: before replacing or removing them, the
-; installer and the uninstaller ask it to end and wait for it, and change
-; nothing when a copy stays.
+; installer and the uninstaller ask it (postern.exe and posternd.exe) to end
+; and wait for it, and change nothing when a copy stays.
 
 ; The programs are 64-bit, and so is the installer (it also runs where no 32-bit
 ; layer is installed).
@@ -37,6 +37,9 @@ Target amd64-unicode
 ; postern.exe marks its dialog with a window property named after its instance
 ; (winapp/main.cpp), and ends without questions on WM_ENDSESSION.
 !define POSTERN_DIALOG_TITLE "Postern configuration"
+; posternd.exe stops cleanly on WM_CLOSE to its hidden window (daemon/win32/stop_signals.cpp).
+!define POSTERND_WINDOW_CLASS "PosterndSession"
+!define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
 !define POSTERN_INSTANCE_PROPERTY "quill.Postern.postern"
 !define ENDSESSION_CLOSEAPP 1
 !define END_WAIT_STEPS 50  ; of 200 ms
@@ -85,15 +88,57 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Postern, a POP3 APOP login proxy"
   ${EndIf}
 !macroend
 
-; Ends the programs running from $INSTDIR. posternd.exe has no window to ask,
-; so the user is, first, lest Postern be ended for nothing; then postern.exe is
-; asked to end, as Windows' Restart Manager would ask it. Sets $0 to the program
-; still running when the user gives up (in a silent run: at once), or to "".
+; Waits (bounded) until the installed program is no longer in use; sets $0 as
+; FIND_PROGRAM_IN_USE does.
+!macro WAIT_UNTIL_ENDED NAME
+  StrCpy $4 0
+  ${Do}
+    StrCpy $0 ""
+    !insertmacro FIND_PROGRAM_IN_USE "${NAME}"
+    ${If} $0 == ""
+    ${OrIf} $4 >= ${END_WAIT_STEPS}
+      ${ExitDo}
+    ${EndIf}
+    IntOp $4 $4 + 1
+    Sleep 200
+  ${Loop}
+!macroend
+
+; Ends the programs running from $INSTDIR, as Windows' Restart Manager would
+; ask them: posternd.exe first, by its window, since one that has no window to
+; ask (another user's, say) keeps the files anyway, and Postern is not ended
+; for nothing; then postern.exe. Sets $0 to the program still running when the
+; user gives up (in a silent run: at once), or to "".
 !macro DEFINE_END_RUNNING_PROGRAMS UN
 Function ${UN}EndRunningPrograms
   ${Do}
+    StrCpy $7 0  ; 1 once a posternd.exe has been asked
+    StrCpy $1 0
+    ${Do}
+      FindWindow $1 "${POSTERND_WINDOW_CLASS}" "" 0 $1
+      ${If} $1 == 0
+        ${Break}
+      ${EndIf}
+      ; Only a copy running from $INSTDIR.
+      System::Call 'user32::GetWindowThreadProcessId(p r1, *i .r2) i'
+      System::Call 'kernel32::OpenProcess(i ${PROCESS_QUERY_LIMITED_INFORMATION}, i 0, i r2) p .r3'
+      ${If} $3 != 0
+        System::Call 'kernel32::QueryFullProcessImageNameW(p r3, i 0, w .r5, *i ${NSIS_MAX_STRLEN}) i .r6'
+        System::Call 'kernel32::CloseHandle(p r3)'
+        ${If} $6 != 0
+        ${AndIf} $5 == "$INSTDIR\posternd.exe"
+          DetailPrint "Asking posternd.exe to end"
+          SendMessage $1 ${WM_CLOSE} 0 0 /TIMEOUT=5000
+          StrCpy $7 1
+        ${EndIf}
+      ${EndIf}
+    ${Loop}
     StrCpy $0 ""
-    !insertmacro FIND_PROGRAM_IN_USE "posternd.exe"
+    ${If} $7 == 1
+      !insertmacro WAIT_UNTIL_ENDED "posternd.exe"
+    ${Else}
+      !insertmacro FIND_PROGRAM_IN_USE "posternd.exe"
+    ${EndIf}
     ${If} $0 == ""
       StrCpy $1 0
       ${Do}
@@ -107,17 +152,7 @@ Function ${UN}EndRunningPrograms
           SendMessage $1 ${WM_ENDSESSION} 1 ${ENDSESSION_CLOSEAPP} /TIMEOUT=5000
         ${EndIf}
       ${Loop}
-      StrCpy $4 0
-      ${Do}
-        StrCpy $0 ""
-        !insertmacro FIND_PROGRAM_IN_USE "postern.exe"
-        ${If} $0 == ""
-        ${OrIf} $4 >= ${END_WAIT_STEPS}
-          ${ExitDo}
-        ${EndIf}
-        IntOp $4 $4 + 1
-        Sleep 200
-      ${Loop}
+      !insertmacro WAIT_UNTIL_ENDED "postern.exe"
     ${EndIf}
     ${If} $0 == ""
       Return

@@ -72,6 +72,16 @@ const SettingKey* FindSettingKey(std::string_view strSection, std::string_view s
     return nullptr;
 }
 
+ByteOrderMark ByteOrderMarkOf(std::string_view bytes) {
+    if (bytes.starts_with("\xEF\xBB\xBF"))
+        return ByteOrderMark::Utf8;
+    if (bytes.starts_with("\xFF\xFE"))
+        return ByteOrderMark::Utf16LE;
+    if (bytes.starts_with("\xFE\xFF"))
+        return ByteOrderMark::Utf16BE;
+    return ByteOrderMark::None;
+}
+
 std::string CSettingsStore::ApplicationNameOf(std::string_view strProgramPath) {
     std::size_t nSlash = strProgramPath.find_last_of("/\\");
     std::string_view strName =

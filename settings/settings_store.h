@@ -67,3 +67,8 @@ const SettingKey* FindSettingKey(std::string_view strSection, std::string_view s
 // A whole number as a person writes one into a settings file: blanks around it,
 // an optional sign, decimal digits only, within the range of int.
 bool IsWholeNumber(std::string_view strText);
+
+// The byte order mark a settings file starts with: UTF-8's, which readers
+// skip, or UTF-16's, as Notepad saves a file as "Unicode".
+enum class ByteOrderMark { None, Utf8, Utf16LE, Utf16BE };
+ByteOrderMark ByteOrderMarkOf(std::string_view bytes);

@@ -36,14 +36,22 @@ CSettingsStore::CSettingsStore(const std::string& strApplicationName)
 bool CSettingsStore::CheckFile(std::string& strError) const {
     const QString strWhere = QString::fromStdString(m_strLocation) + QStringLiteral(": ");
     QFile file(QString::fromStdString(m_strLocation));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!file.open(QIODevice::ReadOnly)) {
         strError = (strWhere + file.errorString()).toStdString();
+        return false;
+    }
+    // QSettings skips UTF-8's byte order mark but reads UTF-16 as garbage.
+    const QByteArray bytes = file.readAll();
+    ByteOrderMark mark = ByteOrderMarkOf(std::string_view(bytes.constData(), bytes.size()));
+    if (mark == ByteOrderMark::Utf16LE || mark == ByteOrderMark::Utf16BE) {
+        strError = (strWhere + QStringLiteral("saved as UTF-16; save it as UTF-8")).toStdString();
         return false;
     }
     // QSettings takes a line without '=' for a key with no value and skips what it
     // cannot read; a file written by hand deserves to hear about such a line.
-    for (int nLine = 1; !file.atEnd(); ++nLine) {
-        QByteArray line = file.readLine().trimmed();
+    const QList<QByteArray> lines = bytes.mid(mark == ByteOrderMark::Utf8 ? 3 : 0).split('\n');
+    for (int nLine = 1; nLine <= lines.size(); ++nLine) {
+        QByteArray line = lines[nLine - 1].trimmed();
         if (!line.isEmpty() && !line.startsWith(';') && !line.startsWith('#') &&
             !(line.startsWith('[') && line.endsWith(']')) && !line.contains('=')) {
             strError =

@@ -5,7 +5,9 @@
 #include <windows.h>
 
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <utility>
 
 #include "settings_store.h"
@@ -73,17 +75,36 @@ std::string Trim(const std::string& strText) {
     return strText.substr(nBegin, strText.find_last_not_of(" \t\r\n") - nBegin + 1);
 }
 
+// A file's text as UTF-8, whether saved as UTF-8, with or without a byte order
+// mark, or as UTF-16 (Notepad's "Unicode").
+std::string Utf8Text(std::string bytes) {
+    ByteOrderMark mark = ByteOrderMarkOf(bytes);
+    if (mark == ByteOrderMark::None)
+        return bytes;
+    if (mark == ByteOrderMark::Utf8)
+        return bytes.substr(3);
+    std::wstring strWide;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        auto nFirst = static_cast<unsigned char>(bytes[i]);
+        auto nSecond = static_cast<unsigned char>(bytes[i + 1]);
+        strWide +=
+            wchar_t(mark == ByteOrderMark::Utf16LE ? nFirst | nSecond << 8 : nFirst << 8 | nSecond);
+    }
+    return Narrow(strWide);
+}
+
 // An INI file as [Section] and Key=value lines; a value may be in double quotes.
 struct CIniFile {
     std::map<std::pair<std::string, std::string>, std::string> values;
     std::string strError;  // empty when the whole file was read
 
     explicit CIniFile(const std::string& strPath) {
-        std::ifstream file(Widen(strPath).c_str(), std::ios::binary);
-        if (!file) {
+        std::ifstream input(Widen(strPath).c_str(), std::ios::binary);
+        if (!input) {
             strError = "cannot be opened";
             return;
         }
+        std::istringstream file(Utf8Text(std::string(std::istreambuf_iterator<char>(input), {})));
         std::string strSection;
         std::string strLine;
         for (int nLine = 1; std::getline(file, strLine); ++nLine) {

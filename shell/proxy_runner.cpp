@@ -55,7 +55,10 @@ bool CProxyRunner::Start(const CProxyConfig& config) {
     if (!m_pListenSocket->StartListening(static_cast<unsigned>(nLocalPort))) {
         m_nListenError = CAsyncSocket::GetLastError();
         std::string strReason = SocketErrorText(m_nListenError);
-        if (!strReason.empty()) {
+        // "Address already in use" reads on after the colon in lower case; a
+        // name such as "WSAStartup" keeps its capitals.
+        if (strReason.size() > 1 && std::isupper(static_cast<unsigned char>(strReason[0])) &&
+            std::islower(static_cast<unsigned char>(strReason[1]))) {
             strReason[0] =
                 static_cast<char>(std::tolower(static_cast<unsigned char>(strReason[0])));
         }

@@ -106,6 +106,9 @@ public:
             case kLookMessage:
                 if (loop.m_bRunning) {
                     // A handler runs a modal loop: look again once it has returned.
+                    // The loop's own look is spent here, or End would post no other.
+                    if (lParam == kLooking)
+                        SpendLook(loop, SOCKET(wParam));
                     loop.m_deferred.push_back(SOCKET(wParam));
                     return 0;
                 }
@@ -173,6 +176,12 @@ private:
         if (it != loop.m_watched.end() && it->second.nMessage == nMessage &&
             WSAGETSELECTEVENT(lParam) == FD_CLOSE)
             it->second.bClosed = true;
+    }
+
+    static void SpendLook(EventLoop& loop, SOCKET h) {
+        auto it = loop.m_watched.find(h);
+        if (it != loop.m_watched.end())
+            it->second.bLookPending = false;
     }
 
     static void Begin(EventLoop& loop) {

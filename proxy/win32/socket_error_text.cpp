@@ -2,17 +2,22 @@
 
 #include <windows.h>
 
+#include "utf16.h"
+
 std::string SocketErrorText(int nError) {
-    char* pszText = nullptr;
-    DWORD nLength = FormatMessageA(
+    // The wide text: the narrow one comes in the ANSI code page, not UTF-8.
+    wchar_t* pszText = nullptr;
+    DWORD nLength = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, DWORD(nError), 0, reinterpret_cast<char*>(&pszText), 0, nullptr);
-    std::string strText = nLength > 0 ? std::string(pszText, nLength) : std::string();
+        nullptr, DWORD(nError), 0, reinterpret_cast<wchar_t*>(&pszText), 0, nullptr);
+    std::wstring strText = nLength > 0 ? std::wstring(pszText, nLength) : std::wstring();
     LocalFree(pszText);
-    while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r' ||
-                                strText.back() == '.' || strText.back() == ' '))
+    while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r' ||
+                                strText.back() == L'.' || strText.back() == L' '))
         strText.pop_back();
+    // Read after a colon in a sentence ("cannot listen on port 110: ..."), so
+    // it starts in lower case.
     if (strText.empty())
-        strText = "Windows Sockets error " + std::to_string(nError);
-    return strText;
+        return "socket error " + std::to_string(nError);
+    return Narrow(strText);
 }

@@ -80,22 +80,23 @@ class DaemonCommandLineTest(PosterndCase):
                 self.assertTrue(result.stderr.startswith(b"posternd: "), result.stderr)
                 self.assertEqual(result.stdout, b"")
 
-    def test_left_out_options_come_from_the_stored_settings(self):
-        def serve(env, *args, port):
-            """posternd greets on port and exits with 0 on the stop signal."""
-            # Files, not pipes: under wine, wine's background programs may hold a pipe open.
-            with tempfile.TemporaryFile() as stderr:
-                process = subprocess.Popen([POSTERND, *args], env={**ENV, **env},
-                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                           stderr=stderr)
-                self.addCleanup(process.kill)
-                greeted = wait_until(lambda: process.poll() is not None or greets(port))
-                process.send_signal(STOP_SIGNAL)
-                process.wait(TIMEOUT)
-                stderr.seek(0)
-                self.assertIs(greeted, True, stderr.read())
-                self.assertEqual(process.returncode, 0)
+    def serve(self, env, *args, port):
+        """posternd greets on port and exits with 0 on the stop signal."""
+        # Files, not pipes: under wine, wine's background programs may hold a pipe open.
+        with tempfile.TemporaryFile() as stderr:
+            process = subprocess.Popen([POSTERND, *args], env={**ENV, **env},
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=stderr)
+            self.addCleanup(process.kill)
+            greeted = wait_until(lambda: process.poll() is not None or greets(port))
+            process.send_signal(STOP_SIGNAL)
+            process.wait(TIMEOUT)
+            stderr.seek(0)
+            self.assertIs(greeted, True, stderr.read())
+            self.assertEqual(process.returncode, 0)
 
+    def test_left_out_options_come_from_the_stored_settings(self):
+        serve = self.serve
         stored = free_port()
         env = store_settings(self, {"HostName": "127.0.0.1", "LocalPort": stored})
         serve(env, port=stored)
@@ -114,6 +115,31 @@ class DaemonCommandLineTest(PosterndCase):
                 message = stderr.read()
                 self.assertEqual(status, 2, message)
                 self.assertTrue(message.startswith(b"posternd: "), message)
+
+    def test_settings_file_under_a_non_ascii_name_with_a_byte_order_mark_or_in_utf16(self):
+        folder = tempfile.mkdtemp(prefix="postern-J\u00fcrgen-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        # The name comes back in the message as it was given, in UTF-8.
+        missing = os.path.join(folder, "missing.conf")
+        result = self.run_posternd("--config", missing)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertTrue(result.stderr.decode().startswith(f"posternd: {missing}: "), result.stderr)
+        # As a Windows editor saves it: CRLF, Notepad's UTF-8 with a byte order
+        # mark, and its "Unicode" (UTF-16), which only the Windows reader takes.
+        for encoding in ("utf-8", "utf-8-sig", "utf-16"):
+            with self.subTest(encoding):
+                path = os.path.join(folder, encoding + ".conf")
+                port = free_port()
+                with open(path, "w", encoding=encoding, newline="\r\n") as f:
+                    f.write(f"[Settings]\nHostName=127.0.0.1\nHostPort={free_port()}\n"
+                            f"LocalPort={port}\n")
+                if encoding == "utf-16" and not WINDOWS:
+                    result = self.run_posternd("--config", path)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertEqual(result.stderr.decode(),
+                                     f"posternd: {path}: saved as UTF-16; save it as UTF-8\n")
+                else:
+                    self.serve({}, "--config", path, port=port)
 
     def test_port_taken_exits_1(self):
         first = self.start_posternd(host_port=free_port())
