@@ -258,7 +258,7 @@ TEST_F(ConfigLogic, ApplyRefusesAPortThatIsNoPort) {
     Type(setting::kLocalPort, std::to_string(m_nLocalPort));
     Type(setting::kHostPort, " " + strStoredPort + " ");
     logic.OnApply();
-    EXPECT_EQ(Store().GetProfileString("Settings", "HostPort"), strStoredPort);
+    EXPECT_EQ(Store().Read(setting::kHostPort), strStoredPort);
     EXPECT_FALSE(logic.IsDirty());
 }
 
