@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QIconEngine>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -27,11 +28,45 @@ QIcon LoadIcon(const QString& strName) {
     return icon;
 }
 
-// A tray icon goes by its name where Postern is installed: StatusNotifier hosts
-// then take the size they draw from the icon theme, instead of shrinking the
-// largest picture sent to them.
+// The program's own pictures at every size, under the name an installed copy
+// gives them in the icon theme. A StatusNotifier host that finds the name
+// draws the theme's picture at its own size instead of shrinking the largest
+// one sent to it; the pictures sent are all of ours, whatever is installed
+// (an icon from the theme sends the sizes the theme has, which need not be all).
+class CNamedIconEngine : public QIconEngine {
+public:
+    CNamedIconEngine(QIcon icon, QString strName)
+        : m_icon(std::move(icon)), m_strName(std::move(strName)) {}
+
+    void paint(QPainter* pPainter, const QRect& rect, QIcon::Mode mode,
+               QIcon::State state) override {
+        m_icon.paint(pPainter, rect, Qt::AlignCenter, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return m_icon.actualSize(size, mode, state);
+    }
+    // The picture of that size in pixels, as an icon engine gives it.
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return m_icon.pixmap(size, 1.0, mode, state);
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state,
+                         qreal scale) override {
+        return m_icon.pixmap(size, scale, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override {
+        return m_icon.availableSizes(mode, state);
+    }
+    QString iconName() override { return m_strName; }
+    bool isNull() override { return m_icon.isNull(); }
+    QIconEngine* clone() const override { return new CNamedIconEngine(m_icon, m_strName); }
+
+private:
+    QIcon m_icon;
+    QString m_strName;
+};
+
 QIcon LoadTrayIcon(const QString& strName) {
-    return QIcon::fromTheme(QStringLiteral("postern-%1").arg(strName), LoadIcon(strName));
+    return QIcon(new CNamedIconEngine(LoadIcon(strName), QStringLiteral("postern-%1").arg(strName)));
 }
 
 QString Text(const std::string& str) {
@@ -49,6 +84,7 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
       m_hIcon(LoadIcon(QStringLiteral("postern"))),
       m_hIconIdle(LoadTrayIcon(QStringLiteral("idle"))),
       m_hIconActive(LoadTrayIcon(QStringLiteral("active"))),
+      m_hIconNotListening(LoadTrayIcon(QStringLiteral("not-listening"))),
       m_pUi(std::make_unique<Ui::CConfigDlg>()),
       m_pMessageBoxes(pMessageBoxes),
       m_pTrayIcon(pTrayIcon),
@@ -100,7 +136,7 @@ bool CConfigDlg::OnInitDialog() {
     // The dialog is never shown here: it stays hidden until restored from the tray,
     // and QDialog centres it on the screen the first time it is shown.
     setWindowIcon(m_hIcon);
-    m_pTrayIcon->Add(m_hIconIdle, Text(CConfigLogic::kIdleTip), &m_menuTray);
+    m_pTrayIcon->Add(m_hIconIdle, Text(CConfigLogic::kStartTip), &m_menuTray);
     m_logic.OnInitDialog();
     m_pUi->IDC_HOST->setFocus();
     if (!m_pTrayIcon->IsAvailable()) {
@@ -129,16 +165,23 @@ bool CConfigDlg::Ask(const std::string& strText, Question question) {
         return m_pMessageBoxes->Ask(this, Text(strText), QMessageBox::Yes | QMessageBox::No,
                                     QMessageBox::Question) == QMessageBox::Yes;
     }
-    return m_pMessageBoxes->Ask(this, Text(strText), QMessageBox::Ok | QMessageBox::Cancel,
-                                QMessageBox::Warning) == QMessageBox::Ok;
+    if (question == Question::OkCancel) {
+        return m_pMessageBoxes->Ask(this, Text(strText), QMessageBox::Ok | QMessageBox::Cancel,
+                                    QMessageBox::Warning) == QMessageBox::Ok;
+    }
+    m_pMessageBoxes->Ask(this, Text(strText), QMessageBox::Ok, QMessageBox::Warning);
+    return true;
 }
 
-void CConfigDlg::Report(const std::string& strText) {
+void CConfigDlg::ShowReport(const std::string& strText) {
     // Called from inside the proxy's loop, which must not be nested: the box is
     // opened from the Qt loop. The text is a copy; no session is referred to.
     QString strMessage = Text(strText);
     QMetaObject::invokeMethod(
-        this, [this, strMessage] { m_pMessageBoxes->Report(this, strMessage); },
+        this,
+        [this, strMessage] {
+            m_pMessageBoxes->ShowReport(this, strMessage, [this] { m_logic.OnReportClosed(); });
+        },
         Qt::QueuedConnection);
 }
 
@@ -150,8 +193,10 @@ bool CConfigDlg::ShowTrayMessage(const std::string& strTitle, const std::string&
     return true;
 }
 
-void CConfigDlg::SetTrayIcon(bool bActive) {
-    m_pTrayIcon->Modify(bActive ? m_hIconActive : m_hIconIdle);
+void CConfigDlg::SetTrayIcon(TrayIcon icon) {
+    m_pTrayIcon->Modify(icon == TrayIcon::Active         ? m_hIconActive
+                        : icon == TrayIcon::NotListening ? m_hIconNotListening
+                                                         : m_hIconIdle);
 }
 
 void CConfigDlg::SetTrayTip(const std::string& strTip) {
@@ -214,11 +259,12 @@ void CConfigDlg::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
 }
 
 // A status area that comes after start-up takes over as the way in, so the
-// dialog goes; one that goes away leaves the dialog as the only way in.
+// dialog goes, unless no server is set yet: a new user begins there. One that
+// goes away leaves the dialog as the only way in.
 void CConfigDlg::OnTrayAvailability(bool bAvailable) {
     if (!bAvailable) {
         OnTrayRestore();
-    } else if (QApplication::activeModalWidget() == nullptr) {
+    } else if (QApplication::activeModalWidget() == nullptr && m_logic.HasServer()) {
         hide();
     }
 }

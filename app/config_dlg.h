@@ -48,10 +48,11 @@ private:
     void ReadFields(SettingValues& fields) override;
     void WriteFields(const SettingValues& fields) override;
     bool Ask(const std::string& strText, Question question) override;
-    void Report(const std::string& strText) override;
+    void ShowReport(const std::string& strText) override;
     bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) override;
-    void SetTrayIcon(bool bActive) override;
+    void SetTrayIcon(TrayIcon icon) override;
     void SetTrayTip(const std::string& strTip) override;
+    void ShowDialog() override { OnTrayRestore(); }
     void HideDialog() override;
     void EndDialog() override;
     // Brings forward the question or About box that is waiting for an answer.
@@ -64,6 +65,7 @@ private:
     QIcon m_hIcon;
     QIcon m_hIconIdle;
     QIcon m_hIconActive;
+    QIcon m_hIconNotListening;
     std::unique_ptr<Ui::CConfigDlg> m_pUi;
     std::unique_ptr<CMessageBoxes> m_pOwnMessageBoxes;
     std::unique_ptr<CTrayIcon> m_pOwnTrayIcon;

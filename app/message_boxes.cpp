@@ -47,18 +47,25 @@ QMessageBox::StandardButton CMessageBoxes::Ask(QWidget* pOwner, const QString& s
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-void CMessageBoxes::Report(QWidget* pOwner, const QString& strText) {
-    // Not exec(), and not modal: several reports may be open at once, none of
-    // them holds up the code that raised it, and none blocks the dialog (a box
-    // shown while the dialog is hidden may end up under it).
-    auto* pBox = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kMessageCaption), strText,
-                                 QMessageBox::Ok, pOwner);
-    pBox->setAttribute(Qt::WA_DeleteOnClose);
-    pBox->setWindowModality(Qt::NonModal);
-    pBox->show();
+void CMessageBoxes::ShowReport(QWidget* pOwner, const QString& strText,
+                              std::function<void()> fnClosed) {
+    if (m_pReportBox != nullptr) {
+        m_pReportBox->setText(strText);
+        return;
+    }
+    // Not exec(), and not modal: it holds up neither the code that raised the
+    // report nor the dialog (a box shown while the dialog is hidden may end up
+    // under it).
+    m_pReportBox = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kMessageCaption),
+                                   strText, QMessageBox::Ok, pOwner);
+    m_pReportBox->setAttribute(Qt::WA_DeleteOnClose);
+    m_pReportBox->setWindowModality(Qt::NonModal);
+    QObject::connect(m_pReportBox, &QMessageBox::finished, m_pReportBox,
+                     [fnClosed = std::move(fnClosed)] { fnClosed(); });
+    m_pReportBox->show();
     // Placed once shown: a message box settles its size (word-wrapping a
     // long text) only as it is shown.
-    PlaceOverOwner(pBox, pOwner);
+    PlaceOverOwner(m_pReportBox, pOwner);
 }
 
 void PlaceOverOwner(QWidget* pBox, QWidget* pOwner) {

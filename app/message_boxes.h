@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
+#include <functional>
 
 class QWidget;
 
@@ -15,8 +17,14 @@ public:
     virtual QMessageBox::StandardButton Ask(QWidget* pOwner, const QString& strText,
                                             QMessageBox::StandardButtons buttons,
                                             QMessageBox::Icon icon);
-    // Shows a message with an OK button and returns at once.
-    virtual void Report(QWidget* pOwner, const QString& strText);
+    // Shows the text in the one report box, with an OK button: opens it, or
+    // changes the text of the one open. Returns at once; fnClosed runs when the
+    // user closes the box.
+    virtual void ShowReport(QWidget* pOwner, const QString& strText,
+                            std::function<void()> fnClosed);
+
+private:
+    QPointer<QMessageBox> m_pReportBox;
 };
 
 // Puts a box that pOwner owns in the middle of the screen when pOwner is hidden;

@@ -9,6 +9,7 @@
 #define IDR_MAINFRAME 128
 #define IDI_IDLE 135
 #define IDI_ACTIVE 136
+#define IDI_NOT_LISTENING 137
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -51,16 +51,16 @@ std::string DefaultOf(const SettingKey& key) {
     return key.nType == SettingKey::Int ? std::to_string(key.nDefault) : std::string();
 }
 
-// Whether the value passes the check of its row; an Int as atoi reads it.
+}  // namespace
+
 bool PassesCheck(const SettingKey& key, const std::string& strValue) {
     if (key.nType == SettingKey::Text) {
         return !(key.bRequired && strValue.empty());
     }
+    // Not atoi's reading alone: "1110x" typed into a form is a typing error.
     int nValue = Atoi(strValue);
-    return nValue >= key.nMin && nValue <= key.nMax;
+    return IsWholeNumber(strValue) && nValue >= key.nMin && nValue <= key.nMax;
 }
-
-}  // namespace
 
 std::optional<CProxyConfig> CProxyConfig::Load(const SettingValues& given,
                                                const CSettingsStore* pStore,

@@ -41,6 +41,11 @@ struct SettingProblem {
     std::string Describe() const;
 };
 
+// Whether the value passes the check of its row: a required Text setting is
+// not empty, an Int one is a whole number (blanks around it allowed) within
+// the row's range.
+bool PassesCheck(const SettingKey& key, const std::string& strValue);
+
 // What a proxy runs with: every setting of the table, each checked against its
 // row. posternd and the tray apps' runner both come by it through Load.
 class CProxyConfig {

@@ -1,6 +1,7 @@
 #include "proxy_runner.h"
 
 #include <cctype>
+#include <string_view>
 
 #include "listen_socket.h"
 #include "socket_error_text.h"
@@ -36,7 +37,7 @@ bool CProxyRunner::Start(const CProxyConfig& config) {
             {config.GetText(setting::kTlsTrustFile), config.GetText(setting::kTlsFingerprint)},
             strError);
         if (pContext == nullptr) {
-            Stop(strError);
+            StopListening("not listening: " + strError, strError);
             return false;
         }
         pTls = std::make_shared<const ServerTlsSettings>(
@@ -51,8 +52,10 @@ bool CProxyRunner::Start(const CProxyConfig& config) {
     // program runs on without accepting mail clients, and the next Start tries again.
     m_strNotListening.clear();
     m_nListenError = 0;
-    int nLocalPort = config.GetInt(setting::kLocalPort);
-    if (!m_pListenSocket->StartListening(static_cast<unsigned>(nLocalPort))) {
+    m_strHostName = config.GetText(setting::kHostName);
+    m_nHostPort = config.GetInt(setting::kHostPort);
+    m_nLocalPort = config.GetInt(setting::kLocalPort);
+    if (!m_pListenSocket->StartListening(static_cast<unsigned>(m_nLocalPort))) {
         m_nListenError = CAsyncSocket::GetLastError();
         std::string strReason = SocketErrorText(m_nListenError);
         // "Address already in use" reads on after the colon in lower case; a
@@ -63,18 +66,24 @@ bool CProxyRunner::Start(const CProxyConfig& config) {
                 static_cast<char>(std::tolower(static_cast<unsigned char>(strReason[0])));
         }
         m_strNotListening =
-            "Not listening on port " + std::to_string(nLocalPort) + ": " + strReason;
+            "not listening on port " + std::to_string(m_nLocalPort) + ": " + strReason;
     }
     m_events.OnTipChanged(GetTip());
     g_hMainWnd = this;
     return m_strNotListening.empty();
 }
 
-void CProxyRunner::Stop(const std::string& strWhy) {
+void CProxyRunner::Stop(const SettingProblem& problem) {
+    StopListening(problem.pKey == &setting::kHostName ? std::string(kNoServerTip)
+                                                      : "not listening: " + problem.Describe(),
+                  problem.Describe());
+}
+
+void CProxyRunner::StopListening(std::string strNotListening, std::string strProblem) {
     DropListener();
     m_nListenError = 0;
-    m_strProblem = strWhy;
-    m_strNotListening = "Not listening: " + strWhy;
+    m_strProblem = std::move(strProblem);
+    m_strNotListening = std::move(strNotListening);
     m_events.OnTipChanged(GetTip());
     g_hMainWnd = this;
 }
@@ -121,16 +130,47 @@ void CProxyRunner::OnCapaRefused() {
     }
 }
 
-// The tip tells the truth: why nothing is listening, or how many sessions are open.
+namespace {
+
+// Characters as Windows counts them in a tip: UTF-16 code units.
+std::size_t Utf16Length(std::string_view str) {
+    std::size_t nLength = 0;
+    for (char c : str) {
+        auto nByte = static_cast<unsigned char>(c);
+        nLength += (nByte & 0xC0) == 0x80 ? 0 : nByte >= 0xF0 ? 2 : 1;
+    }
+    return nLength;
+}
+
+// The text cut to at most nMax characters, the cut marked with an ellipsis,
+// never inside a character.
+std::string Shortened(std::string_view str, std::size_t nMax) {
+    if (Utf16Length(str) <= nMax) {
+        return std::string(str);
+    }
+    constexpr std::string_view kEllipsis = "\u2026";
+    std::size_t nEnd = str.size();
+    while (nEnd > 0 && Utf16Length(str.substr(0, nEnd)) + 1 > nMax) {
+        do {
+            --nEnd;
+        } while (nEnd > 0 && (static_cast<unsigned char>(str[nEnd]) & 0xC0) == 0x80);
+    }
+    return std::string(str.substr(0, nEnd)) + std::string(kEllipsis);
+}
+
+}  // namespace
+
 std::string CProxyRunner::GetTip() const {
+    const std::string strPostern = "Postern: ";
     if (!m_strNotListening.empty()) {
-        return m_strNotListening;
+        return Shortened(strPostern + m_strNotListening, kMaxTip);
     }
-    if (m_nSessions == 1) {
-        return "1 connection";
-    }
-    if (m_nSessions > 1) {
-        return std::to_string(m_nSessions) + " connections";
-    }
-    return kIdleTip;
+    std::string strSessions = m_nSessions == 0   ? "no connection"
+                              : m_nSessions == 1 ? "1 connection"
+                                                 : std::to_string(m_nSessions) + " connections";
+    std::string strBefore = strPostern + "port " + std::to_string(m_nLocalPort) + " \u2192 ";
+    std::string strAfter = ":" + std::to_string(m_nHostPort) + ", " + strSessions;
+    // A long server name gives way, so that the count stays in sight.
+    std::size_t nAround = Utf16Length(strBefore) + Utf16Length(strAfter);
+    return strBefore + Shortened(m_strHostName, kMaxTip - nAround) + strAfter;
 }

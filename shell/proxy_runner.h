@@ -14,7 +14,8 @@ class IRunnerEvents {
 public:
     // Whether any session is open; also told again when the count drops to 0.
     virtual void OnActiveChanged(bool bActive) = 0;
-    // The tip changed: why nothing listens, or how many sessions are open.
+    // The tip changed: what the proxy does and how many sessions are open, or
+    // why nothing listens.
     virtual void OnTipChanged(const std::string& strTip) = 0;
     // A failure the user must know of; must not wait for the user.
     virtual void OnReport(const std::string& strText) = 0;
@@ -35,7 +36,9 @@ protected:
 // (g_hMainWnd) that deletes ended sessions.
 class CProxyRunner : public CNoticeWnd {
 public:
-    static constexpr char kIdleTip[] = "No connection";
+    // What a tray tip holds at most: Windows' szTip has room for 127 characters.
+    static constexpr std::size_t kMaxTip = 127;
+    static constexpr char kNoServerTip[] = "No POP3 server set";
 
     explicit CProxyRunner(IRunnerEvents& events);
     ~CProxyRunner();
@@ -48,9 +51,8 @@ public:
     // server cannot be set up (GetProblem tells why). Last, this becomes the
     // receiver of the proxy's notices.
     bool Start(const CProxyConfig& config);
-    // As Start, but nothing listens, for the reason given (a setting that
-    // failed its check).
-    void Stop(const std::string& strWhy);
+    // As Start, but nothing listens, for the setting that failed its check.
+    void Stop(const SettingProblem& problem);
 
     LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override;
     void OnReport(const std::string& strText) override;
@@ -64,10 +66,14 @@ public:
     const std::string& GetProblem() const { return m_strProblem; }
     CListenSocket* GetListener() const { return m_pListenSocket; }
     const std::set<LPARAM>& GetCountedSessions() const { return m_setCounted; }
+    bool IsListening() const { return m_strNotListening.empty(); }
+    // "Postern: port 1110 → mail.example.org:110, 2 connections", or why
+    // nothing listens; at most kMaxTip characters.
     std::string GetTip() const;
 
 private:
     void DropListener();
+    void StopListening(std::string strNotListening, std::string strProblem);
 
     IRunnerEvents& m_events;
     CListenSocket* m_pListenSocket = nullptr;
@@ -76,6 +82,9 @@ private:
     // Why the listener is not listening; empty while it is.
     std::string m_strNotListening;
     std::string m_strProblem;
+    std::string m_strHostName;
+    int m_nHostPort = 0;
+    int m_nLocalPort = 0;
     bool m_bCapaHintGiven = false;  // once per run
     // The sessions of the current listener that have been counted, so a
     // session's end is counted once however many notices it posts.

@@ -11,7 +11,70 @@ namespace {
 
 // Posted to the dialog when the proxy has something to report: the box is
 // opened from the message loop, not from inside a socket's handler.
-constexpr UINT WM_SHOW_REPORTS = WM_APP + 1;
+constexpr UINT WM_SHOW_REPORT = WM_APP + 1;
+// The message box's text control, on Windows as under wine.
+constexpr int kMessageBoxText = 0xFFFF;
+
+// Catches the report's message box as MessageBoxW makes it, so that its text
+// can change while it is open.
+HWND* g_phCatchBox = nullptr;
+
+LRESULT CALLBACK CatchMessageBox(int nCode, WPARAM wParam, LPARAM lParam) {
+    if (nCode == HCBT_CREATEWND && g_phCatchBox != nullptr && *g_phCatchBox == nullptr) {
+        wchar_t szClass[8] = L"";
+        ::GetClassNameW(reinterpret_cast<HWND>(wParam), szClass, static_cast<int>(std::size(szClass)));
+        if (::lstrcmpW(szClass, L"#32770") == 0) {
+            *g_phCatchBox = reinterpret_cast<HWND>(wParam);
+        }
+    }
+    return ::CallNextHookEx(nullptr, nCode, wParam, lParam);
+}
+
+RECT ChildRect(HWND hChild, HWND hParent) {
+    RECT rc;
+    ::GetWindowRect(hChild, &rc);
+    ::MapWindowPoints(nullptr, hParent, reinterpret_cast<POINT*>(&rc), 2);
+    return rc;
+}
+
+// A message box is sized for its first text: a longer one makes the text
+// control, and the box under it, as much taller as the text needs.
+void SetMessageBoxText(HWND hBox, const std::wstring& strText) {
+    HWND hText = ::GetDlgItem(hBox, kMessageBoxText);
+    if (hText == nullptr) {
+        return;
+    }
+    RECT rcText = ChildRect(hText, hBox);
+    HDC hDC = ::GetDC(hText);
+    HGDIOBJ hOldFont =
+        ::SelectObject(hDC, reinterpret_cast<HGDIOBJ>(::SendMessageW(hText, WM_GETFONT, 0, 0)));
+    RECT rcNeeded{0, 0, rcText.right - rcText.left, 0};
+    ::DrawTextW(hDC, strText.c_str(), -1, &rcNeeded,
+                DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+    ::SelectObject(hDC, hOldFont);
+    ::ReleaseDC(hText, hDC);
+    ::SetWindowTextW(hText, strText.c_str());
+    int nGrow = rcNeeded.bottom - (rcText.bottom - rcText.top);
+    if (nGrow <= 0) {
+        return;
+    }
+    constexpr UINT kKeep = SWP_NOZORDER | SWP_NOACTIVATE;
+    for (HWND hChild = ::GetWindow(hBox, GW_CHILD); hChild != nullptr;
+         hChild = ::GetWindow(hChild, GW_HWNDNEXT)) {
+        RECT rc = ChildRect(hChild, hBox);
+        if (hChild == hText) {
+            ::SetWindowPos(hChild, nullptr, 0, 0, rc.right - rc.left, rc.bottom - rc.top + nGrow,
+                           kKeep | SWP_NOMOVE);
+        } else if (rc.top >= rcText.bottom) {
+            ::SetWindowPos(hChild, nullptr, rc.left, rc.top + nGrow, 0, 0, kKeep | SWP_NOSIZE);
+        }
+    }
+    RECT rcBox;
+    ::GetWindowRect(hBox, &rcBox);
+    ::SetWindowPos(hBox, nullptr, 0, 0, rcBox.right - rcBox.left, rcBox.bottom - rcBox.top + nGrow,
+                   kKeep | SWP_NOMOVE);
+    ::InvalidateRect(hBox, nullptr, TRUE);
+}
 
 HICON LoadIconSized(HINSTANCE hInstance, int nId, int nSizeMetric) {
     int nSize = ::GetSystemMetrics(nSizeMetric);
@@ -40,6 +103,7 @@ CConfigDlg::CConfigDlg(HINSTANCE hInstance, CSettingsStore store)
       m_hIconSmall(LoadIconSized(hInstance, IDR_MAINFRAME, SM_CXSMICON)),
       m_hIconIdle(LoadIconSized(hInstance, IDI_IDLE, SM_CXSMICON)),
       m_hIconActive(LoadIconSized(hInstance, IDI_ACTIVE, SM_CXSMICON)),
+      m_hIconNotListening(LoadIconSized(hInstance, IDI_NOT_LISTENING, SM_CXSMICON)),
       // Explorer sends it to every top-level window when it starts again.
       m_nTaskbarCreated(::RegisterWindowMessageW(L"TaskbarCreated")),
       m_logic(*this, std::move(store)) {}
@@ -48,7 +112,7 @@ CConfigDlg::~CConfigDlg() {
     if (m_hWnd != nullptr) {
         ::DestroyWindow(m_hWnd);
     }
-    for (HICON hIcon : {m_hIcon, m_hIconSmall, m_hIconIdle, m_hIconActive}) {
+    for (HICON hIcon : {m_hIcon, m_hIconSmall, m_hIconIdle, m_hIconActive, m_hIconNotListening}) {
         ::DestroyIcon(hIcon);
     }
 }
@@ -102,8 +166,8 @@ INT_PTR CConfigDlg::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
         case WM_TRAY_NOTIFY:
             OnTrayNotify(wParam, lParam);
             return TRUE;
-        case WM_SHOW_REPORTS:
-            OnShowReports();
+        case WM_SHOW_REPORT:
+            OnShowReport();
             return TRUE;
         case WM_ENDSESSION:
             // Windows logs off, or an installer asks it to end as the Restart
@@ -144,7 +208,7 @@ void CConfigDlg::OnInitDialog() {
     m_nid.uID = TRAY_ICON_ID;
     m_nid.uCallbackMessage = WM_TRAY_NOTIFY;
     m_nid.hIcon = m_hIconIdle;
-    CopyTip(m_nid, CConfigLogic::kIdleTip);
+    CopyTip(m_nid, CConfigLogic::kStartTip);
     bool bTray = AddTrayIcon();
     m_logic.OnInitDialog();
     if (!bTray) {
@@ -319,36 +383,50 @@ void CConfigDlg::WriteFields(const SettingValues& fields) {
 }
 
 bool CConfigDlg::Ask(const std::string& strText, Question question) {
-    UINT nType =
-        question == Question::YesNo ? MB_YESNO | MB_ICONQUESTION : MB_OKCANCEL | MB_ICONEXCLAMATION;
+    UINT nType = question == Question::YesNo      ? MB_YESNO | MB_ICONQUESTION
+                 : question == Question::OkCancel ? MB_OKCANCEL | MB_ICONEXCLAMATION
+                                                  : MB_OK | MB_ICONEXCLAMATION;
     // Its own foreground: asked from the tray menu, the dialog may be hidden.
     int nAnswer = ::MessageBoxW(m_hWnd, Widen(strText).c_str(),
                                 Widen(CConfigLogic::kCaption).c_str(), nType | MB_SETFOREGROUND);
     return nAnswer == IDYES || nAnswer == IDOK;
 }
 
-void CConfigDlg::Report(const std::string& strText) {
+void CConfigDlg::ShowReport(const std::string& strText) {
     if (m_hWnd == nullptr) {
         return;  // ended: no window left to own the box
     }
-    m_reports.push_back(strText);
-    ::PostMessageW(m_hWnd, WM_SHOW_REPORTS, 0, 0);
+    m_strReport = Widen(strText);
+    if (m_hReportBox != nullptr) {
+        SetMessageBoxText(m_hReportBox, m_strReport);
+    } else if (!m_bReportPosted && !m_bReportShown) {
+        m_bReportPosted = true;
+        ::PostMessageW(m_hWnd, WM_SHOW_REPORT, 0, 0);
+    }
 }
 
-void CConfigDlg::OnShowReports() {
-    // One box at a time; reports that come meanwhile follow when it is closed.
-    if (m_bShowingReports) {
+void CConfigDlg::OnShowReport() {
+    m_bReportPosted = false;
+    if (m_bReportShown) {
         return;
     }
-    m_bShowingReports = true;
-    while (!m_reports.empty()) {
-        std::string strText = std::move(m_reports.front());
-        m_reports.pop_front();
-        // Owned by the dialog, so it is never hidden behind it.
-        ::MessageBoxW(m_hWnd, Widen(strText).c_str(), Widen(CConfigLogic::kCaption).c_str(),
-                      MB_OK | MB_SETFOREGROUND);
+    m_bReportShown = true;
+    // The box is known from its making on, so reports that come while it is
+    // open change its text; the text it starts with has the reports that came
+    // since this was posted.
+    m_hReportBox = nullptr;
+    g_phCatchBox = &m_hReportBox;
+    HHOOK hHook = ::SetWindowsHookExW(WH_CBT, CatchMessageBox, nullptr, ::GetCurrentThreadId());
+    // Owned by the dialog, so it is never hidden behind it.
+    ::MessageBoxW(m_hWnd, m_strReport.c_str(), Widen(CConfigLogic::kCaption).c_str(),
+                  MB_OK | MB_SETFOREGROUND);
+    if (hHook != nullptr) {
+        ::UnhookWindowsHookEx(hHook);
     }
-    m_bShowingReports = false;
+    g_phCatchBox = nullptr;
+    m_hReportBox = nullptr;
+    m_bReportShown = false;
+    m_logic.OnReportClosed();
 }
 
 bool CConfigDlg::ShowTrayMessage(const std::string& strTitle, const std::string& strText) {
@@ -364,9 +442,11 @@ bool CConfigDlg::ShowTrayMessage(const std::string& strTitle, const std::string&
     return ::Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
 }
 
-void CConfigDlg::SetTrayIcon(bool bActive) {
+void CConfigDlg::SetTrayIcon(TrayIcon icon) {
     m_nid.uFlags = NIF_ICON;
-    m_nid.hIcon = bActive ? m_hIconActive : m_hIconIdle;
+    m_nid.hIcon = icon == TrayIcon::Active         ? m_hIconActive
+                  : icon == TrayIcon::NotListening ? m_hIconNotListening
+                                                   : m_hIconIdle;
     ::Shell_NotifyIconW(NIM_MODIFY, &m_nid);
 }
 

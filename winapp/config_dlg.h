@@ -4,7 +4,6 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
-#include <deque>
 #include <string>
 
 #include "config_logic.h"
@@ -38,10 +37,11 @@ private:
     void ReadFields(SettingValues& fields) override;
     void WriteFields(const SettingValues& fields) override;
     bool Ask(const std::string& strText, Question question) override;
-    void Report(const std::string& strText) override;
+    void ShowReport(const std::string& strText) override;
     bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) override;
-    void SetTrayIcon(bool bActive) override;
+    void SetTrayIcon(TrayIcon icon) override;
     void SetTrayTip(const std::string& strTip) override;
+    void ShowDialog() override { OnTrayRestore(); }
     void HideDialog() override;
     void EndDialog() override;
 
@@ -53,7 +53,7 @@ private:
     void OnTrayAbout();
     void OnTrayExit();
     void OnAbout();
-    void OnShowReports();
+    void OnShowReport();
     bool AddTrayIcon();
     // Brings forward the question or About box that is waiting for an answer.
     bool RaiseOpenBox();
@@ -64,13 +64,17 @@ private:
     HICON m_hIconSmall;
     HICON m_hIconIdle;
     HICON m_hIconActive;
+    HICON m_hIconNotListening;
     NOTIFYICONDATAW m_nid{};
     bool m_bTrayAdded = false;
     bool m_bPlaced = false;  // centred once, at the first showing
     bool m_bWritingFields = false;
     UINT m_nTaskbarCreated;
     std::wstring m_strInstanceTag;
-    std::deque<std::string> m_reports;
-    bool m_bShowingReports = false;
+    // The report box: the text it shows, and the box itself while it is open.
+    std::wstring m_strReport;
+    bool m_bReportPosted = false;
+    bool m_bReportShown = false;
+    HWND m_hReportBox = nullptr;
     CConfigLogic m_logic;
 };

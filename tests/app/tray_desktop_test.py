@@ -5,13 +5,16 @@ a private D-Bus session bus, and two kinds of status area.
 First trayer, an XEmbed tray, started after postern: the dialog shows while there
 is no tray and hides once the icon docks. Through the tray with xdotool: the menu,
 Restore, a mail client's login and the active icon, a minimised dialog brought back
-by a double click, a "Cannot connect" report that stays reachable over the restored
-dialog, the apply question that Escape does not answer and the tray menu that still
-opens while it waits, the tray going away and coming back, and a second start that
-shows the running one's dialog. Then xfce4-panel, whose status tray is a
-StatusNotifier host, started after a second postern at twice the scale: the item
-registers, a single left click on it opens the dialog, which the panel's task list
-shows; the tip and the menu are read over D-Bus and Exit is chosen from the menu.
+by a double click, ten failed logins that give one "Cannot connect" box with a
+count, which stays reachable over the restored dialog, the apply question that
+Escape does not answer and the tray menu that still opens while it waits, the tray
+going away and coming back, --help and --version beside the running one, and a
+second start that shows the running one's dialog. Then xfce4-panel, whose status
+tray is a StatusNotifier host, started after a second postern at twice the scale
+and without a server set: the dialog stays in sight when the item registers, the
+icon bears the red mark, Close hides the dialog, a single left click on the icon
+opens it again, and the panel's task list shows it; the tip and the menu are read
+over D-Bus and Exit is chosen from the menu.
 Screenshots are left in the artefact folder.
 
 Usage: tray_desktop_test.py POSTERN ARTEFACT_DIR
@@ -20,6 +23,7 @@ import os
 import poplib
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -38,6 +42,7 @@ USER, PASSWORD = "alice", "tanstaaf"
 YELLOW = (255, 200, 40)
 GREEN = (30, 170, 60)
 GREY = (200, 200, 200)
+RED = (215, 30, 30)
 
 
 class Failure(Exception):
@@ -180,11 +185,23 @@ def icon_look(desktop, geometry):
     yellow = sum(near(p, YELLOW) for p in pixels)
     green = sum(near(p, GREEN) for p in pixels)
     grey = sum(near(p, GREY, 12) for p in pixels)
+    red = sum(near(p, RED) for p in pixels)
     if yellow >= 10 and green >= 4:
         return "active"
     if yellow == 0 and green == 0 and grey >= 10:
-        return "idle"
+        return "not-listening" if red >= 8 else "idle"
     return None
+
+
+def fail_logins(port, count):
+    """Mail clients whose logins fail for a server that is down: each sends
+    USER and PASS and is left open, whatever the proxy answers."""
+    clients = []
+    for _ in range(count):
+        client = socket.create_connection(("127.0.0.1", port), timeout=STEP_TIMEOUT)
+        client.sendall(f"USER {USER}\r\nPASS {PASSWORD}\r\n".encode())
+        clients.append(client)
+    return clients
 
 
 
@@ -266,11 +283,11 @@ def start_bus(desktop, home, env):
     return address
 
 
-def write_settings(home, server_port, local_port):
+def write_settings(home, server_port, local_port, host="127.0.0.1"):
     settings = os.path.join(home, "config", "quill", "Postern")
     os.makedirs(settings, exist_ok=True)
     with open(os.path.join(settings, "postern.conf"), "w") as out:
-        out.write(f"[Settings]\nHostName=127.0.0.1\nHostPort={server_port}\n"
+        out.write(f"[Settings]\nHostName={host}\nHostPort={server_port}\n"
                   f"LocalPort={local_port}\n")
 
 
@@ -395,21 +412,22 @@ def xembed_tray(desktop, postern, env, server, local_port):
     expect("the restored dialog to have the focus",
                lambda: desktop.active_window() == int(dialog[0], 16))
 
-    # Close (the sixth field in the tab order from the host name) hides it; a report
-    # then comes while it is hidden, and stays above it when it is restored.
+    # Close (the sixth field in the tab order from the host name) hides it; ten
+    # failed logins then give one report box, with a count, while it is hidden,
+    # and the box stays above the dialog when that is restored.
     desktop.key(*["Tab"] * 5, "Return")
     expect("Close to hide the dialog", dialog_hidden)
     server.stop.set()
     server.join(5)
     server.listener.close()
-    client = poplib.POP3("127.0.0.1", local_port, timeout=STEP_TIMEOUT)
-    client.user(USER)
-    try:
-        client.pass_(PASSWORD)
-    except (poplib.error_proto, OSError):
-        pass
-    report = expect("the report", boxes)[0]
-    client.close()
+    clients = fail_logins(local_port, 10)
+    expect("the report", boxes)
+    time.sleep(2)  # for every login to fail
+    check(len(boxes()) == 1, f"{len(boxes())} report boxes for ten failed logins")
+    report = boxes()[0]
+    desktop.screenshot("report-count.png", frame(report))
+    for client in clients:
+        client.close()
     choose(open_menu(), 0)
     dialog = expect("the dialog over the report", dialog_shown)
     time.sleep(0.5)
@@ -449,6 +467,15 @@ def xembed_tray(desktop, postern, env, server, local_port):
     expect("the dialog to hide again", dialog_hidden)
     icon_centre = (str(icon[5] + icon[3] // 2), str(icon[6] + icon[4] // 2))
 
+    # --help and --version answer beside the running one, which stays hidden.
+    for option, first_line in (("--help", "Usage: postern"), ("--version", "postern (Postern) ")):
+        shown = subprocess.run([postern, option], env=env, timeout=STEP_TIMEOUT,
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        check(shown.returncode == 0 and shown.stdout.startswith(first_line),
+              f"postern {option} ended with {shown.returncode}: {shown.stdout!r}")
+    time.sleep(1)
+    check(dialog_hidden(), "--help or --version showed the running one's dialog")
+
     # A second start shows the running one's dialog and ends with status 0.
     second = subprocess.run([postern], env=env, timeout=STEP_TIMEOUT * 2,
                             stdin=subprocess.DEVNULL, capture_output=True)
@@ -474,16 +501,18 @@ def xembed_tray(desktop, postern, env, server, local_port):
     stop(tray)
 
 
-def status_notifier_tray(desktop, postern, env, home):
-    """A second postern at twice the scale, started before xfce4-panel, whose status
-    tray is a StatusNotifier host and whose task list follows libwnck's rules."""
+def status_notifier_tray(desktop, postern, env, home, local_port):
+    """A second postern at twice the scale and without a server, started before
+    xfce4-panel, whose status tray is a StatusNotifier host and whose task list
+    follows libwnck's rules."""
     env = dict(env, QT_SCALE_FACTOR="2")
+    write_settings(home, 110, local_port, host="")
     # Postern's icons as an installed copy has them, so the panel loads them by name.
     icons = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "icons")
     for size in (16, 22, 24, 32, 48, 64):
         folder = os.path.join(home, ".local", "share", "icons", "hicolor", f"{size}x{size}", "apps")
         os.makedirs(folder, exist_ok=True)
-        for name in ("idle", "active"):
+        for name in ("idle", "active", "not-listening"):
             shutil.copy(os.path.join(icons, f"{name}-{size}.png"),
                         os.path.join(folder, f"postern-{name}.png"))
     app = desktop.start([postern], env=env)
@@ -504,9 +533,11 @@ def status_notifier_tray(desktop, postern, env, home):
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     panel = StatusNotifierClient(env["DBUS_SESSION_BUS_ADDRESS"])
     item = expect("the item to register", lambda: (panel.items() or [None])[0])
-    expect("the dialog to hide once the item registered", lambda: dialog_shown() is None)
-    check(panel.tip(item) == "No connection", f"the tip reads {panel.tip(item)!r}")
-    check(panel.prop(item, "IconName") == "postern-idle", "the icon does not go by its name")
+    time.sleep(2)
+    check(dialog_shown() is not None, "the dialog hid without a server set")
+    check(panel.tip(item) == "Postern: No POP3 server set", f"the tip reads {panel.tip(item)!r}")
+    check(panel.prop(item, "IconName") == "postern-not-listening",
+          f"the icon goes by {panel.prop(item, 'IconName')!r}")
     pixmaps = {int(w): bytes(data) for w, h, data in panel.prop(item, "IconPixmap")}
     print("StatusNotifier icon sizes:", sorted(pixmaps))
     check({16, 22, 24, 32} <= set(pixmaps), f"icon sizes {sorted(pixmaps)}")
@@ -518,24 +549,29 @@ def status_notifier_tray(desktop, postern, env, home):
                     os.path.join(desktop.artefacts, "status-notifier-icon-largest.png")],
                    input=rgba, check=True, timeout=STEP_TIMEOUT)
 
-    # The icon is drawn by the panel itself: found by its grey on the dark panel.
+    # The icon is drawn by the panel itself: found by its red mark, which
+    # nothing else on the panel has.
     strip = (0, 0, SCREEN[0], 32)
 
     def icon_spot():
         pixels = desktop.pixels(strip)
-        spots = [(i % SCREEN[0], i // SCREEN[0]) for i, p in enumerate(pixels)
-                 if near(p, GREY, 12)]
-        if len(spots) < 10:
+        spots = [(i % SCREEN[0], i // SCREEN[0]) for i, p in enumerate(pixels) if near(p, RED)]
+        if len(spots) < 8:
             return None
         return (sum(x for x, _ in spots) // len(spots), sum(y for _, y in spots) // len(spots))
-    spot = expect("the icon in the panel", icon_spot)
-    desktop.screenshot("xfce-panel-idle.png", (spot[0] - 60, 0, 120, 32))
+    spot = expect("the icon with its red mark in the panel", icon_spot)
+    desktop.screenshot("xfce-panel-not-listening.png", (spot[0] - 60, 0, 120, 32))
     # Drawn at the panel's own size, not shrunk: the outline's top row is one solid line.
     pixels = desktop.pixels((spot[0] - 16, 0, 32, 32))
     solid = max(sum(near(p, (70, 70, 70), 12) for p in pixels[r * 32:(r + 1) * 32])
                 for r in range(32))
     check(solid >= 15, f"the icon's outline is soft: at most {solid} outline pixels in a row")
-    # A single left click opens the dialog, and the panel's task list shows it.
+    # Close hides it; a single left click opens it, and the panel's task list shows it.
+    desktop.run("xdotool", "windowactivate", "--sync", str(int(dialog[0], 16)))
+    desktop.key(*["Tab"] * 5, "Return")
+    expect("Close to hide the dialog", lambda: dialog_shown() is None)
+    time.sleep(0.5)
+    spot = expect("the icon where the task list left it", icon_spot)  # its button gone
     desktop.run("xdotool", "mousemove", str(spot[0]), str(spot[1]), "click", "1")
     dialog = expect("a left click to open the dialog", dialog_shown)
     time.sleep(0.5)
@@ -599,7 +635,7 @@ def main():
                                                      "suppressions=" + suppressions]))
         xembed_tray(desktop, postern, env, server, local_port)
         print(f"ok: XEmbed tray ({time.monotonic() - started:.0f} s)")
-        status_notifier_tray(desktop, postern, env, home)
+        status_notifier_tray(desktop, postern, env, home, local_port)
         print(f"ok: xfce4-panel's StatusNotifier tray ({time.monotonic() - started:.0f} s)")
         return 0
     except Failure as failure:

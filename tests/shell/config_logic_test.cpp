@@ -1,6 +1,7 @@
 // The configuration dialog's behaviour that both tray apps share, against a
 // shell that records what it is told, with the proxy on real loopback sockets.
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <deque>
@@ -16,6 +17,8 @@ namespace {
 
 using namespace loopback;
 using Strings = std::vector<std::string>;
+using TrayIcon = IConfigShell::TrayIcon;
+using Icons = std::vector<TrayIcon>;
 
 constexpr char kApply[] = "Apply your changes ?";
 constexpr char kQuit[] = "This will terminate Postern appication";
@@ -25,8 +28,10 @@ class CRecordingShell : public IConfigShell {
 public:
     void ReadFields(SettingValues& fields) override { fields = m_form; }
     void WriteFields(const SettingValues& fields) override { m_form = fields; }
-    bool Ask(const std::string& strText, Question) override {
+    bool Ask(const std::string& strText, Question question) override {
         m_asked.push_back(strText);
+        if (question == Question::Ok)
+            return true;
         if (m_answers.empty()) {
             m_bUnscripted = true;
             return false;
@@ -35,21 +40,26 @@ public:
         m_answers.pop_front();
         return bAnswer;
     }
-    void Report(const std::string& strText) override { m_reported.push_back(strText); }
+    void ShowReport(const std::string& strText) override {
+        m_nBoxesOpened += m_bReportOpen ? 0 : 1;
+        m_bReportOpen = true;
+        m_reported.push_back(strText);
+    }
     bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) override {
         if (m_bTray)
             m_messages.push_back(strTitle + ": " + strText);
         return m_bTray;
     }
-    void SetTrayIcon(bool bActive) override {
-        m_icons.push_back(bActive);
-        m_bActive = bActive;
+    void SetTrayIcon(TrayIcon icon) override {
+        m_icons.push_back(icon);
+        m_bActive = icon == TrayIcon::Active;
     }
     void SetTrayTip(const std::string& strTip) override {
         if (strTip != m_strTip)
             m_tips.push_back(strTip);
         m_strTip = strTip;
     }
+    void ShowDialog() override { ++m_nShown; }
     void HideDialog() override { ++m_nHidden; }
     void EndDialog() override { ++m_nEnded; }
 
@@ -60,13 +70,26 @@ public:
     Strings m_messages;
     Strings m_tips;
     std::string m_strTip;
-    std::vector<bool> m_icons;  // every change of the icon, true for active
+    Icons m_icons;  // every change of the icon
     bool m_bActive = false;
+    bool m_bReportOpen = false;
+    int m_nBoxesOpened = 0;
     bool m_bTray = true;
     bool m_bUnscripted = false;
+    int m_nShown = 0;
     int m_nHidden = 0;
     int m_nEnded = 0;
 };
+
+// Whether a report box shows strCounted and then a time of day: "... since 21:03)".
+bool ShowsCountSince(const std::string& strShown, const std::string& strCounted) {
+    if (!strShown.starts_with(strCounted) || strShown.size() != strCounted.size() + 6)
+        return false;
+    const char* pszTime = strShown.c_str() + strCounted.size();
+    auto IsDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    return IsDigit(pszTime[0]) && IsDigit(pszTime[1]) && pszTime[2] == ':' && IsDigit(pszTime[3]) &&
+           IsDigit(pszTime[4]) && pszTime[5] == ')';
+}
 
 class ConfigLogic : public ProxyTest {
 protected:
@@ -152,6 +175,12 @@ protected:
         return &client;
     }
 
+    // The tip while the proxy listens as stored.
+    std::string Tip(const std::string& strSessions) const {
+        return "Postern: port " + std::to_string(m_nLocalPort) + " \u2192 127.0.0.1:" +
+               std::to_string(m_nServerPort) + ", " + strSessions;
+    }
+
     // That the mail client's session is still served.
     bool IsServed(CPeer& client) {
         client.Send("USER someone\r\n");
@@ -188,28 +217,58 @@ TEST_F(ConfigLogic, CloseAsksToApplyYesSavesNoReloads) {
     m_shell.m_answers = {false};
     logic.OnCloseButton();
     EXPECT_EQ(m_shell.m_asked, (Strings{kApply, kApply, kApply}));
+    EXPECT_EQ(m_shell.m_nShown, 0);  // a server is set: the dialog waits in the tray
 }
 
-TEST_F(ConfigLogic, PortTextsAreStoredAsAtoiReadsThem) {
-    struct Row {
-        const char* pszTyped;
-        int nStored;
-        const char* pszReadBack;
-    };
-    for (const Row& row :
-         {Row{"abc", 0, "0"}, Row{" 110x", 110, "110"}, Row{"-5", -5, "-5"}, Row{"", 0, "0"}}) {
-        SCOPED_TRACE(row.pszTyped);
-        CConfigLogic& logic = Start();
-        Type(setting::kHostName, row.pszTyped);
-        Type(setting::kHostPort, row.pszTyped);
-        logic.OnApply();
-        m_pLogic.reset();
-        EXPECT_EQ(Store().GetProfileInt("Settings", "HostPort", 110), row.nStored);
-        EXPECT_EQ(Store().GetProfileString("Settings", "HostName", "absent"), row.pszTyped);
-        Start();
-        EXPECT_EQ(Field(setting::kHostPort), row.pszReadBack);
-        EXPECT_EQ(Field(setting::kHostName), row.pszTyped);
+// Apply, and Yes at the apply question of Close and Quit, take a port only if
+// it is a whole number from 1 to 65535, as posternd does; otherwise a box says
+// which field is wrong, and the form, the store and the listener stay as they are.
+TEST_F(ConfigLogic, ApplyRefusesAPortThatIsNoPort) {
+    CConfigLogic& logic = Start();
+    CPeer* pClient = OpenSession();
+    ASSERT_NE(pClient, nullptr);
+    const std::string strStoredPort = std::to_string(m_nServerPort);
+    for (const SettingKey* pKey : {&setting::kHostPort, &setting::kLocalPort}) {
+        const std::string strField = pKey == &setting::kHostPort ? "Host port" : "Local port";
+        for (const char* pszTyped : {"abc", "", "0", "65536", "99999x", "1110x", "-5"}) {
+            SCOPED_TRACE(strField + " '" + pszTyped + "'");
+            m_shell.m_asked.clear();
+            Type(*pKey, pszTyped);
+            logic.OnApply();
+            EXPECT_EQ(m_shell.m_asked, Strings{strField + " '" + pszTyped +
+                                               "' is not a port from 1 to 65535."});
+            EXPECT_EQ(Field(*pKey), pszTyped);
+            EXPECT_TRUE(logic.IsDirty());
+            Type(*pKey, pKey == &setting::kHostPort ? strStoredPort
+                                                    : std::to_string(m_nLocalPort));
+        }
     }
+    EXPECT_EQ(Store().Read(setting::kHostPort), strStoredPort);
+    EXPECT_EQ(Store().Read(setting::kLocalPort), std::to_string(m_nLocalPort));
+    EXPECT_TRUE(IsServed(*pClient));  // not restarted
+
+    // Yes at Close's question: no box hidden; at Quit's: no end, the dialog shown.
+    Type(setting::kLocalPort, "11O");
+    m_shell.m_asked.clear();
+    m_shell.m_answers = {true};
+    logic.OnCloseButton();
+    m_shell.m_answers = {true, true};
+    EXPECT_FALSE(logic.OnQuit());
+    const std::string strWrong = "Local port '11O' is not a port from 1 to 65535.";
+    EXPECT_EQ(m_shell.m_asked, (Strings{kApply, strWrong, kQuit, kApply, strWrong}));
+    EXPECT_EQ(m_shell.m_nHidden, 0);
+    EXPECT_EQ(m_shell.m_nEnded, 0);
+    EXPECT_EQ(m_shell.m_nShown, 1);
+    EXPECT_EQ(Field(setting::kLocalPort), "11O");
+    EXPECT_EQ(Store().Read(setting::kLocalPort), std::to_string(m_nLocalPort));
+    EXPECT_TRUE(IsServed(*pClient));
+
+    // Blanks around a number are no typing error; the port is stored as a number.
+    Type(setting::kLocalPort, std::to_string(m_nLocalPort));
+    Type(setting::kHostPort, " " + strStoredPort + " ");
+    logic.OnApply();
+    EXPECT_EQ(Store().Read(setting::kHostPort), strStoredPort);
+    EXPECT_FALSE(logic.IsDirty());
 }
 
 TEST_F(ConfigLogic, ApplyWithUnchangedSettingsClosesSessionsAndRebinds) {
@@ -224,7 +283,7 @@ TEST_F(ConfigLogic, ApplyWithUnchangedSettingsClosesSessionsAndRebinds) {
     EXPECT_TRUE(WaitClosed(*pSecond));
     // The count follows the new listener.
     EXPECT_EQ(Sessions(), 0);
-    EXPECT_EQ(m_shell.m_icons, (std::vector<bool>{true, false}));
+    EXPECT_EQ(m_shell.m_icons, (Icons{TrayIcon::Active, TrayIcon::Idle}));
     EXPECT_EQ(Listener()->GetLocalPort(), m_nLocalPort);
     EXPECT_NE(OpenSession(), nullptr);
     EXPECT_EQ(Sessions(), 1);
@@ -280,8 +339,9 @@ TEST_F(ConfigLogic, TwoSessionsSwitchTheIconTwice) {
     shown.push_back(m_shell.m_bActive);
     EXPECT_EQ(shown, (std::vector<bool>{false, true, true, true, false}));
     EXPECT_EQ(m_shell.m_icons.size(), 2u);
-    EXPECT_EQ(m_shell.m_tips, (Strings{"No connection", "1 connection", "2 connections",
-                                       "1 connection", "No connection"}));
+    EXPECT_EQ(m_shell.m_tips, (Strings{Tip("no connection"), Tip("1 connection"),
+                                       Tip("2 connections"), Tip("1 connection"),
+                                       Tip("no connection")}));
     EXPECT_EQ(Listener()->GetSessionCount(), 0u);
 }
 
@@ -290,7 +350,7 @@ TEST_F(ConfigLogic, EndNoticesAreCountedOncePerSession) {
     // An end notice with nothing open: the count stays 0, the idle icon is set again.
     Notify(0, 987654321);
     EXPECT_EQ(Sessions(), 0);
-    EXPECT_EQ(m_shell.m_icons, std::vector<bool>{false});
+    EXPECT_EQ(m_shell.m_icons, Icons{TrayIcon::Idle});
 
     CPeer* pFirst = OpenSession();
     CPeer* pSecond = OpenSession();
@@ -337,6 +397,7 @@ TEST_F(ConfigLogic, BusyLocalPortGivesNoMessageAndApplyRetries) {
     EXPECT_TRUE(m_shell.m_asked.empty());
     EXPECT_TRUE(m_shell.m_reported.empty());
     EXPECT_EQ(m_shell.m_nHidden, 0);
+    EXPECT_EQ(m_shell.m_icons, Icons{TrayIcon::NotListening});
     // The tip tells it, not a box: "address already in use" on Linux.
 #ifdef _WIN32
     std::string strReason = SocketErrorText(WSAEADDRINUSE);
@@ -345,36 +406,98 @@ TEST_F(ConfigLogic, BusyLocalPortGivesNoMessageAndApplyRetries) {
 #endif
     strReason[0] = char(std::tolower(static_cast<unsigned char>(strReason[0])));
     EXPECT_EQ(m_shell.m_strTip,
-              "Not listening on port " + std::to_string(m_nLocalPort) + ": " + strReason);
+              "Postern: not listening on port " + std::to_string(m_nLocalPort) + ": " + strReason);
     sys::CloseSocket(hBusy);
     logic.OnApply();
-    EXPECT_EQ(m_shell.m_strTip, "No connection");
+    EXPECT_EQ(m_shell.m_strTip, Tip("no connection"));
+    EXPECT_EQ(m_shell.m_icons, (Icons{TrayIcon::NotListening, TrayIcon::Idle}));
     EXPECT_NE(OpenSession(), nullptr);
 }
 
-// As posternd refuses them, a local port that is no port listens nowhere, and
-// the tip says why; the field keeps what was typed.
-TEST_F(ConfigLogic, LocalPortThatIsNoPortListensNowhere) {
+// As posternd refuses them, a stored local port that is no port, and a missing
+// server, listen nowhere: the tip says why and the icon bears the red mark.
+// Without a server the dialog shows at start, for a new user to begin there.
+TEST_F(ConfigLogic, StoredSettingsThatCannotRunListenNowhere) {
     CSettingsStore store = Store();
     store.WriteProfileString("Settings", "LocalPort", "abc");
     CConfigLogic& logic = Start();
     EXPECT_EQ(Field(setting::kLocalPort), "0");
     EXPECT_EQ(Listener(), nullptr);
-    EXPECT_EQ(m_shell.m_strTip, "Not listening: local port '0' is not a port from 1 to 65535");
-    for (const char* pszTyped : {"abc", "", "65536", "-5"}) {
-        Type(setting::kLocalPort, pszTyped);
-        logic.OnApply();
-        EXPECT_EQ(Listener(), nullptr) << pszTyped;
-        EXPECT_EQ(m_shell.m_strTip, "Not listening: local port '" + std::string(pszTyped) +
-                                        "' is not a port from 1 to 65535");
-    }
-    EXPECT_TRUE(m_shell.m_reported.empty());
-    EXPECT_EQ(ConnectToLoopback(m_nLocalPort), INVALID_SOCKET);
-    // A good port is taken at the next Apply.
+    EXPECT_EQ(m_shell.m_strTip,
+              "Postern: not listening: local port '0' is not a port from 1 to 65535");
+    EXPECT_EQ(m_shell.m_icons, Icons{TrayIcon::NotListening});
+    EXPECT_EQ(m_shell.m_nShown, 0);
     Type(setting::kLocalPort, std::to_string(m_nLocalPort));
     logic.OnApply();
-    EXPECT_EQ(m_shell.m_strTip, "No connection");
+    EXPECT_EQ(m_shell.m_strTip, Tip("no connection"));
+    EXPECT_EQ(m_shell.m_icons, (Icons{TrayIcon::NotListening, TrayIcon::Idle}));
     EXPECT_NE(OpenSession(), nullptr);
+
+    // No server: nothing listens at start, nor after an Apply that empties the field.
+    store.WriteProfileString("Settings", "HostName", "");
+    Start();
+    EXPECT_EQ(Listener(), nullptr);
+    EXPECT_EQ(m_shell.m_strTip, "Postern: No POP3 server set");
+    EXPECT_EQ(m_shell.m_icons.back(), TrayIcon::NotListening);
+    EXPECT_EQ(m_shell.m_nShown, 1);
+    Type(setting::kHostName, "127.0.0.1");
+    m_pLogic->OnApply();
+    EXPECT_EQ(m_shell.m_strTip, Tip("no connection"));
+    Type(setting::kHostName, "");
+    m_pLogic->OnApply();
+    EXPECT_EQ(Store().Read(setting::kHostName), "");
+    EXPECT_EQ(m_shell.m_strTip, "Postern: No POP3 server set");
+    EXPECT_EQ(ConnectToLoopback(m_nLocalPort), INVALID_SOCKET);
+    EXPECT_TRUE(m_shell.m_reported.empty());
+    EXPECT_TRUE(m_shell.m_asked.empty());
+}
+
+// Windows' tips hold 127 characters: a long server name is cut, the count stays.
+TEST_F(ConfigLogic, TipFitsATrayTip) {
+    const std::string strHost = "pop." + std::string(200, 'a') + ".example";
+    StoreSettings(strHost, 995, m_nLocalPort);
+    Start();
+    // Characters, not bytes: the arrow and the ellipsis take three bytes each.
+    auto nCharacters = std::count_if(m_shell.m_strTip.begin(), m_shell.m_strTip.end(),
+                                     [](char c) { return (c & 0xC0) != 0x80; });
+    EXPECT_EQ(nCharacters, 127) << m_shell.m_strTip;
+    EXPECT_EQ(m_shell.m_strTip.rfind("Postern: port " + std::to_string(m_nLocalPort) +
+                                         " \u2192 pop.aaa",
+                                     0),
+              0u);
+    EXPECT_TRUE(m_shell.m_strTip.ends_with("aa\u2026:995, no connection")) << m_shell.m_strTip;
+}
+
+// One report box at a time: a report that comes while it is open changes its
+// text to the latest with a count of all since it opened; once it is closed,
+// the next report opens a box of its own.
+TEST_F(ConfigLogic, ReportsShareOneBoxWithACount) {
+    StoreSettings("127.0.0.1", FreePort(), m_nLocalPort);  // nothing listens there
+    CConfigLogic& logic = Start();
+    for (int i = 0; i < 3; ++i) {
+        CPeer* pClient = OpenSession();
+        ASSERT_NE(pClient, nullptr);
+        pClient->Send("USER someone\r\nPASS secret\r\n");
+        EXPECT_TRUE(Pump([&] { return m_shell.m_reported.size() == std::size_t(i + 1); }));
+    }
+    EXPECT_EQ(m_shell.m_nBoxesOpened, 1);
+    ASSERT_EQ(m_shell.m_reported.size(), 3u);
+    const std::string strFirst = m_shell.m_reported[0];
+    EXPECT_EQ(strFirst.rfind("Cannot connect 127.0.0.1:", 0), 0u) << strFirst;
+    EXPECT_TRUE(ShowsCountSince(m_shell.m_reported[2], strFirst + " (3 times since "))
+        << m_shell.m_reported[2];
+    // Another report while the box is open: the latest text, and the count of all.
+    logic.GetRunner().OnReport("Something else");
+    EXPECT_TRUE(
+        ShowsCountSince(m_shell.m_reported.back(), "Something else (latest of 4 reports since "))
+        << m_shell.m_reported.back();
+    EXPECT_EQ(m_shell.m_nBoxesOpened, 1);
+
+    m_shell.m_bReportOpen = false;
+    logic.OnReportClosed();
+    logic.GetRunner().OnReport("Something else");
+    EXPECT_EQ(m_shell.m_nBoxesOpened, 2);
+    EXPECT_EQ(m_shell.m_reported.back(), "Something else");
 }
 
 TEST_F(ConfigLogic, RefusedCapabilityQueryIsToldOncePerRun) {

@@ -3,13 +3,16 @@
 notification area, xdotool as the user's mouse, no window manager (wine draws
 its own captions). The icon docks idle; the right-click menu opens; Restore shows
 the dialog; an edited local port applied is in the registry and takes the next
-mail client, whose session turns the icon active; the system menu ends with the
-About item; a typed edit makes Close ask to apply it, No keeps the registry as
-it was and hides the dialog; a second start shows it; Exit from the menu asks,
-About and Exit chosen again meanwhile open no second box, and OK and then No
-at the apply question end the program. At 144 dpi the dialog starts half as
-large again. Screenshots of the dialog (at 96 and 144 dpi), the menu, the system
-menu and the About box are left in the artefact folder.
+mail client, whose session turns the icon active; with the server down, ten
+failed logins give one report box; the system menu ends with the About item; a
+typed edit makes Close ask to apply it, No keeps the registry as it was and
+hides the dialog; a second start shows it; Exit from the menu asks, About and
+Exit chosen again meanwhile open no second box, and OK and then No at the apply
+question end the program. Started again at 144 dpi without a server set, the
+dialog shows at once, half as large again, and the icon bears the red mark.
+Screenshots of the dialog (at 96 and 144 dpi), the menu, the report box, the
+system menu, the About box and the red-marked icon are left in the artefact
+folder.
 
 The program runs in a private copy of the build's wine prefix, with a wine
 server of its own: one that other tests started without a display would take
@@ -30,7 +33,7 @@ sys.path[:0] = [TESTS, os.path.join(TESTS, "app")]
 from support import free_port  # noqa: E402
 from support.pop3 import ScriptedPop3Server  # noqa: E402
 from tray_desktop_test import (PASSWORD, SCREEN, STEP_TIMEOUT, USER, Desktop, Failure,  # noqa: E402
-                               check, expect, frame, icon_look, start_trayer)
+                               check, expect, fail_logins, frame, icon_look, start_trayer)
 
 SETTINGS_KEY = r"HKCU\Software\quill\Postern\postern\Settings"
 # A new prefix, or wine starting up in it, takes its time.
@@ -165,6 +168,28 @@ def run(desktop, postern, server):
     client.quit()
     expect("the idle icon after the session", lambda: icon_look(desktop, icon_area) == "idle")
 
+    # The server goes down: ten failed logins, one report box.
+    server.stop.set()
+    server.join(5)
+    server.listener.close()
+    clients = fail_logins(new_port, 10)
+    report = expect("the report", lambda: desktop.shown("Postern"))
+    time.sleep(2)  # for every login to fail
+    reports = [w for w in desktop.windows() if w[1] == "Postern" and desktop.visible(w[0])]
+    check(len(reports) == 1, f"{len(reports)} report boxes for ten failed logins")
+    desktop.screenshot("win-report-count.png", frame(report))
+    rx, ry, rw, rh = frame(report)
+    for _ in range(3):
+        desktop.click(rx + rw // 2, ry + rh - 20)  # OK
+        try:
+            expect("OK to close the report", lambda: not desktop.visible(report[0]), 2)
+            break
+        except Failure:
+            pass
+    check(not desktop.visible(report[0]), "the report did not take the click")
+    for client in clients:
+        client.close()
+
     # The system menu, from the icon at the caption's left, ends with the About item.
     before = {w[0] for w in desktop.windows()}
     sysmenu = new_popup(desktop, before, lambda: desktop.click(x + caption // 2 + 2,
@@ -217,12 +242,17 @@ def run(desktop, postern, server):
 
     # At 144 dots per inch the dialog, laid out in dialog units, is half as
     # large again, its text drawn at that size (the program is DPI aware).
+    # Without a server set it shows at start, and the icon bears the red mark.
     desktop.wine("reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
                  "REG_DWORD", "/d", "144", "/f")
+    desktop.wine("reg", "delete", SETTINGS_KEY, "/v", "HostName", "/f")
     app = desktop.start([desktop.wine_program, postern])
-    expect("the icon to dock at 144 dpi", docked, START_TIMEOUT)
-    desktop.wine(postern)
-    large = expect("the dialog at 144 dpi", lambda: desktop.shown("Postern configuration"))
+    panel, icon = expect("the icon to dock at 144 dpi", docked, START_TIMEOUT)
+    large = expect("the dialog at start without a server",
+                   lambda: desktop.shown("Postern configuration"))
+    expect("the icon with the red mark",
+           lambda: icon_look(desktop, frame(icon)) == "not-listening")
+    desktop.screenshot("win-tray-not-listening.png", frame(panel))
     time.sleep(0.5)
     desktop.screenshot("win-dialog-144dpi.png", frame(large))
     check(1.3 < large[3] / w < 1.7 and 1.3 < large[4] / h < 1.7,
