@@ -38,7 +38,8 @@ void CConfigLogic::StartListener() {
 }
 
 bool CConfigLogic::Apply() {
-    SettingValues typed;
+    // What the form has no control for (the TLS trust, say) stays as it is.
+    SettingValues typed = m_fields;
     m_shell.ReadFields(typed);
     for (const SettingKey* pKey : setting::kAll) {
         const std::string& strValue = typed.Get(*pKey);
