@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QIconEngine>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -117,6 +118,9 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
         connect(pEdit, &QLineEdit::textEdited, this, [this] { m_logic.OnFieldChange(); });
     }
     connect(m_pUi->IDC_ANSWER_CAPA, &QCheckBox::clicked, this, [this] { m_logic.OnFieldChange(); });
+    // activated, not currentIndexChanged: the user's choice, even of the same item.
+    connect(m_pUi->IDC_SERVER_TLS, &QComboBox::activated, this,
+            [this] { m_logic.OnServerTlsChange(); });
 
     QAction* pRestore =
         m_menuTray.addAction(QStringLiteral("Restore"), this, &CConfigDlg::OnTrayRestore);
@@ -151,6 +155,7 @@ void CConfigDlg::ReadFields(SettingValues& fields) {
     fields.Set(setting::kHostPort, m_pUi->IDC_HOST_PORT->text().toStdString());
     fields.Set(setting::kLocalPort, m_pUi->IDC_LOCAL_PORT->text().toStdString());
     fields.Set(setting::kAnswerCapa, m_pUi->IDC_ANSWER_CAPA->isChecked() ? "1" : "0");
+    fields.Set(setting::kServerTls, std::to_string(m_pUi->IDC_SERVER_TLS->currentIndex()));
 }
 
 void CConfigDlg::WriteFields(const SettingValues& fields) {
@@ -158,6 +163,8 @@ void CConfigDlg::WriteFields(const SettingValues& fields) {
     m_pUi->IDC_HOST_PORT->setText(Text(fields.Get(setting::kHostPort)));
     m_pUi->IDC_LOCAL_PORT->setText(Text(fields.Get(setting::kLocalPort)));
     m_pUi->IDC_ANSWER_CAPA->setChecked(fields.GetInt(setting::kAnswerCapa) != 0);
+    m_pUi->IDC_SERVER_TLS->setCurrentIndex(
+        std::clamp(fields.GetInt(setting::kServerTls), 0, m_pUi->IDC_SERVER_TLS->count() - 1));
 }
 
 bool CConfigDlg::Ask(const std::string& strText, Question question) {
@@ -181,6 +188,19 @@ void CConfigDlg::ShowReport(const std::string& strText) {
         this,
         [this, strMessage] {
             m_pMessageBoxes->ShowReport(this, strMessage, [this] { m_logic.OnReportClosed(); });
+        },
+        Qt::QueuedConnection);
+}
+
+void CConfigDlg::OfferTrust(const std::string& strText, const std::string& strFingerprint) {
+    // From the Qt loop, as a report; Yes restarts the listener, which must not
+    // happen inside the proxy's loop either.
+    QString strMessage = Text(strText);
+    QMetaObject::invokeMethod(
+        this,
+        [this, strMessage, strFingerprint] {
+            m_pMessageBoxes->Offer(this, strMessage,
+                                   [this, strFingerprint] { m_logic.OnTrustCertificate(strFingerprint); });
         },
         Qt::QueuedConnection);
 }

@@ -49,6 +49,7 @@ private:
     void WriteFields(const SettingValues& fields) override;
     bool Ask(const std::string& strText, Question question) override;
     void ShowReport(const std::string& strText) override;
+    void OfferTrust(const std::string& strText, const std::string& strFingerprint) override;
     bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) override;
     void SetTrayIcon(TrayIcon icon) override;
     void SetTrayTip(const std::string& strTip) override;

@@ -35,6 +35,14 @@ private:
     bool m_bCancellable;
 };
 
+// A message box takes its size only when shown, wrapping a long text: placed
+// before, so that it is mapped there, and again at its final size.
+void ShowPlaced(QMessageBox* pBox, QWidget* pOwner) {
+    PlaceOverOwner(pBox, pOwner);
+    pBox->show();
+    PlaceOverOwner(pBox, pOwner);
+}
+
 }  // namespace
 
 QMessageBox::StandardButton CMessageBoxes::Ask(QWidget* pOwner, const QString& strText,
@@ -66,6 +74,22 @@ void CMessageBoxes::ShowReport(QWidget* pOwner, const QString& strText,
     // Placed once shown: a message box settles its size (word-wrapping a
     // long text) only as it is shown.
     PlaceOverOwner(m_pReportBox, pOwner);
+}
+
+void CMessageBoxes::Offer(QWidget* pOwner, const QString& strText, std::function<void()> fnYes) {
+    // Open and answered as a report is: it holds up nothing while it waits.
+    auto* pBox = new QMessageBox(QMessageBox::Question, QString::fromLatin1(kMessageCaption),
+                                 strText, QMessageBox::Yes | QMessageBox::No, pOwner);
+    pBox->setDefaultButton(QMessageBox::No);
+    pBox->setAttribute(Qt::WA_DeleteOnClose);
+    pBox->setWindowModality(Qt::NonModal);
+    QObject::connect(pBox, &QMessageBox::finished, pBox,
+                     [pBox, fnYes = std::move(fnYes)] {
+                         if (pBox->clickedButton() == pBox->button(QMessageBox::Yes)) {
+                             fnYes();
+                         }
+                     });
+    ShowPlaced(pBox, pOwner);
 }
 
 void PlaceOverOwner(QWidget* pBox, QWidget* pOwner) {

@@ -22,6 +22,9 @@ public:
     // user closes the box.
     virtual void ShowReport(QWidget* pOwner, const QString& strText,
                             std::function<void()> fnClosed);
+    // Shows a question with Yes and No (the default) and returns at once;
+    // fnYes runs when the user answers Yes.
+    virtual void Offer(QWidget* pOwner, const QString& strText, std::function<void()> fnYes);
 
 private:
     QPointer<QMessageBox> m_pReportBox;

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <utility>
 
+#include "tls_client.h"
+
 CConfigLogic::CConfigLogic(IConfigShell& shell, CSettingsStore store)
     : m_shell(shell), m_store(std::move(store)), m_runner(*this) {}
 
@@ -137,6 +139,40 @@ void CConfigLogic::OnReport(const std::string& strText) {
     m_shell.ShowReport(strText + (m_bReportsAlike ? " (" + strCount + " times since "
                                                   : " (latest of " + strCount + " reports since ") +
                        szSince + ")");
+}
+
+void CConfigLogic::OnServerTlsChange() {
+    SettingValues form;
+    m_shell.ReadFields(form);
+    const std::string strPlainPort = std::to_string(setting::kHostPort.nDefault);
+    const std::string strTlsPort = std::to_string(setting::kTlsPort);
+    bool bTls = form.GetInt(setting::kServerTls) == static_cast<int>(ServerTls::Tls);
+    const std::string& strPort = form.Get(setting::kHostPort);
+    if (strPort == (bTls ? strPlainPort : strTlsPort)) {
+        form.Set(setting::kHostPort, bTls ? strTlsPort : strPlainPort);
+        m_shell.WriteFields(form);
+    }
+    OnFieldChange();
+}
+
+void CConfigLogic::OnUntrustedCertificate(const std::string& strText,
+                                          const std::string& strFingerprint) {
+    if (strFingerprint.empty()) {
+        OnReport(strText);
+        return;
+    }
+    m_shell.OfferTrust(strText + "\n\n" + kTrustQuestion, strFingerprint);
+}
+
+void CConfigLogic::OnTrustCertificate(const std::string& strFingerprint) {
+    // Several sessions may have offered the same certificate: one restart is
+    // enough, and a second would end the sessions the first one let through.
+    if (m_fields.Get(setting::kTlsFingerprint) == strFingerprint) {
+        return;
+    }
+    m_fields.Set(setting::kTlsFingerprint, strFingerprint);
+    m_store.Write(setting::kTlsFingerprint, strFingerprint);
+    StartListener();
 }
 
 void CConfigLogic::OnCapaHint() {

@@ -25,6 +25,9 @@ public:
     // changes the text of the one open. Must not wait for the user; when the
     // user closes the box, the shell calls CConfigLogic::OnReportClosed.
     virtual void ShowReport(const std::string& strText) = 0;
+    // Shows the question with Yes and No, No the default; must not wait for the
+    // user. On Yes the shell calls CConfigLogic::OnTrustCertificate(strFingerprint).
+    virtual void OfferTrust(const std::string& strText, const std::string& strFingerprint) = 0;
     // Tells the user something from the tray icon; false when there is none.
     virtual bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) = 0;
     virtual void SetTrayIcon(TrayIcon icon) = 0;
@@ -51,6 +54,9 @@ public:
     static constexpr char kQuitQuestion[] = "This will terminate Postern appication";
     // The tip until the settings are loaded.
     static constexpr char kStartTip[] = "Postern";
+    static constexpr char kTrustQuestion[] =
+        "Trust this certificate from now on? Answer Yes only if you know it is your "
+        "server's own.";
     static constexpr char kCapaHint[] =
         "A mail client asked for capabilities and was disconnected; turn on "
         "'Answer capability queries' in Postern's configuration.";
@@ -69,6 +75,12 @@ public:
     bool OnQuit();
     void OnFieldChange() { m_bDirty = true; }
     void OnReportClosed() { m_bReportOpen = false; }
+    // The user chose how the server is reached: a port left at the other
+    // choice's standard one follows, as mail clients do.
+    void OnServerTlsChange();
+    // Yes to a trust offer: the fingerprint is stored and the listener restarts
+    // with the applied settings; edits not applied stay in the form, unapplied.
+    void OnTrustCertificate(const std::string& strFingerprint);
 
     bool IsDirty() const { return m_bDirty; }
     bool HasServer() const { return !m_fields.Get(setting::kHostName).empty(); }
@@ -87,6 +99,8 @@ private:
     void OnTipChanged(const std::string& strTip) override;
     void OnReport(const std::string& strText) override;
     void OnCapaHint() override;
+    void OnUntrustedCertificate(const std::string& strText,
+                                const std::string& strFingerprint) override;
 
     IConfigShell& m_shell;
     CSettingsStore m_store;

@@ -1,5 +1,6 @@
 #include "config_dlg.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "about_dlg.h"
@@ -12,6 +13,7 @@ namespace {
 // Posted to the dialog when the proxy has something to report: the box is
 // opened from the message loop, not from inside a socket's handler.
 constexpr UINT WM_SHOW_REPORT = WM_APP + 1;
+constexpr UINT WM_SHOW_OFFERS = WM_APP + 2;
 // The message box's text control, on Windows as under wine.
 constexpr int kMessageBoxText = 0xFFFF;
 
@@ -75,6 +77,9 @@ void SetMessageBoxText(HWND hBox, const std::wstring& strText) {
                    kKeep | SWP_NOMOVE);
     ::InvalidateRect(hBox, nullptr, TRUE);
 }
+
+// The choices of IDC_SERVER_TLS, in the order of the ServerTls setting's values.
+constexpr const wchar_t* kServerTlsChoices[] = {L"Plain", L"STARTTLS", L"TLS"};
 
 HICON LoadIconSized(HINSTANCE hInstance, int nId, int nSizeMetric) {
     int nSize = ::GetSystemMetrics(nSizeMetric);
@@ -169,6 +174,9 @@ INT_PTR CConfigDlg::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
         case WM_SHOW_REPORT:
             OnShowReport();
             return TRUE;
+        case WM_SHOW_OFFERS:
+            OnShowOffers();
+            return TRUE;
         case WM_ENDSESSION:
             // Windows logs off, or an installer asks it to end as the Restart
             // Manager does (ENDSESSION_CLOSEAPP): no questions, edits not applied are dropped.
@@ -199,6 +207,10 @@ void CConfigDlg::OnInitDialog() {
             ::AppendMenuW(hMenu, MF_SEPARATOR, 0, nullptr);
             ::AppendMenuW(hMenu, MF_STRING, IDM_ABOUTBOX, szAbout);
         }
+    }
+    for (const wchar_t* pszChoice : kServerTlsChoices) {
+        ::SendDlgItemMessageW(m_hWnd, IDC_SERVER_TLS, CB_ADDSTRING, 0,
+                              reinterpret_cast<LPARAM>(pszChoice));
     }
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIconSmall));
@@ -236,6 +248,12 @@ void CConfigDlg::OnCommand(UINT nId, UINT nCode) {
         case IDC_ANSWER_CAPA:
             if (nCode == BN_CLICKED) {
                 m_logic.OnFieldChange();
+            }
+            break;
+        case IDC_SERVER_TLS:
+            // Sent for the user's choice only, never for CB_SETCURSEL.
+            if (nCode == CBN_SELCHANGE) {
+                m_logic.OnServerTlsChange();
             }
             break;
         case IDC_ABOUT:
@@ -370,6 +388,8 @@ void CConfigDlg::ReadFields(SettingValues& fields) {
     fields.Set(setting::kLocalPort, Narrow(GetItemText(m_hWnd, IDC_LOCAL_PORT)));
     fields.Set(setting::kAnswerCapa,
                ::IsDlgButtonChecked(m_hWnd, IDC_ANSWER_CAPA) == BST_CHECKED ? "1" : "0");
+    LRESULT nChoice = ::SendDlgItemMessageW(m_hWnd, IDC_SERVER_TLS, CB_GETCURSEL, 0, 0);
+    fields.Set(setting::kServerTls, std::to_string(nChoice == CB_ERR ? 0 : nChoice));
 }
 
 void CConfigDlg::WriteFields(const SettingValues& fields) {
@@ -379,6 +399,9 @@ void CConfigDlg::WriteFields(const SettingValues& fields) {
     ::SetDlgItemTextW(m_hWnd, IDC_LOCAL_PORT, Widen(fields.Get(setting::kLocalPort)).c_str());
     ::CheckDlgButton(m_hWnd, IDC_ANSWER_CAPA,
                      fields.GetInt(setting::kAnswerCapa) != 0 ? BST_CHECKED : BST_UNCHECKED);
+    int nChoice = std::clamp(fields.GetInt(setting::kServerTls), 0,
+                             static_cast<int>(std::size(kServerTlsChoices)) - 1);
+    ::SendDlgItemMessageW(m_hWnd, IDC_SERVER_TLS, CB_SETCURSEL, static_cast<WPARAM>(nChoice), 0);
     m_bWritingFields = false;
 }
 
@@ -405,6 +428,14 @@ void CConfigDlg::ShowReport(const std::string& strText) {
     }
 }
 
+void CConfigDlg::OfferTrust(const std::string& strText, const std::string& strFingerprint) {
+    if (m_hWnd == nullptr) {
+        return;
+    }
+    m_offers.push_back({strText, strFingerprint});
+    ::PostMessageW(m_hWnd, WM_SHOW_OFFERS, 0, 0);
+}
+
 void CConfigDlg::OnShowReport() {
     m_bReportPosted = false;
     if (m_bReportShown) {
@@ -427,6 +458,24 @@ void CConfigDlg::OnShowReport() {
     m_hReportBox = nullptr;
     m_bReportShown = false;
     m_logic.OnReportClosed();
+}
+
+void CConfigDlg::OnShowOffers() {
+    if (m_bOfferShown) {
+        return;  // the open box takes the next one when it closes
+    }
+    m_bOfferShown = true;
+    while (!m_offers.empty()) {
+        TrustOffer offer = std::move(m_offers.front());
+        m_offers.pop_front();
+        // Owned by the dialog, so it is never hidden behind it; No is the default.
+        if (::MessageBoxW(m_hWnd, Widen(offer.strText).c_str(),
+                          Widen(CConfigLogic::kCaption).c_str(),
+                          MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2 | MB_SETFOREGROUND) == IDYES) {
+            m_logic.OnTrustCertificate(offer.strFingerprint);
+        }
+    }
+    m_bOfferShown = false;
 }
 
 bool CConfigDlg::ShowTrayMessage(const std::string& strTitle, const std::string& strText) {

@@ -4,6 +4,7 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include <deque>
 #include <string>
 
 #include "config_logic.h"
@@ -38,6 +39,7 @@ private:
     void WriteFields(const SettingValues& fields) override;
     bool Ask(const std::string& strText, Question question) override;
     void ShowReport(const std::string& strText) override;
+    void OfferTrust(const std::string& strText, const std::string& strFingerprint) override;
     bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) override;
     void SetTrayIcon(TrayIcon icon) override;
     void SetTrayTip(const std::string& strTip) override;
@@ -54,6 +56,7 @@ private:
     void OnTrayExit();
     void OnAbout();
     void OnShowReport();
+    void OnShowOffers();
     bool AddTrayIcon();
     // Brings forward the question or About box that is waiting for an answer.
     bool RaiseOpenBox();
@@ -76,5 +79,12 @@ private:
     bool m_bReportPosted = false;
     bool m_bReportShown = false;
     HWND m_hReportBox = nullptr;
+    // Offers to trust a certificate, shown one after another as they come.
+    struct TrustOffer {
+        std::string strText;
+        std::string strFingerprint;
+    };
+    std::deque<TrustOffer> m_offers;
+    bool m_bOfferShown = false;
     CConfigLogic m_logic;
 };

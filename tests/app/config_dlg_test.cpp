@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QLabel>
@@ -153,6 +154,8 @@ private slots:
     void aboutFromTheTrayLeavesTheDialogHidden();
     void answerCapaBoxIsLastAndActsLikeTheFields();
     void applyQuestionIsAnsweredOnlyByYesOrNo();
+    void serverTlsChoiceFollowsThePortAndRoundTrips();
+    void trustOfferWaitsForNothingAndYesStoresTheFingerprint();
     void trayBringsTheOpenBoxForward();
     void secondStartAsksTheFirstToShow();
 
@@ -161,6 +164,8 @@ private:
     void StoreSettings(const QString& strHost, int nHostPort, int nLocalPort);
     CConfigDlg& StartDialog(CMessageBoxes* pMessageBoxes = nullptr);
     bool OpenSession(CQtClient& client);
+    // The box the dialog shows without waiting, once it is on screen; null if it never is.
+    static QMessageBox* WaitForBox(CConfigDlg& dlg);
 
     static Ui::CConfigDlg& Ui(CConfigDlg& dlg) { return *dlg.m_pUi; }
     static int Sessions(CConfigDlg& dlg) { return dlg.m_logic.GetRunner().GetSessions(); }
@@ -223,6 +228,17 @@ bool CConfigDlgTest::OpenSession(CQtClient& client) {
     int nBefore = Sessions(*m_pDlg);
     return client.Connect(m_nLocalPort) && client.WaitFor(kGreeting) &&
            QTest::qWaitFor([&] { return Sessions(*m_pDlg) == nBefore + 1; }, 5000);
+}
+
+QMessageBox* CConfigDlgTest::WaitForBox(CConfigDlg& dlg) {
+    QMessageBox* pBox = nullptr;
+    bool bShown = QTest::qWaitFor(
+        [&] {
+            pBox = dlg.findChild<QMessageBox*>();
+            return pBox != nullptr && pBox->isVisible();
+        },
+        5000);
+    return bShown ? pBox : nullptr;
 }
 
 void CConfigDlgTest::startsHiddenAndIsCentredWhenRestored() {
@@ -411,13 +427,8 @@ void CConfigDlgTest::reportBoxDoesNotHoldUpTheProxy() {
     CQtClient client;
     QVERIFY(OpenSession(client));
     client.Send("USER someone\r\nPASS secret\r\n");
-    QMessageBox* pBox = nullptr;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            pBox = dlg.findChild<QMessageBox*>();
-            return pBox != nullptr && pBox->isVisible();
-        },
-        5000));
+    QMessageBox* pBox = WaitForBox(dlg);
+    QVERIFY(pBox != nullptr);
     QCOMPARE(pBox->windowTitle(), QStringLiteral("Postern"));
     const QString strReport = pBox->text();
     QVERIFY(strReport.startsWith(QStringLiteral("Cannot connect 127.0.0.1:%1 (").arg(nClosedPort)));
@@ -566,6 +577,57 @@ void CConfigDlgTest::applyQuestionIsAnsweredOnlyByYesOrNo() {
     Ui(dlg).IDC_CLOSE->click();
     QVERIFY(bOpenAfterEscapeAndClose);
     QCOMPARE(m_store.GetProfileString("Settings", "HostName"), std::string("127.0.0.1.example"));
+}
+
+void CConfigDlgTest::serverTlsChoiceFollowsThePortAndRoundTrips() {
+    StoreSettings(QStringLiteral("127.0.0.1"), 110, m_nLocalPort);
+    CConfigDlg& dlg = StartDialog();
+    QComboBox* pChoice = Ui(dlg).IDC_SERVER_TLS;
+    QCOMPARE(pChoice->currentText(), QStringLiteral("Plain"));
+    dlg.OnTrayRestore();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    // Beside the port, and next after it in the tab order.
+    QLineEdit* pPort = Ui(dlg).IDC_HOST_PORT;
+    QCOMPARE(pChoice->geometry().center().y(), pPort->geometry().center().y());
+    QVERIFY(pChoice->x() > pPort->x() + pPort->width());
+    QWidget* pNext = pPort;
+    for (QWidget* pExpected : std::initializer_list<QWidget*>{pChoice, Ui(dlg).IDC_ABOUT}) {
+        do pNext = pNext->nextInFocusChain();
+        while (!(pNext->focusPolicy() & Qt::TabFocus));
+        QCOMPARE(pNext, pExpected);
+    }
+    // Chosen by key, TLS takes the port along and is an edit.
+    pChoice->setFocus();
+    QTest::keyClick(pChoice, Qt::Key_End);
+    QCOMPARE(pChoice->currentText(), QStringLiteral("TLS"));
+    QCOMPARE(pPort->text(), QStringLiteral("995"));
+    QVERIFY(IsDirty(dlg));
+    Ui(dlg).IDC_APPLY->click();
+    QCOMPARE(m_store.GetProfileInt("Settings", "ServerTls", 0), 2);
+    m_pDlg.reset();
+    QCOMPARE(Ui(StartDialog()).IDC_SERVER_TLS->currentIndex(), 2);
+}
+
+void CConfigDlgTest::trustOfferWaitsForNothingAndYesStoresTheFingerprint() {
+    CMessageBoxes realBoxes;
+    CConfigDlg& dlg = StartDialog(&realBoxes);
+    const std::string strFingerprint(95, 'A');
+    dlg.m_logic.GetRunner().OnUntrustedCertificate("Cannot connect 127.0.0.1:995 (certificate "
+                                                   "not trusted: self-signed)",
+                                                   strFingerprint);
+    QMessageBox* pBox = WaitForBox(dlg);
+    QVERIFY(pBox != nullptr);
+    QVERIFY(pBox->text().startsWith(QStringLiteral("Cannot connect 127.0.0.1:995")));
+    QVERIFY(pBox->text().endsWith(QLatin1String(CConfigLogic::kTrustQuestion)));
+    QCOMPARE(pBox->standardButtons(), QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(pBox->defaultButton(), pBox->button(QMessageBox::No));
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    CQtClient client;
+    QVERIFY(OpenSession(client));
+    pBox->button(QMessageBox::Yes)->click();
+    QCOMPARE(m_store.GetProfileString("Settings", "TlsFingerprint"), strFingerprint);
+    // The listener restarted: the session of the old one is gone.
+    QVERIFY(QTest::qWaitFor([&] { return Sessions(dlg) == 0; }, 5000));
 }
 
 void CConfigDlgTest::trayBringsTheOpenBoxForward() {

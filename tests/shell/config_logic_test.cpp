@@ -26,7 +26,14 @@ constexpr char kQuit[] = "This will terminate Postern appication";
 // The controls of a dialog, its boxes answered from a script, its tray icon and tip kept.
 class CRecordingShell : public IConfigShell {
 public:
-    void ReadFields(SettingValues& fields) override { fields = m_form; }
+    // As the dialogs do, only the settings that have a control are read.
+    void ReadFields(SettingValues& fields) override {
+        for (const SettingKey* pKey : {&setting::kHostName, &setting::kHostPort,
+                                       &setting::kLocalPort, &setting::kAnswerCapa,
+                                       &setting::kServerTls}) {
+            fields.Set(*pKey, m_form.Get(*pKey));
+        }
+    }
     void WriteFields(const SettingValues& fields) override { m_form = fields; }
     bool Ask(const std::string& strText, Question question) override {
         m_asked.push_back(strText);
@@ -44,6 +51,9 @@ public:
         m_nBoxesOpened += m_bReportOpen ? 0 : 1;
         m_bReportOpen = true;
         m_reported.push_back(strText);
+    }
+    void OfferTrust(const std::string& strText, const std::string& strFingerprint) override {
+        m_offered.push_back(strText + " [" + strFingerprint + "]");
     }
     bool ShowTrayMessage(const std::string& strTitle, const std::string& strText) override {
         if (m_bTray)
@@ -67,6 +77,7 @@ public:
     std::deque<bool> m_answers;  // true: Yes or OK
     Strings m_asked;
     Strings m_reported;
+    Strings m_offered;  // each text, and its fingerprint in brackets
     Strings m_messages;
     Strings m_tips;
     std::string m_strTip;
@@ -541,6 +552,84 @@ TEST_F(ConfigLogic, AnswerCapaActsLikeTheFields) {
     m_pLogic.reset();
     Start();
     EXPECT_EQ(Field(setting::kAnswerCapa), "1");
+}
+
+TEST_F(ConfigLogic, ServerTlsChoiceMovesTheStandardPortAndIsAnEdit) {
+    CConfigLogic& logic = Start();
+    EXPECT_EQ(Field(setting::kServerTls), "0");  // plain when nothing is stored
+    struct Row {
+        const char* pszPort;
+        int nChoice;
+        const char* pszPortAfter;
+    };
+    for (const Row& row : {Row{"110", 2, "995"}, Row{"995", 1, "110"}, Row{"110", 1, "110"},
+                           Row{"995", 0, "110"}, Row{"1995", 2, "1995"}, Row{"995", 2, "995"},
+                           Row{"110", 0, "110"}, Row{"", 2, ""}}) {
+        SCOPED_TRACE(std::string(row.pszPort) + " to " + std::to_string(row.nChoice));
+        m_shell.m_form.Set(setting::kHostPort, row.pszPort);
+        m_shell.m_form.Set(setting::kServerTls, std::to_string(row.nChoice));
+        logic.OnServerTlsChange();
+        EXPECT_EQ(Field(setting::kHostPort), row.pszPortAfter);
+        EXPECT_EQ(Field(setting::kServerTls), std::to_string(row.nChoice));
+    }
+    // Only the choice marks the form: No at the apply question puts both back.
+    m_shell.m_form.Set(setting::kHostPort, "110");
+    m_pLogic.reset();
+    CConfigLogic& fresh = Start();
+    m_shell.m_form.Set(setting::kServerTls, "2");
+    fresh.OnServerTlsChange();
+    EXPECT_TRUE(fresh.IsDirty());
+    m_shell.m_answers = {false};
+    fresh.OnCloseButton();
+    EXPECT_EQ(m_shell.m_asked, Strings{kApply});
+    EXPECT_EQ(Field(setting::kServerTls), "0");
+    EXPECT_EQ(Field(setting::kHostPort), std::to_string(m_nServerPort));
+    // Applied, the choice is stored and read back.
+    m_shell.m_form.Set(setting::kServerTls, "1");
+    fresh.OnServerTlsChange();
+    fresh.OnApply();
+    EXPECT_EQ(Store().GetProfileInt("Settings", "ServerTls", 0), 1);
+    Start();
+    EXPECT_EQ(Field(setting::kServerTls), "1");
+}
+
+TEST_F(ConfigLogic, YesToTrustStoresTheFingerprintAndRestartsTheListener) {
+    const std::string strFingerprint =
+        "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:"
+        "23:45:67:89";
+    const std::string strReport = "Cannot connect 127.0.0.1:995 (certificate not trusted: "
+                                  "self-signed; SHA-256 " + strFingerprint + ")";
+    CConfigLogic& logic = Start();
+    CPeer* pWaiting = OpenSession();
+    ASSERT_NE(pWaiting, nullptr);
+    logic.GetRunner().OnUntrustedCertificate(strReport, strFingerprint);
+    EXPECT_EQ(m_shell.m_offered,
+              Strings{strReport + "\n\n" + CConfigLogic::kTrustQuestion + " [" + strFingerprint +
+                      "]"});
+    EXPECT_TRUE(m_shell.m_reported.empty());
+    // Without a fingerprint there is nothing to trust: a plain report.
+    logic.GetRunner().OnUntrustedCertificate(strReport, "");
+    EXPECT_EQ(m_shell.m_reported, Strings{strReport});
+
+    // Yes while an edit waits: the listener restarts with what was applied and
+    // the fingerprint; the edit stays in the form, still to be applied.
+    Type(setting::kHostName, "elsewhere.example");
+    logic.OnTrustCertificate(strFingerprint);
+    EXPECT_EQ(Store().Read(setting::kTlsFingerprint), strFingerprint);
+    EXPECT_TRUE(WaitClosed(*pWaiting));
+    EXPECT_EQ(Store().Read(setting::kHostName), "127.0.0.1");
+    EXPECT_EQ(Field(setting::kHostName), "elsewhere.example");
+    EXPECT_TRUE(logic.IsDirty());
+    EXPECT_TRUE(m_shell.m_asked.empty());
+    // A second Yes for the same certificate leaves the sessions it let through alone.
+    CPeer* pServed = OpenSession();
+    ASSERT_NE(pServed, nullptr);
+    logic.OnTrustCertificate(strFingerprint);
+    EXPECT_TRUE(IsServed(*pServed));
+    // Apply takes the edit and keeps the trust.
+    logic.OnApply();
+    EXPECT_EQ(Store().Read(setting::kTlsFingerprint), strFingerprint);
+    EXPECT_EQ(Store().Read(setting::kHostName), "elsewhere.example");
 }
 
 }  // namespace
