@@ -32,6 +32,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from support import free_port, wait_until  # noqa: E402
 from support.pop3 import ScriptedPop3Server  # noqa: E402
+from support.tls import Authority, fingerprint, server_context  # noqa: E402
 
 STEP_TIMEOUT = 15  # seconds for any one thing to happen on screen
 SCREEN = (1280, 800)
@@ -283,12 +284,37 @@ def start_bus(desktop, home, env):
     return address
 
 
-def write_settings(home, server_port, local_port, host="127.0.0.1"):
-    settings = os.path.join(home, "config", "quill", "Postern")
-    os.makedirs(settings, exist_ok=True)
-    with open(os.path.join(settings, "postern.conf"), "w") as out:
+def settings_file(home):
+    return os.path.join(home, "config", "quill", "Postern", "postern.conf")
+
+
+def write_settings(home, server_port, local_port, host="127.0.0.1", server_tls=0):
+    os.makedirs(os.path.dirname(settings_file(home)), exist_ok=True)
+    with open(settings_file(home), "w") as out:
         out.write(f"[Settings]\nHostName={host}\nHostPort={server_port}\n"
-                  f"LocalPort={local_port}\n")
+                  f"LocalPort={local_port}\nServerTls={server_tls}\n")
+
+
+def tls_server(authority, name):
+    """A POP3S server with a self-signed certificate, started; and that certificate."""
+    key, cert = authority.self_signed(name)
+    server = ScriptedPop3Server(USER, PASSWORD, timeout=STEP_TIMEOUT * 2,
+                                tls=server_context(key, cert))
+    server.start()
+    return server, cert
+
+
+def refused_for_trust(local_port):
+    """A login that the server's certificate stops; true when the client heard -ERR."""
+    client = poplib.POP3("127.0.0.1", local_port, timeout=STEP_TIMEOUT)
+    client.user(USER)
+    try:
+        client.pass_(PASSWORD)
+        return False
+    except poplib.error_proto:
+        return True
+    finally:
+        client.close()
 
 
 def start_trayer(desktop):
@@ -320,7 +346,17 @@ def frame(window):
     return (window[5], window[6], window[3], window[4])
 
 
-def xembed_tray(desktop, postern, env, server, local_port):
+def answer_box(desktop, what, shot, key):
+    """Waits for a box of postern's, takes its picture and presses key in it."""
+    box = expect(what, lambda: desktop.postern_windows(lambda w: w[1] == "Postern"))[0]
+    time.sleep(0.3)
+    desktop.screenshot(shot, frame(box))
+    desktop.run("xdotool", "windowactivate", "--sync", str(int(box[0], 16)))
+    desktop.key(key)
+    return box
+
+
+def xembed_tray(desktop, postern, env, server, cert, home, local_port):
     """postern before its tray, then everything a user does through trayer's icon."""
     app = desktop.start([postern], env=env)
 
@@ -389,6 +425,15 @@ def xembed_tray(desktop, postern, env, server, local_port):
     time.sleep(0.3)  # let it paint
     desktop.screenshot("dialog.png", frame(dialog))
 
+    # The server's self-signed certificate stops the first login; the report offers
+    # to trust it, and Yes lets the next login through.
+    check(refused_for_trust(local_port), "a login passed an untrusted certificate")
+    answer_box(desktop, "the offer to trust the certificate", "trust-question.png", "y")
+    expect("Yes to store the fingerprint", lambda: f"TlsFingerprint={fingerprint(cert)}" in
+           open(settings_file(home)).read())
+    check(not boxes(), "the offer is still open")
+    check(server.received == [], f"the server received {server.received}")
+
     # A mail client logs in through postern; the icon turns active.
     client = poplib.POP3("127.0.0.1", local_port, timeout=STEP_TIMEOUT)
     check(client.getwelcome().startswith(b"+OK Postern 1.0 Ready"),
@@ -412,10 +457,10 @@ def xembed_tray(desktop, postern, env, server, local_port):
     expect("the restored dialog to have the focus",
                lambda: desktop.active_window() == int(dialog[0], 16))
 
-    # Close (the sixth field in the tab order from the host name) hides it; ten
+    # Close (the seventh field in the tab order from the host name) hides it; ten
     # failed logins then give one report box, with a count, while it is hidden,
     # and the box stays above the dialog when that is restored.
-    desktop.key(*["Tab"] * 5, "Return")
+    desktop.key(*["Tab"] * 6, "Return")
     expect("Close to hide the dialog", dialog_hidden)
     server.stop.set()
     server.join(5)
@@ -441,7 +486,7 @@ def xembed_tray(desktop, postern, env, server, local_port):
 
     # The dialog still takes keys: an edit, then Close asks the apply question.
     activate(dialog)
-    desktop.key(*["shift+Tab"] * 5, "End", "x", *["Tab"] * 5, "Return")
+    desktop.key(*["shift+Tab"] * 6, "End", "x", *["Tab"] * 6, "Return")
     question = expect("the apply question", boxes)[0]
     activate(question)
     desktop.key("Escape")
@@ -568,7 +613,7 @@ def status_notifier_tray(desktop, postern, env, home, local_port):
     check(solid >= 15, f"the icon's outline is soft: at most {solid} outline pixels in a row")
     # Close hides it; a single left click opens it, and the panel's task list shows it.
     desktop.run("xdotool", "windowactivate", "--sync", str(int(dialog[0], 16)))
-    desktop.key(*["Tab"] * 5, "Return")
+    desktop.key(*["Tab"] * 6, "Return")
     expect("Close to hide the dialog", lambda: dialog_shown() is None)
     time.sleep(0.5)
     spot = expect("the icon where the task list left it", icon_spot)  # its button gone
@@ -579,12 +624,7 @@ def status_notifier_tray(desktop, postern, env, home, local_port):
     menu, entries = panel.menu(item)
     check([label for _, label in entries] == ["Restore", "About", "Exit"], f"menu {entries}")
     panel.click(menu, entries[2][0])
-    question = expect("the quit question", lambda: desktop.postern_windows(
-        lambda w: w[1] == "Postern"))[0]
-    time.sleep(0.3)
-    desktop.screenshot("quit-question-2x.png", frame(question))
-    desktop.run("xdotool", "windowactivate", "--sync", str(int(question[0], 16)))
-    desktop.key("Return")
+    answer_box(desktop, "the quit question", "quit-question-2x.png", "Return")
     expect_quit(app)
     stop(panel_process)
 
@@ -606,13 +646,14 @@ def main():
             print(f"{tool} is missing")
             return 1
     desktop = Desktop(artefacts)
-    server = ScriptedPop3Server(USER, PASSWORD, timeout=STEP_TIMEOUT * 2)
-    server.start()
+    authority = Authority()
+    server, cert = tls_server(authority, "home-server")
     home = tempfile.mkdtemp(prefix="postern-desktop-")
+    servers = [server]
     started = time.monotonic()
     try:
         local_port = free_port()
-        write_settings(home, server.port, local_port)
+        write_settings(home, server.port, local_port, server_tls=2)
         desktop.start_xvfb()
         desktop.start(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
                       stderr=subprocess.DEVNULL)
@@ -633,7 +674,7 @@ def main():
             out.write("leak:libQt6DBus.so\n")
         env["LSAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("LSAN_OPTIONS"),
                                                      "suppressions=" + suppressions]))
-        xembed_tray(desktop, postern, env, server, local_port)
+        xembed_tray(desktop, postern, env, server, cert, home, local_port)
         print(f"ok: XEmbed tray ({time.monotonic() - started:.0f} s)")
         status_notifier_tray(desktop, postern, env, home, local_port)
         print(f"ok: xfce4-panel's StatusNotifier tray ({time.monotonic() - started:.0f} s)")
@@ -642,8 +683,10 @@ def main():
         return desktop.failed(failure)
     finally:
         desktop.stop_all()
-        server.stop.set()
-        server.join(5)
+        for running in servers:
+            running.stop.set()
+            running.join(5)
+        authority.remove()
         shutil.rmtree(home, ignore_errors=True)
 
 
