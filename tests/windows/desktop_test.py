@@ -3,16 +3,17 @@
 notification area, xdotool as the user's mouse, no window manager (wine draws
 its own captions). The icon docks idle; the right-click menu opens; Restore shows
 the dialog; an edited local port applied is in the registry and takes the next
-mail client, whose session turns the icon active; with the server down, ten
-failed logins give one report box; the system menu ends with the About item; a
-typed edit makes Close ask to apply it, No keeps the registry as it was and
-hides the dialog; a second start shows it; Exit from the menu asks, About and
-Exit chosen again meanwhile open no second box, and OK and then No at the apply
-question end the program. Started again at 144 dpi without a server set, the
-dialog shows at once, half as large again, and the icon bears the red mark.
-Screenshots of the dialog (at 96 and 144 dpi), the menu, the report box, the
-system menu, the About box and the red-marked icon are left in the artefact
-folder.
+mail client, whose login to a TLS server with a self-signed certificate is refused
+with the offer to trust it; Yes stores its fingerprint in the registry, and the
+next login's session turns the icon active; with the server down, ten failed
+logins give one report box; the system menu ends with the About item; a typed
+edit makes Close ask to apply it, No keeps the registry as it was and hides the
+dialog; a second start shows it; Exit from the menu asks, About and Exit chosen
+again meanwhile open no second box, and OK and then No at the apply question end
+the program. Started again at 144 dpi without a server set, the dialog shows at
+once, half as large again, and the icon bears the red mark. Screenshots of the
+dialog (at 96 and 144 dpi), the trust offer, the menu, the report box, the system
+menu, the About box and the red-marked icon are left in the artefact folder.
 
 The program runs in a private copy of the build's wine prefix, with a wine
 server of its own: one that other tests started without a display would take
@@ -32,8 +33,10 @@ TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path[:0] = [TESTS, os.path.join(TESTS, "app")]
 from support import free_port  # noqa: E402
 from support.pop3 import ScriptedPop3Server  # noqa: E402
+from support.tls import Authority, fingerprint, server_context  # noqa: E402
 from tray_desktop_test import (PASSWORD, SCREEN, STEP_TIMEOUT, USER, Desktop, Failure,  # noqa: E402
-                               check, expect, fail_logins, frame, icon_look, start_trayer)
+                               check, expect, fail_logins, frame, icon_look,
+                               refused_for_trust, start_trayer)
 
 SETTINGS_KEY = r"HKCU\Software\quill\Postern\postern\Settings"
 # A new prefix, or wine starting up in it, takes its time.
@@ -95,11 +98,12 @@ def new_popup(desktop, before, click):
     return expect("a popup menu", appeared)
 
 
-def run(desktop, postern, server):
+def run(desktop, postern, server, cert):
     local_port, new_port = free_port(), free_port()
     for name, kind, value in (("HostName", "REG_SZ", "127.0.0.1"),
                               ("HostPort", "REG_DWORD", str(server.port)),
-                              ("LocalPort", "REG_DWORD", str(local_port))):
+                              ("LocalPort", "REG_DWORD", str(local_port)),
+                              ("ServerTls", "REG_DWORD", "2")):
         desktop.wine("reg", "add", SETTINGS_KEY, "/v", name, "/t", kind, "/d", value, "/f")
     # No window manager: wine draws the captions, with their system menu.
     desktop.wine("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t",
@@ -159,6 +163,13 @@ def run(desktop, postern, server):
                lambda: desktop.reg_value(SETTINGS_KEY, "LocalPort") == hex(new_port))
 
     client = expect("postern to listen on the new port", lambda: connect(new_port))
+    client.close()
+    # The self-signed certificate stops the login; Yes at the offer trusts it.
+    check(refused_for_trust(new_port), "a login passed an untrusted certificate")
+    answer(desktop, "win-trust-question.png", left=True)
+    expect("Yes to store the fingerprint",
+           lambda: desktop.reg_value(SETTINGS_KEY, "TlsFingerprint") == fingerprint(cert))
+    client = connect(new_port)
     check(client.getwelcome().startswith(b"+OK Postern 1.0 Ready"),
           f"unexpected greeting {client.getwelcome()!r}")
     client.user(USER)
@@ -269,10 +280,12 @@ def answer(desktop, screenshot, left):
     time.sleep(0.3)
     desktop.screenshot(screenshot, frame(question))
     x, y, w, h = frame(question)
+    # The two buttons sit side by side in the middle, however wide the text.
+    offset = min(w // 8, 40)
     # Without a window manager a box may come up inactive, and then the first
     # click only activates it.
     for _ in range(3):
-        desktop.click(x + w // 2 + (-w if left else w) // 8, y + h - 20)
+        desktop.click(x + w // 2 + (-offset if left else offset), y + h - 20)
         try:
             expect("the question to close", lambda: not desktop.visible(question[0]), 2)
             return
@@ -291,11 +304,13 @@ def connect(port):
 def main():
     wine, prefix, postern, artefacts = sys.argv[1:5]
     desktop = WineDesktop(artefacts, wine, prefix)
-    server = ScriptedPop3Server(USER, PASSWORD)
+    authority = Authority()
+    key, cert = authority.self_signed("home-server")
+    server = ScriptedPop3Server(USER, PASSWORD, tls=server_context(key, cert))
     server.start()
     try:
         desktop.start_xvfb()
-        run(desktop, postern, server)
+        run(desktop, postern, server, cert)
         print("ok: postern.exe in trayer")
         return 0
     except Failure as failure:
@@ -305,6 +320,7 @@ def main():
         desktop.end_wine()
         server.stop.set()
         server.join(5)
+        authority.remove()
 
 
 if __name__ == "__main__":
