@@ -199,8 +199,9 @@ void CConfigDlg::OfferTrust(const std::string& strText, const std::string& strFi
     QMetaObject::invokeMethod(
         this,
         [this, strMessage, strFingerprint] {
-            m_pMessageBoxes->Offer(this, strMessage,
-                                   [this, strFingerprint] { m_logic.OnTrustCertificate(strFingerprint); });
+            m_pMessageBoxes->Offer(this, strMessage, [this, strFingerprint] {
+                m_logic.OnTrustCertificate(strFingerprint);
+            });
         },
         Qt::QueuedConnection);
 }

@@ -83,12 +83,11 @@ void CMessageBoxes::Offer(QWidget* pOwner, const QString& strText, std::function
     pBox->setDefaultButton(QMessageBox::No);
     pBox->setAttribute(Qt::WA_DeleteOnClose);
     pBox->setWindowModality(Qt::NonModal);
-    QObject::connect(pBox, &QMessageBox::finished, pBox,
-                     [pBox, fnYes = std::move(fnYes)] {
-                         if (pBox->clickedButton() == pBox->button(QMessageBox::Yes)) {
-                             fnYes();
-                         }
-                     });
+    QObject::connect(pBox, &QMessageBox::finished, pBox, [pBox, fnYes = std::move(fnYes)] {
+        if (pBox->clickedButton() == pBox->button(QMessageBox::Yes)) {
+            fnYes();
+        }
+    });
     ShowPlaced(pBox, pOwner);
 }
 

@@ -612,9 +612,8 @@ void CConfigDlgTest::trustOfferWaitsForNothingAndYesStoresTheFingerprint() {
     CMessageBoxes realBoxes;
     CConfigDlg& dlg = StartDialog(&realBoxes);
     const std::string strFingerprint(95, 'A');
-    dlg.m_logic.GetRunner().OnUntrustedCertificate("Cannot connect 127.0.0.1:995 (certificate "
-                                                   "not trusted: self-signed)",
-                                                   strFingerprint);
+    dlg.m_logic.GetRunner().OnUntrustedCertificate(
+        "Cannot connect 127.0.0.1:995 (certificate not trusted: self-signed)", strFingerprint);
     QMessageBox* pBox = WaitForBox(dlg);
     QVERIFY(pBox != nullptr);
     QVERIFY(pBox->text().startsWith(QStringLiteral("Cannot connect 127.0.0.1:995")));

@@ -28,9 +28,9 @@ class CRecordingShell : public IConfigShell {
 public:
     // As the dialogs do, only the settings that have a control are read.
     void ReadFields(SettingValues& fields) override {
-        for (const SettingKey* pKey : {&setting::kHostName, &setting::kHostPort,
-                                       &setting::kLocalPort, &setting::kAnswerCapa,
-                                       &setting::kServerTls}) {
+        for (const SettingKey* pKey :
+             {&setting::kHostName, &setting::kHostPort, &setting::kLocalPort, &setting::kAnswerCapa,
+              &setting::kServerTls}) {
             fields.Set(*pKey, m_form.Get(*pKey));
         }
     }
@@ -562,9 +562,9 @@ TEST_F(ConfigLogic, ServerTlsChoiceMovesTheStandardPortAndIsAnEdit) {
         int nChoice;
         const char* pszPortAfter;
     };
-    for (const Row& row : {Row{"110", 2, "995"}, Row{"995", 1, "110"}, Row{"110", 1, "110"},
-                           Row{"995", 0, "110"}, Row{"1995", 2, "1995"}, Row{"995", 2, "995"},
-                           Row{"110", 0, "110"}, Row{"", 2, ""}}) {
+    for (const Row& row :
+         {Row{"110", 2, "995"}, Row{"995", 1, "110"}, Row{"110", 1, "110"}, Row{"995", 0, "110"},
+          Row{"1995", 2, "1995"}, Row{"995", 2, "995"}, Row{"110", 0, "110"}, Row{"", 2, ""}}) {
         SCOPED_TRACE(std::string(row.pszPort) + " to " + std::to_string(row.nChoice));
         m_shell.m_form.Set(setting::kHostPort, row.pszPort);
         m_shell.m_form.Set(setting::kServerTls, std::to_string(row.nChoice));
@@ -597,15 +597,16 @@ TEST_F(ConfigLogic, YesToTrustStoresTheFingerprintAndRestartsTheListener) {
     const std::string strFingerprint =
         "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:"
         "23:45:67:89";
-    const std::string strReport = "Cannot connect 127.0.0.1:995 (certificate not trusted: "
-                                  "self-signed; SHA-256 " + strFingerprint + ")";
+    const std::string strReport =
+        "Cannot connect 127.0.0.1:995 (certificate not trusted: "
+        "self-signed; SHA-256 " +
+        strFingerprint + ")";
     CConfigLogic& logic = Start();
     CPeer* pWaiting = OpenSession();
     ASSERT_NE(pWaiting, nullptr);
     logic.GetRunner().OnUntrustedCertificate(strReport, strFingerprint);
-    EXPECT_EQ(m_shell.m_offered,
-              Strings{strReport + "\n\n" + CConfigLogic::kTrustQuestion + " [" + strFingerprint +
-                      "]"});
+    EXPECT_EQ(m_shell.m_offered, Strings{strReport + "\n\n" + CConfigLogic::kTrustQuestion + " [" +
+                                         strFingerprint + "]"});
     EXPECT_TRUE(m_shell.m_reported.empty());
     // Without a fingerprint there is nothing to trust: a plain report.
     logic.GetRunner().OnUntrustedCertificate(strReport, "");
