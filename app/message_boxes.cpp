@@ -35,14 +35,6 @@ private:
     bool m_bCancellable;
 };
 
-// A message box takes its size only when shown, wrapping a long text: placed
-// before, so that it is mapped there, and again at its final size.
-void ShowPlaced(QMessageBox* pBox, QWidget* pOwner) {
-    PlaceOverOwner(pBox, pOwner);
-    pBox->show();
-    PlaceOverOwner(pBox, pOwner);
-}
-
 }  // namespace
 
 QMessageBox::StandardButton CMessageBoxes::Ask(QWidget* pOwner, const QString& strText,
@@ -88,7 +80,8 @@ void CMessageBoxes::Offer(QWidget* pOwner, const QString& strText, std::function
             fnYes();
         }
     });
-    ShowPlaced(pBox, pOwner);
+    pBox->show();
+    PlaceOverOwner(pBox, pOwner);  // once shown, as a report
 }
 
 void PlaceOverOwner(QWidget* pBox, QWidget* pOwner) {
