@@ -13,7 +13,7 @@ namespace {
 // Posted to the dialog when the proxy has something to report: the box is
 // opened from the message loop, not from inside a socket's handler.
 constexpr UINT WM_SHOW_REPORT = WM_APP + 1;
-// Past the ones WM_APP + 1 to + 5 stand for (session and tray notices, tray commands).
+// Clear of the tray's callback and menu commands (0x8002 to 0x8005).
 constexpr UINT WM_SHOW_OFFERS = WM_APP + 0x10;
 // The message box's text control, on Windows as under wine.
 constexpr int kMessageBoxText = 0xFFFF;
