@@ -33,6 +33,10 @@ subjectAltName = {alt_names}
 """
 
 
+# RSA: wine's crypt32 now and then refuses a good ECDSA signature as bad.
+KEY = ("-newkey", "rsa:2048")
+
+
 def _openssl(*args, cwd=None):
     result = subprocess.run(["openssl", *args], cwd=cwd, capture_output=True, timeout=60)
     if result.returncode != 0:
@@ -59,7 +63,7 @@ class Authority:
             f.write("1000\n")
         self.key = os.path.join(self.directory, "ca.key")
         self.cert = os.path.join(self.directory, "ca.pem")
-        _openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+        _openssl("req", "-x509", *KEY,
                  "-nodes", "-keyout", self.key, "-out", self.cert, "-days", "30",
                  "-subj", f"/CN={name}",
                  "-addext", "basicConstraints=critical,CA:true",
@@ -73,7 +77,7 @@ class Authority:
         config = base + ".cnf"
         with open(config, "w") as f:
             f.write(_CA_CONFIG.format(dir=self.directory, alt_names=alt))
-        _openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+        _openssl("req", "-new", *KEY, "-nodes",
                  "-keyout", base + ".key", "-out", base + ".csr", "-subj", f"/CN={dns[0]}")
         dates = ["-startdate", start] if start else ["-days", "30"]
         if end:
@@ -85,7 +89,7 @@ class Authority:
 
     def self_signed(self, name, dns="localhost"):
         base = os.path.join(self.directory, name)
-        _openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+        _openssl("req", "-x509", *KEY, "-nodes",
                  "-keyout", base + ".key", "-out", base + ".pem", "-days", "30",
                  "-subj", f"/CN={dns}", "-addext", f"subjectAltName=DNS:{dns},IP:127.0.0.1")
         return base + ".key", base + ".pem"
