@@ -101,7 +101,7 @@ void CServerSocket::OnReceive(int nErrorCode) {
     if (relay::ReceiveHeld(*this, m_buffer, m_nCount, m_bDropLF) > 0) {
         ProcessLines();
         if (!m_bLoginSent && m_nCount == RECV_BUFFER_SIZE) {
-            FailLogin(*m_strHostName + ":" + std::to_string(m_nHostPort) +
+            FailLogin(HostAndPort() +
                       " sent a line longer than " + std::to_string(RECV_BUFFER_SIZE) + " bytes");
         }
     }
@@ -112,7 +112,7 @@ void CServerSocket::OnClose(int nErrorCode) {
     if (!m_bLoginSent) {
         // TLS refused the server (its certificate, say) before any byte of the
         // login went out, or the server went away before the login.
-        std::string strReason = "Cannot connect " + *m_strHostName + ":" + std::to_string(m_nHostPort);
+        std::string strReason = "Cannot connect " + HostAndPort();
         const char* pszFailure = GetStreamFailure();
         const CertFingerprint* pRefused = GetStream() ? RefusedCertificate(*GetStream()) : nullptr;
         if (pszFailure != nullptr) {
@@ -167,7 +167,7 @@ void CServerSocket::OnGreeting(int nLength) {
     int nCommand = timeStamp.empty() ? 0 : BuildApopCommand(timeStamp, szCommand);
     if (m_pTls == nullptr && nCommand == 0) {
         // Without TLS nothing but APOP keeps the password off the network.
-        FailLogin(*m_strHostName + ":" + std::to_string(m_nHostPort) +
+        FailLogin(HostAndPort() +
                   " offers no APOP (no time stamp in its greeting)");
         return;
     }
@@ -192,7 +192,7 @@ void CServerSocket::OnGreeting(int nLength) {
 }
 
 void CServerSocket::OnStlsAnswer(int nLength) {
-    std::string strServer = "Cannot connect " + *m_strHostName + ":" + std::to_string(m_nHostPort);
+    std::string strServer = "Cannot connect " + HostAndPort();
     if (!IsPositive(m_buffer, nLength)) {
         FailLogin(strServer + " (the server refused STLS)");
         return;
@@ -244,7 +244,7 @@ bool CServerSocket::StartTls() {
     std::unique_ptr<IByteStream> pStream =
         m_pTls->pContext->Connect(m_hSocket, *m_strHostName, m_nHostPort);
     if (pStream == nullptr) {
-        FailLogin("Cannot connect " + *m_strHostName + ":" + std::to_string(m_nHostPort) +
+        FailLogin("Cannot connect " + HostAndPort() +
                   " (TLS could not be started)");
         return false;
     }
@@ -256,7 +256,7 @@ void CServerSocket::ArmSetupTimer() {
     m_nSetupTimer = Loop().SetTimer(kSetupLimit, [this] {
         m_nSetupTimer = 0;
         if (m_nTlsStep == TlsStep::StlsAnswer) {
-            FailLogin("Cannot connect " + *m_strHostName + ":" + std::to_string(m_nHostPort) +
+            FailLogin("Cannot connect " + HostAndPort() +
                       " (no answer to STLS)");
         } else {
             FailConnect(sys::kErrTimedOut);
@@ -274,8 +274,12 @@ void CServerSocket::LoginSent() {
     m_pClient->OnServerLoginSent();
 }
 
+std::string CServerSocket::HostAndPort() const {
+    return *m_strHostName + ":" + std::to_string(m_nHostPort);
+}
+
 void CServerSocket::FailConnect(int nError) {
-    std::string strServer = "Cannot connect " + *m_strHostName + ":" + std::to_string(m_nHostPort);
+    std::string strServer = "Cannot connect " + HostAndPort();
     std::string strText = SocketErrorText(nError);
     FailLogin(strServer + " (" + Lowered(strText) + ")",
               strServer + " (" + std::to_string(nError) + "): " + strText);

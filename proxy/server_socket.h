@@ -77,6 +77,8 @@ private:
                    const std::string& strFingerprint = {});
     void FailLogin(const std::string& strReason) { FailLogin(strReason, strReason); }
     void FailConnect(int nError);
+    // "mail.example.org:110", as reports name the server.
+    std::string HostAndPort() const;
     void EndSession();
 
     std::unique_ptr<Credentials> m_pCredentials;
