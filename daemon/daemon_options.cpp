@@ -44,7 +44,8 @@ void AppendWrapped(std::string& strOut, std::size_t nIndent,
     std::size_t nColumn = strOut.size() - (strOut.rfind('\n') + 1);
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (i > 0 && nColumn + 1 + words[i].size() > kWidth) {
-            strOut += "\n" + std::string(nIndent, ' ');
+            strOut += '\n';
+            strOut.append(nIndent, ' ');
             nColumn = nIndent;
         } else if (i > 0) {
             strOut += ' ';
@@ -156,13 +157,20 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
 }
 
 std::string DaemonUsage() {
+    // Each option in brackets. (Built by appending: GCC 12 at -O3 takes
+    // "[" + std::string for an overlapping copy, a false -Wrestrict.)
+    auto Bracketed = [](const SettingOption& option) {
+        std::string strText(1, '[');
+        strText.append(Synopsis(option)).append(1, ']');
+        return strText;
+    };
     std::vector<std::string> synopsis{"Usage: posternd"};
     for (const SettingKey* pKey : setting::kAll) {
         for (const SettingOption& option : pKey->options) {
-            synopsis.push_back("[" + Synopsis(option) + "]");
+            synopsis.push_back(Bracketed(option));
         }
     }
-    synopsis.push_back("[" + Synopsis(kConfigOption) + "]");
+    synopsis.push_back(Bracketed(kConfigOption));
     std::string strUsage;
     AppendWrapped(strUsage, 16, synopsis);
     strUsage +=
