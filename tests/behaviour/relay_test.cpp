@@ -16,6 +16,7 @@
 namespace {
 
 using namespace loopback;
+using namespace std::string_literals;
 
 class Relay : public ProxyTest {
 protected:
@@ -185,7 +186,13 @@ TEST_F(Relay, PassOrAuthLineAfterTheLoginEndsTheSessionAndIsNotSent) {
     for (const Case& c : {Case{"USER mrose\r\nPASS tanstaaf\r\nSTAT\r\n", "USER mrose\r\n"},
                           Case{"NOOP\r\n  pass tanstaaf\r\n", "NOOP\r\n"},
                           Case{"NOOP\nAUTH PLAIN bXJvc2UAbXJvc2UAdGFuc3RhYWY=\r\n", "NOOP\n"},
-                          Case{"LIST\r\nPASS tans", "LIST\r\n"}}) {
+                          Case{"LIST\r\nPASS tans", "LIST\r\n"},
+                          // Whatever ends the word, as a server may read it.
+                          Case{"NOOP\r\nPASS\ttanstaaf\r\n", "NOOP\r\n"},
+                          Case{"NOOP\r\n\tPASS tanstaaf\r\n", "NOOP\r\n"},
+                          Case{"NOOP\r\nPASS\vtanstaaf\r\n", "NOOP\r\n"},
+                          Case{"NOOP\r\nPASS\0tanstaaf\r\n"s, "NOOP\r\n"},
+                          Case{"NOOP\r\nAUTH\tPLAIN AG1yb3NlAHRhbnN0YWFm\r\n", "NOOP\r\n"}}) {
         SCOPED_TRACE(c.strSent);
         Session session;
         ASSERT_TRUE(Login(session));
@@ -202,6 +209,7 @@ TEST_F(Relay, PassOrAuthLineAfterTheLoginEndsTheSessionAndIsNotSent) {
         if (c.strSent.back() == '\n') {
             EXPECT_TRUE(WaitClosed(*session.pClient));
         }
+        EXPECT_FALSE(ContainsPiece(m_pLoop->Scratch(), EventLoop::kScratchSize, "tanstaaf", 5));
     }
 }
 
