@@ -64,6 +64,10 @@ bool CClientSocket::IsLoginPending() const {
     return m_nState != Relaying || !m_pServer->IsLoginAnswered();
 }
 
+bool CClientSocket::IsRelaying() const {
+    return m_nState == Relaying && m_pServer->IsLoginSent() && !m_bEndPosted;
+}
+
 void CClientSocket::OnReceive(int nErrorCode) {
     if (m_nState == Relaying && m_pServer->IsLoginSent()) {
         relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR, m_bDropLF, &m_guard);
@@ -88,6 +92,14 @@ void CClientSocket::OnReceive(int nErrorCode) {
 
 void CClientSocket::OnClose(int nErrorCode) {
     ForwardAllHeld();
+    EndIfRefused();
+    if (nErrorCode == 0 && !IsBroken() && IsRelaying() && !m_pServer->HasPeerClosed()) {
+        // The mail client has only stopped sending: the server hears that,
+        // and its answers still come through until it closes.
+        m_pServer->ShutdownSending();
+        CAsyncSocket::OnClose(nErrorCode);
+        return;
+    }
     m_pServer->ForwardAllHeld();
     PostEndNotice();
     Close();

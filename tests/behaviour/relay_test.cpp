@@ -225,8 +225,33 @@ TEST_F(Relay, SideClosingRightAfterItsLastLinesDeliversThemAll) {
         session.From(direction).Close();
         EXPECT_TRUE(WaitClosed(session.To(direction)));
         EXPECT_EQ(session.To(direction).Received(), strLast);
+        session.To(direction).Close();
+        EXPECT_TRUE(WaitEnded(session.nId));
         EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
         EXPECT_EQ(m_pListener->FindSession(session.nId), nullptr);
+    }
+}
+
+TEST_F(Relay, HalfCloseIsPassedOnAndTheOtherSideIsStillHeard) {
+    for (Direction direction : kBothDirections) {
+        SCOPED_TRACE(Name(direction));
+        Session session;
+        ASSERT_TRUE(Login(session));
+        bool bToServer = direction == Direction::kToServer;
+        std::string strLast = bToServer ? "STAT\r\n" : "+OK bye\r\n";
+        std::string strAnswer = bToServer ? "+OK 2 320\r\n" : "QUIT\r\n";
+        CPeer& from = session.From(direction);
+        CPeer& to = session.To(direction);
+        from.Send(strLast);
+        ASSERT_EQ(from.Unsent(), 0u);
+        sys::ShutdownSending(from.Fd());
+        EXPECT_TRUE(WaitClosed(to));
+        EXPECT_EQ(to.Received(), strLast);
+        to.Send(strAnswer);
+        to.Close();
+        EXPECT_TRUE(WaitClosed(from));
+        EXPECT_EQ(from.Received(), strAnswer);
+        EXPECT_TRUE(WaitEnded(session.nId));
     }
 }
 
@@ -287,9 +312,9 @@ TEST_F(Relay, SlowReaderHoldsUpTheSenderAndGetsEveryByte) {
 }
 
 // A session that ends while the proxy holds bytes for a reader that has
-// stopped reading: the reader half-closes (and reads on), or the sender resets
-// while the proxy has paused reading it. Everything the proxy had taken (after
-// a reset: everything that had reached it) reaches the reader, in order, before
+// stopped reading: the reader half-closes (and reads on) and the sender closes
+// at once, or the sender resets while the proxy has paused reading it.
+// Everything that had reached the proxy reaches the reader, in order, before
 // the reader's connection is closed.
 TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
 #ifdef _WIN32
@@ -338,15 +363,17 @@ TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
         std::size_t nArrived = strText.size() - sender.Unsent() - Unacked(sender.Fd());
         std::size_t nTaken = nArrived - Unread(facingSender.m_hSocket);
         ASSERT_GT(facingReader.GetSendQueued(), 0u) << "the proxy holds nothing for the reader";
+        ASSERT_GT(nArrived, nTaken) << "the proxy had not paused reading";
         if (c.bReset) {
-            ASSERT_GT(nArrived, nTaken) << "the proxy had not paused reading";
             sender.Reset();
         } else {
             sys::ShutdownSending(reader.Fd());
+            nArrived = strText.size() - sender.Unsent();
+            sender.Close();
         }
         reader.SetReading(true);
         ASSERT_TRUE(WaitClosed(reader));
-        EXPECT_TRUE(SameBytes(reader.Received(), strText.substr(0, c.bReset ? nArrived : nTaken)));
+        EXPECT_TRUE(SameBytes(reader.Received(), strText.substr(0, nArrived)));
         EXPECT_TRUE(WaitEnded(session.nId));
         EXPECT_EQ(m_wnd.CountNotices(0, session.nId), 1u);
         EXPECT_LT(CountIterations(200ms), 100);
