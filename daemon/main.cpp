@@ -6,6 +6,10 @@
 #include <optional>
 #include <string>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 #include "console.h"
 #include "daemon_options.h"
 #include "event_loop.h"
@@ -57,6 +61,10 @@ void PrintStoredProblem(const SettingProblem& problem, const CSettingsStore& sto
 }  // namespace
 
 int PosterndMain(int argc, char** argv) {
+#ifdef __linux__
+    // A core would hold the passwords of logins under way.
+    prctl(PR_SET_DUMPABLE, 0);
+#endif
     DaemonOptions options;
     std::string strError;
     if (!ParseDaemonOptions(argc, argv, options, strError)) {
