@@ -255,6 +255,26 @@ class ServiceTest(PosterndCase):
         with self.assertRaises(socket.timeout):
             sock.recv(256)
 
+    @unittest.skipIf(WINDOWS, "SIGHUP is a Linux matter")
+    def test_sighup_reloads_the_settings_file_and_a_bad_one_changes_nothing(self):
+        daemon = self.start_posternd(host_port=free_port(), config=True)
+        old_port, new_port = daemon.port, free_port()
+        with open(daemon.config, "w") as f:
+            f.write(f"[Settings]\nHostName=127.0.0.1\nLocalPort={new_port}\n")
+        daemon.process.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: greets(new_port)), daemon.stderr())
+        self.assertFalse(greets(old_port))
+
+        with open(daemon.config, "w") as f:
+            f.write(f"[Settings]\nHostName=127.0.0.1\nLocalProt={old_port}\n")
+        daemon.process.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: daemon.stderr() != ""))
+        self.assertEqual(len(daemon.stderr().splitlines()), 1, daemon.stderr())
+        self.assertIn(daemon.config, daemon.stderr())
+        self.assertTrue(daemon.alive())
+        self.assertTrue(greets(new_port))
+        self.stop_cleanly(daemon)
+
     def test_bad_settings_file_is_one_line_and_exit_2(self):
         folder = tempfile.mkdtemp(prefix="postern-config-")
         self.addCleanup(shutil.rmtree, folder, True)
