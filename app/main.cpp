@@ -1,5 +1,7 @@
 // postern: the tray application.
 
+#include <sys/prctl.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +28,8 @@ constexpr char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A core would hold the passwords of logins under way.
+    prctl(PR_SET_DUMPABLE, 0);
     // Before the desktop is opened and the running one is asked to show
     // itself: these work without a display, and beside a running postern.
     for (int i = 1; i < argc; ++i) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -22,9 +23,18 @@ constexpr SettingOption kOwnOptions[] = {
     {.pszName = "--version", .pszHelp = "show the version and exit"},
 };
 
-std::string Synopsis(const SettingOption& option) {
-    return option.pszArgument != nullptr ? std::string(option.pszName) + " " + option.pszArgument
-                                         : std::string(option.pszName);
+// "--name ARGUMENT" between before and after. Built by appending: GCC 12 at -O3
+// takes a literal put in front of a temporary string for an overlapping copy.
+std::string Synopsis(const SettingOption& option, std::string_view before = {},
+                     std::string_view after = {}) {
+    std::string strSynopsis(before);
+    strSynopsis += option.pszName;
+    if (option.pszArgument != nullptr) {
+        strSynopsis += ' ';
+        strSynopsis += option.pszArgument;
+    }
+    strSynopsis += after;
+    return strSynopsis;
 }
 
 std::vector<std::string> Words(const std::string& strText) {
@@ -57,7 +67,7 @@ void AppendWrapped(std::string& strOut, std::size_t nIndent,
 }
 
 void AppendHelp(std::string& strOut, const SettingOption& option) {
-    std::string strHead = "  " + Synopsis(option);
+    std::string strHead = Synopsis(option, "  ");
     if (strHead.size() >= kHelpColumn) {
         strHead += "\n";  // the help starts on a line of its own
         strHead.resize(strHead.size() + kHelpColumn, ' ');
@@ -157,20 +167,13 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
 }
 
 std::string DaemonUsage() {
-    // Each option in brackets. (Built by appending: GCC 12 at -O3 takes
-    // "[" + std::string for an overlapping copy, a false -Wrestrict.)
-    auto Bracketed = [](const SettingOption& option) {
-        std::string strText(1, '[');
-        strText.append(Synopsis(option)).append(1, ']');
-        return strText;
-    };
     std::vector<std::string> synopsis{"Usage: posternd"};
     for (const SettingKey* pKey : setting::kAll) {
         for (const SettingOption& option : pKey->options) {
-            synopsis.push_back(Bracketed(option));
+            synopsis.push_back(Synopsis(option, "[", "]"));
         }
     }
-    synopsis.push_back(Bracketed(kConfigOption));
+    synopsis.push_back(Synopsis(kConfigOption, "[", "]"));
     std::string strUsage;
     AppendWrapped(strUsage, 16, synopsis);
     strUsage +=

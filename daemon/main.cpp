@@ -6,6 +6,10 @@
 #include <optional>
 #include <string>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 #include "console.h"
 #include "daemon_options.h"
 #include "event_loop.h"
@@ -54,9 +58,47 @@ void PrintStoredProblem(const SettingProblem& problem, const CSettingsStore& sto
     }
 }
 
+// On SIGHUP: the settings again, from where they came at start; the command
+// line still wins. The listener starts anew, as Apply does in the tray app;
+// settings that fail their check, or cannot be listened with, leave the
+// running ones in place, and one line says why.
+void Reload(const DaemonOptions& options, CProxyRunner& runner, CProxyConfig& running) {
+    auto keepRunning = [](const std::string& strWhy) {
+        WriteText(stderr,
+                  "posternd: settings not reloaded, the running ones stay: " + strWhy + "\n");
+    };
+    CSettingsStore store = options.strConfigFile ? CSettingsStore::OpenFile(*options.strConfigFile)
+                                                 : CSettingsStore(kStoreName);
+    if (std::string strFileError; options.strConfigFile && !store.CheckFile(strFileError)) {
+        keepRunning(strFileError);
+        return;
+    }
+    SettingProblem problem;
+    std::optional<CProxyConfig> config = CProxyConfig::Load(options.values, &store, problem);
+    if (!config) {
+        keepRunning(store.GetLocation() + ": " + problem.Describe());
+        return;
+    }
+    if (runner.Start(*config)) {
+        running = *config;
+        return;
+    }
+    std::string strWhy = runner.GetProblem();
+    if (strWhy.empty()) {
+        strWhy = "cannot listen on port " + std::to_string(config->GetInt(setting::kLocalPort)) +
+                 ": " + SocketErrorText(runner.GetListenError());
+    }
+    runner.Start(running);
+    keepRunning(strWhy);
+}
+
 }  // namespace
 
 int PosterndMain(int argc, char** argv) {
+#ifdef __linux__
+    // A core would hold the passwords of logins under way.
+    prctl(PR_SET_DUMPABLE, 0);
+#endif
     DaemonOptions options;
     std::string strError;
     if (!ParseDaemonOptions(argc, argv, options, strError)) {
@@ -107,6 +149,8 @@ int PosterndMain(int argc, char** argv) {
 
     while (!stopSignals.IsStopRequested()) {
         loop.RunOnce(-1);
+        if (stopSignals.TakeReloadRequest())
+            Reload(options, runner, *config);
     }
     NotifyServiceManager("STOPPING=1");
     return 0;

@@ -6,6 +6,7 @@ class EventLoop;
 
 // Ends posternd's loop when the user or the system asks it to stop: SIGINT and
 // SIGTERM on Linux; Ctrl+C, Ctrl+Break and closing the console on Windows.
+// On Linux SIGHUP asks for the settings to be read again instead.
 class CStopSignals {
 public:
     explicit CStopSignals(EventLoop& loop);
@@ -14,6 +15,8 @@ public:
     CStopSignals& operator=(const CStopSignals&) = delete;
 
     bool IsStopRequested() const;
+    // Whether a reload was asked for since the last call.
+    bool TakeReloadRequest();
 
 private:
     struct Impl;

@@ -145,7 +145,7 @@ void CAsyncSocket::UpdateInterest() {
                 // Not reading, but the peer's close must still be seen at once.
                 nWanted |= sys::kRdHup;
             }
-            if (GetSendQueued() > 0 && !m_bBroken && !m_bHangup)
+            if ((GetSendQueued() > 0 || m_bShutdownDue) && !m_bBroken && !m_bHangup)
                 nWanted |= sys::kOut;
             break;
         case State::Looking:
@@ -339,6 +339,13 @@ void CAsyncSocket::Close() {
     }
 }
 
+void CAsyncSocket::ShutdownSending() {
+    if (m_state != State::Connected || m_bBroken || m_bHangup)
+        return;
+    m_bShutdownDue = GetSendQueued() > 0 || !Stream().ShutdownSending(m_hSocket);
+    UpdateInterest();
+}
+
 int CAsyncSocket::GetLocalPort() const {
     return address::LocalPort(m_hSocket);
 }
@@ -376,6 +383,10 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
                 return;
         }
     }
+    if ((nEvents & sys::kOut) && m_bShutdownDue && GetSendQueued() == 0) {
+        m_bShutdownDue = !Stream().ShutdownSending(m_hSocket);
+        UpdateInterest();
+    }
     bool bReading = (m_nInterest & sys::kIn) != 0;
     if (bReading && (nEvents & (sys::kIn | sys::kHup | sys::kErr))) {
         OnReceive(0);
@@ -409,9 +420,12 @@ void CAsyncSocket::HandleConnected(std::uint32_t nEvents) {
 }
 
 void CAsyncSocket::DeliverClose(int nErrorCode) {
-    if (m_bCloseDelivered)
+    // A connection that breaks after the peer's orderly end is told of once
+    // more: its owner may have gone on sending.
+    if (m_bBroken ? m_bBreakDelivered : m_bCloseDelivered)
         return;
     m_bCloseDelivered = true;
+    m_bBreakDelivered = m_bBroken;
     if (m_lEvent & FD_CLOSE) {
         OnClose(nErrorCode);
         if (Loop().WasUnregistered(this))

@@ -63,6 +63,14 @@ public:
     virtual int Receive(void* lpBuf, int nBufLen, int nFlags = 0);
     virtual int Send(const void* lpBuf, int nBufLen, int nFlags = 0);
 
+    // Ends this side's sending in order once what is queued has gone (over
+    // TLS with a close_notify); the connection is still read.
+    void ShutdownSending();
+    // The send failed or the connection was reset: nothing more goes out.
+    bool IsBroken() const { return m_bBroken || m_bHangup; }
+    // The peer has ended its sending (or the connection is gone).
+    bool HasPeerClosed() const { return m_bEof || m_bBroken; }
+
     // Puts a stream over the connected descriptor, from the next Receive or
     // Send on (STARTTLS: after the server's "+OK" to STLS, with nothing sent
     // or held meanwhile). Null: plain TCP again.
@@ -83,6 +91,8 @@ public:
     // queued bytes meanwhile), so OnReceive with those bytes follows at once;
     // or with the error of the last address tried.
     virtual void OnConnect(int nErrorCode);
+    // Called once; once more, with the error, when the connection breaks
+    // after the peer's orderly end.
     virtual void OnClose(int nErrorCode);
     // A callback of this socket threw (out of memory, say); by default the
     // socket is closed unless it is listening.
@@ -140,7 +150,9 @@ private:
     bool m_bBroken = false;  // the connection failed or was reset
     bool m_bHangup = false;  // reset seen while paused; what came before it is still to read
     bool m_bCloseDelivered = false;
+    bool m_bBreakDelivered = false;
     bool m_bReadBlocked = false;            // waiting for the partner's queue to drain
+    bool m_bShutdownDue = false;            // ShutdownSending waits for the queue or the stream
     EventLoop::TimerId m_nAcceptPause = 0;  // accepting rests after a hard failure
     CAsyncSocket* m_pPartner = nullptr;
     std::unique_ptr<SendQueue> m_pSendQueue;

@@ -64,6 +64,10 @@ bool CClientSocket::IsLoginPending() const {
     return m_nState != Relaying || !m_pServer->IsLoginAnswered();
 }
 
+bool CClientSocket::IsRelaying() const {
+    return m_nState == Relaying && m_pServer->IsLoginSent() && !m_bEndPosted;
+}
+
 void CClientSocket::OnReceive(int nErrorCode) {
     if (m_nState == Relaying && m_pServer->IsLoginSent()) {
         relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR, m_bDropLF, &m_guard);
@@ -88,6 +92,14 @@ void CClientSocket::OnReceive(int nErrorCode) {
 
 void CClientSocket::OnClose(int nErrorCode) {
     ForwardAllHeld();
+    EndIfRefused();
+    if (nErrorCode == 0 && !IsBroken() && IsRelaying() && !m_pServer->HasPeerClosed()) {
+        // The mail client has only stopped sending: the server hears that,
+        // and its answers still come through until it closes.
+        m_pServer->ShutdownSending();
+        CAsyncSocket::OnClose(nErrorCode);
+        return;
+    }
     m_pServer->ForwardAllHeld();
     PostEndNotice();
     Close();
@@ -106,17 +118,24 @@ void CClientSocket::ProcessLines() {
         if (nLength == 0) {
             return;
         }
-        std::string_view words[2];
-        std::size_t nWords = pop3::SplitWords({m_buffer, std::size_t(nLength)}, words, 2);
-        std::string_view argument = nWords > 1 ? words[1] : std::string_view();
+        std::string_view line(m_buffer, std::size_t(nLength));
+        std::string_view command = pop3::CommandWord(line);
+        // USER and PASS take their argument after a space; any other byte
+        // behind the command word makes the line something else.
+        std::string_view rest =
+            line.substr(std::size_t(command.data() + command.size() - m_buffer));
+        bool bArgumentFollows =
+            rest.empty() || rest[0] == ' ' || rest[0] == '\r' || rest[0] == '\n';
         if (m_nState == AwaitUser) {
-            if (nWords == 0 || !pop3::IsCommand(words[0], "USER")) {
-                if (!AnswerBeforeUser(nWords == 0 ? std::string_view() : words[0])) {
+            if (!pop3::IsCommand(command, "USER") || !bArgumentFollows) {
+                if (!AnswerBeforeUser(command)) {
                     return;
                 }
                 relay::RemoveHeld(m_buffer, m_nCount, nLength);
                 continue;
             }
+            std::string_view argument;
+            pop3::SplitWords(rest, &argument, 1);
             if (!m_pServer->SetUser(argument)) {
                 RefuseLogin("user names longer than 255 characters are not supported", "[AUTH]");
                 return;
@@ -124,15 +143,14 @@ void CClientSocket::ProcessLines() {
             Send(kPasswordPrompt, sizeof kPasswordPrompt - 1, 0);
             m_nState = AwaitPass;
         } else {
-            if (nWords == 0 || !pop3::IsCommand(words[0], "PASS")) {
+            if (!pop3::IsCommand(command, "PASS") || !bArgumentFollows) {
                 // Ending; read nothing more while the notice is on its way.
                 PostEndNotice();
                 PauseReading();
                 return;
             }
             // The password is the rest of the line, spaces and all (RFC 1939).
-            std::string_view password =
-                pop3::RestOfLine({m_buffer, std::size_t(nLength)}, words[0]);
+            std::string_view password = pop3::RestOfLine(line, command);
             if (!m_pServer->SetPassword(password)) {
                 RefuseLogin("passwords longer than 255 characters are not supported", "[AUTH]");
                 return;

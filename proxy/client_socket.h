@@ -52,6 +52,8 @@ public:
     CServerSocket* GetServer() const { return m_pServer; }
     // False when the session could not get its server link (out of memory or descriptors).
     bool HasServerLink() const;
+    // True once the session passes lines both ways, until it ends.
+    bool IsRelaying() const;
     // True until the server has answered the APOP command.
     bool IsLoginPending() const;
     std::chrono::steady_clock::time_point GetAcceptTime() const { return m_tAccepted; }

@@ -15,22 +15,19 @@ bool IsLineEnd(char c) {
     return c == '\r' || c == '\n';
 }
 
-// Where the first line of p[0, n) whose first word is PASS or AUTH begins, or n.
+// Where the first line of p[0, n) whose command word is PASS or AUTH begins, or n.
 std::size_t FindSecretLine(const char* p, std::size_t n, bool bAtLineStart) {
     std::size_t nLineStart = 0;
-    bool bWordDue = bAtLineStart;
-    for (std::size_t i = 0; i < n; ++i) {
-        char c = p[i];
-        if (IsLineEnd(c)) {
-            nLineStart = i + 1;
-            bWordDue = true;
-        } else if (bWordDue && c != ' ') {
-            bWordDue = false;
-            std::string_view word(p + i, std::min<std::size_t>(n - i, 5));
-            word = word.substr(0, std::min(word.find_first_of(" \r\n"), word.size()));
-            if (pop3::IsCommand(word, "PASS") || pop3::IsCommand(word, "AUTH"))
-                return nLineStart;
-        }
+    if (!bAtLineStart) {
+        while (nLineStart < n && !IsLineEnd(p[nLineStart])) ++nLineStart;
+    }
+    while (nLineStart < n) {
+        std::size_t nLineEnd = nLineStart;
+        while (nLineEnd < n && !IsLineEnd(p[nLineEnd])) ++nLineEnd;
+        std::string_view word = pop3::CommandWord({p + nLineStart, nLineEnd - nLineStart});
+        if (pop3::IsCommand(word, "PASS") || pop3::IsCommand(word, "AUTH"))
+            return nLineStart;
+        nLineStart = nLineEnd + 1;
     }
     return n;
 }

@@ -54,6 +54,17 @@ std::string_view RestOfLine(std::string_view line, std::string_view word) {
     return line.substr(nStart, nEnd - nStart);
 }
 
+std::string_view CommandWord(std::string_view line) {
+    // An LF in front ends the line before, which was split at its CR.
+    auto isLeadingBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    auto endsWord = [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == '\x7f'; };
+    std::size_t nStart = 0;
+    while (nStart < line.size() && isLeadingBlank(line[nStart])) ++nStart;
+    std::size_t nEnd = nStart;
+    while (nEnd < line.size() && !endsWord(line[nEnd])) ++nEnd;
+    return line.substr(nStart, nEnd - nStart);
+}
+
 bool IsCommand(std::string_view word, std::string_view command) {
     if (word.size() != command.size()) {
         return false;

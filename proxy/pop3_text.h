@@ -27,6 +27,12 @@ std::size_t SplitWords(std::string_view line, std::string_view* pWords, std::siz
 // left out; spaces inside belong to it, as in a password.
 std::string_view RestOfLine(std::string_view line, std::string_view word);
 
+// The command word of a line: after any leading spaces, tabs and line ends, up to the
+// first whitespace or control character (or the line's end). The login and the
+// relay both read commands with it, so a PASS that one of them would take for a
+// command the other cannot let through.
+std::string_view CommandWord(std::string_view line);
+
 // True when word is the command, compared without regard to letter case.
 bool IsCommand(std::string_view word, std::string_view command);
 

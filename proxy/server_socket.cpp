@@ -126,6 +126,13 @@ void CServerSocket::OnClose(int nErrorCode) {
     }
     // Whatever either side sent last reaches the other, partial line included.
     ForwardAllHeld();
+    if (nErrorCode == 0 && !IsBroken() && m_pClient->IsRelaying() && !m_pClient->HasPeerClosed()) {
+        // The server has only stopped sending: the mail client hears that,
+        // and its lines still go to the server until it closes.
+        m_pClient->ShutdownSending();
+        CAsyncSocket::OnClose(nErrorCode);
+        return;
+    }
     m_pClient->ForwardAllHeld();
     EndSession();
     CAsyncSocket::OnClose(nErrorCode);

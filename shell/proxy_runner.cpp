@@ -169,8 +169,8 @@ std::string CProxyRunner::GetTip() const {
                               : m_nSessions == 1 ? "1 connection"
                                                  : std::to_string(m_nSessions) + " connections";
     std::string strBefore = strPostern + "port " + std::to_string(m_nLocalPort) + " \u2192 ";
-    std::string strAfter(1, ':');  // appended: GCC 12 at -O3 warns falsely of ":" + std::string
-    strAfter.append(std::to_string(m_nHostPort)).append(", ").append(strSessions);
+    std::string strAfter = ":";  // not ":" + a temporary, which GCC 12 at -O3 takes for an overlap
+    strAfter += std::to_string(m_nHostPort) + ", " + strSessions;
     // A long server name gives way, so that the count stays in sight.
     std::size_t nAround = Utf16Length(strBefore) + Utf16Length(strAfter);
     return strBefore + Shortened(m_strHostName, kMaxTip - nAround) + strAfter;

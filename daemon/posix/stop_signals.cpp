@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <utility>
 
 #include "event_loop.h"
 
@@ -16,6 +17,7 @@ struct CStopSignals::Impl : IEventHandler {
         sigemptyset(&signals);
         sigaddset(&signals, SIGINT);
         sigaddset(&signals, SIGTERM);
+        sigaddset(&signals, SIGHUP);
         sigprocmask(SIG_BLOCK, &signals, nullptr);
         m_fd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
         m_loop.Register(m_fd, this, EPOLLIN);
@@ -28,13 +30,17 @@ struct CStopSignals::Impl : IEventHandler {
     void HandleEvents(std::uint32_t) override {
         signalfd_siginfo info;
         while (read(m_fd, &info, sizeof info) == sizeof info) {
-            m_bStop = true;
+            if (info.ssi_signo == SIGHUP)
+                m_bReload = true;
+            else
+                m_bStop = true;
         }
     }
 
     EventLoop& m_loop;
     int m_fd = -1;
     bool m_bStop = false;
+    bool m_bReload = false;
 };
 
 CStopSignals::CStopSignals(EventLoop& loop) : m_pImpl(std::make_unique<Impl>(loop)) {}
@@ -42,4 +48,8 @@ CStopSignals::~CStopSignals() = default;
 
 bool CStopSignals::IsStopRequested() const {
     return m_pImpl->m_bStop;
+}
+
+bool CStopSignals::TakeReloadRequest() {
+    return std::exchange(m_pImpl->m_bReload, false);
 }

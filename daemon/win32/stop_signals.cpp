@@ -117,3 +117,7 @@ CStopSignals::~CStopSignals() {
 bool CStopSignals::IsStopRequested() const {
     return g_bStop.load();
 }
+
+bool CStopSignals::TakeReloadRequest() {
+    return false;  // Windows has no SIGHUP
+}

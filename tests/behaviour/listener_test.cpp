@@ -16,6 +16,7 @@ TEST_F(Listener, SecondEndNoticeForARemovedSessionChangesNothing) {
     Session ended;
     ASSERT_TRUE(Login(ended));
     ended.pClient->Close();
+    ended.pServer->Close();
     ASSERT_TRUE(WaitEnded(ended.nId));
 
     Session live;

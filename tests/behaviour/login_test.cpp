@@ -82,8 +82,9 @@ TEST_F(ProxyLogin, TwoClientsGetIndependentSessions) {
 
     // Ending one leaves the other working.
     first.pClient->Close();
-    ASSERT_TRUE(WaitEnded(first.nId));
     EXPECT_TRUE(WaitClosed(*first.pServer));
+    first.pServer->Close();
+    ASSERT_TRUE(WaitEnded(first.nId));
     second.pClient->Send("STAT\r\n");
     EXPECT_TRUE(WaitText(*second.pServer, ApopFor("bob", "secret") + "STAT\r\n"));
     EXPECT_FALSE(second.pClient->IsClosedByPeer());

@@ -111,7 +111,9 @@ TEST_F(ServerLink, TimeStampAndPasswordMayTogetherHold255Characters) {
 TEST_F(ServerLink, LongerTimeStampsStillMakeTheirCommand) {
     for (std::size_t nStamp : {248u, 2000u}) {
         SCOPED_TRACE(nStamp);
-        std::string strStamp = "<" + std::string(nStamp - 2, 's') + ">";
+        std::string strStamp(nStamp, 's');
+        strStamp.front() = '<';
+        strStamp.back() = '>';
         Session session;
         std::string strDigest = CMD5Digest((strStamp + "tanstaaf").c_str()).GetHex();
         EXPECT_EQ(ServerReceivesAfter("+OK " + strStamp + "\r\n", session),

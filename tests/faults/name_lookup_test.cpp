@@ -223,15 +223,18 @@ TEST_F(NameLookup, LookupThatCannotBeMadeFailsOnlyItsSession) {
     // fails at once, and the waiting ones go when their sessions do.
     std::vector<Session> waiting(200);
     std::size_t nWaiting = 0;
+    auto waitingName = [](std::size_t nIndex) {
+        return std::string("w").append(std::to_string(nIndex)).append(".slow");
+    };
     while (m_wnd.m_reports.size() == 2 && nWaiting < waiting.size()) {
-        std::string strName = "w" + std::to_string(nWaiting) + ".slow";
+        std::string strName = waitingName(nWaiting);
         CListenSocket* pListener = StartListener(strName, m_nServerPort);
         ASSERT_TRUE(pListener && OpenWithPass(waiting[nWaiting++], pListener));
         RunFor(2ms);
     }
     ASSERT_EQ(m_wnd.m_reports.size(), 3u);
-    EXPECT_EQ(m_wnd.m_reports[2], ConnectReport("w" + std::to_string(nWaiting - 1) + ".slow",
-                                                m_nServerPort, WSATRY_AGAIN));
+    EXPECT_EQ(m_wnd.m_reports[2],
+              ConnectReport(waitingName(nWaiting - 1), m_nServerPort, WSATRY_AGAIN));
     EXPECT_GT(nWaiting, 10u);
     for (std::size_t i = 0; i < nWaiting; ++i) waiting[i].pClient->Close();
     // Those two failed sessions ended too.

@@ -154,6 +154,29 @@ class DaemonCommandLineTest(PosterndCase):
             self.assertEqual(result.returncode, 1, result.stderr)
         self.stop_cleanly(first)
 
+    @unittest.skipIf(WINDOWS, "core dumps are a Linux matter here")
+    def test_no_core_can_be_dumped(self):
+        # The kernel gives root the /proc files of a process that may not dump
+        # core; run as another user (nobody, when the tests run as root) to see it.
+        as_user = {"user": 65534, "group": 65534} if os.getuid() == 0 else {}
+        with tempfile.TemporaryDirectory() as folder:
+            os.chmod(folder, 0o755)
+            port = free_port()
+            process = subprocess.Popen(
+                [POSTERND, "--host", "127.0.0.1", "--local-port", str(port)],
+                env={**ENV, "XDG_CONFIG_HOME": folder, "HOME": folder},
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                **as_user)
+            self.addCleanup(process.kill)
+            self.assertTrue(wait_until(lambda: process.poll() is not None or greets(port)))
+            self.assertIsNone(process.poll())
+            with open(f"/proc/{process.pid}/status") as status:
+                uid = re.search(r"^Uid:\s+(\d+)", status.read(), re.M).group(1)
+            self.assertNotEqual(uid, "0", "runs as an ordinary user")
+            self.assertEqual(os.stat(f"/proc/{process.pid}/status").st_uid, 0)
+            process.send_signal(STOP_SIGNAL)
+            self.assertEqual(process.wait(TIMEOUT), 0)
+
     def test_sigterm_and_sigint_exit_0(self):
         for sig in (signal.SIGINT,) if WINDOWS else (signal.SIGTERM, signal.SIGINT):
             with self.subTest(sig.name):
@@ -231,6 +254,26 @@ class ServiceTest(PosterndCase):
         sock.settimeout(0.5)
         with self.assertRaises(socket.timeout):
             sock.recv(256)
+
+    @unittest.skipIf(WINDOWS, "SIGHUP is a Linux matter")
+    def test_sighup_reloads_the_settings_file_and_a_bad_one_changes_nothing(self):
+        daemon = self.start_posternd(host_port=free_port(), config=True)
+        old_port, new_port = daemon.port, free_port()
+        with open(daemon.config, "w") as f:
+            f.write(f"[Settings]\nHostName=127.0.0.1\nLocalPort={new_port}\n")
+        daemon.process.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: greets(new_port)), daemon.stderr())
+        self.assertFalse(greets(old_port))
+
+        with open(daemon.config, "w") as f:
+            f.write(f"[Settings]\nHostName=127.0.0.1\nLocalProt={old_port}\n")
+        daemon.process.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_until(lambda: daemon.stderr() != ""))
+        self.assertEqual(len(daemon.stderr().splitlines()), 1, daemon.stderr())
+        self.assertIn(daemon.config, daemon.stderr())
+        self.assertTrue(daemon.alive())
+        self.assertTrue(greets(new_port))
+        self.stop_cleanly(daemon)
 
     def test_bad_settings_file_is_one_line_and_exit_2(self):
         folder = tempfile.mkdtemp(prefix="postern-config-")
