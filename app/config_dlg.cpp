@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QIconEngine>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QIconEngine>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -67,7 +67,8 @@ private:
 };
 
 QIcon LoadTrayIcon(const QString& strName) {
-    return QIcon(new CNamedIconEngine(LoadIcon(strName), QStringLiteral("postern-%1").arg(strName)));
+    return QIcon(
+        new CNamedIconEngine(LoadIcon(strName), QStringLiteral("postern-%1").arg(strName)));
 }
 
 QString Text(const std::string& str) {

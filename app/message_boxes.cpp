@@ -48,7 +48,7 @@ QMessageBox::StandardButton CMessageBoxes::Ask(QWidget* pOwner, const QString& s
 }
 
 void CMessageBoxes::ShowReport(QWidget* pOwner, const QString& strText,
-                              std::function<void()> fnClosed) {
+                               std::function<void()> fnClosed) {
     if (m_pReportBox != nullptr) {
         m_pReportBox->setText(strText);
         return;

@@ -14,7 +14,7 @@ SOCKET AcceptConnection(EventLoop& loop, SOCKET hListener, int& nError, bool& bT
             sys::CloseSocket(fdRefused);
         loop.RestoreSpareFd();
     }
-    bTransient = sys::IsWouldBlock(nCause) || nCause == sys::kErrInterrupted ||
-                 nCause == sys::kErrAborted;
+    bTransient =
+        sys::IsWouldBlock(nCause) || nCause == sys::kErrInterrupted || nCause == sys::kErrAborted;
     return INVALID_SOCKET;
 }

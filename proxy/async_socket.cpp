@@ -135,8 +135,9 @@ void CAsyncSocket::UpdateInterest() {
             // The end of a connection attempt shows as an error or hang-up, or
             // as the server's first bytes: no need to be woken for writability,
             // unless bytes wait or the owner speaks first (FD_WRITE).
-            nWanted = sys::kIn |
-                      (GetSendQueued() > 0 || (m_lEvent & FD_WRITE) ? std::uint32_t(sys::kOut) : 0u);
+            nWanted =
+                sys::kIn |
+                (GetSendQueued() > 0 || (m_lEvent & FD_WRITE) ? std::uint32_t(sys::kOut) : 0u);
             break;
         case State::Connected:
             if ((m_lEvent & FD_READ) && !m_bEof && !m_bBroken && !SendPath::IsReadBlocked(*this)) {

@@ -137,7 +137,7 @@ private:
     bool m_bDispatching = false;
     std::thread::id m_owner;
     std::vector<const IEventHandler*> m_unregistered;  // during the current batch
-    std::vector<IEventHandler*> m_held;  // to be dispatched again (Redispatch)
+    std::vector<IEventHandler*> m_held;                // to be dispatched again (Redispatch)
     std::vector<std::function<void()>> m_posted;
     TimerQueue m_timers;
     std::unique_ptr<LingeringClose> m_pLingering;

@@ -1,8 +1,7 @@
 #include "listen_socket.h"
 
 CListenSocket::CListenSocket(const std::string& strHostName, int nHostPort)
-    : m_pOwnTable(std::make_unique<CSessionTable>(strHostName, nHostPort)),
-      m_table(*m_pOwnTable) {}
+    : m_pOwnTable(std::make_unique<CSessionTable>(strHostName, nHostPort)), m_table(*m_pOwnTable) {}
 
 CListenSocket::CListenSocket(CSessionTable& table) : m_table(table) {}
 

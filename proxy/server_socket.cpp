@@ -101,8 +101,8 @@ void CServerSocket::OnReceive(int nErrorCode) {
     if (relay::ReceiveHeld(*this, m_buffer, m_nCount, m_bDropLF) > 0) {
         ProcessLines();
         if (!m_bLoginSent && m_nCount == RECV_BUFFER_SIZE) {
-            FailLogin(HostAndPort() +
-                      " sent a line longer than " + std::to_string(RECV_BUFFER_SIZE) + " bytes");
+            FailLogin(HostAndPort() + " sent a line longer than " +
+                      std::to_string(RECV_BUFFER_SIZE) + " bytes");
         }
     }
     CAsyncSocket::OnReceive(nErrorCode);
@@ -174,8 +174,7 @@ void CServerSocket::OnGreeting(int nLength) {
     int nCommand = timeStamp.empty() ? 0 : BuildApopCommand(timeStamp, szCommand);
     if (m_pTls == nullptr && nCommand == 0) {
         // Without TLS nothing but APOP keeps the password off the network.
-        FailLogin(HostAndPort() +
-                  " offers no APOP (no time stamp in its greeting)");
+        FailLogin(HostAndPort() + " offers no APOP (no time stamp in its greeting)");
         return;
     }
     if (nCommand != 0) {
@@ -235,8 +234,8 @@ void CServerSocket::OnUserAnswer(int nLength) {
     m_nTlsStep = TlsStep::None;
     if (IsPositive(m_buffer, nLength)) {
         char szCommand[kApopAreaSize];
-        int nCommand = std::snprintf(szCommand, sizeof szCommand, "PASS %s\r\n",
-                                     m_pCredentials->m_szPassword);
+        int nCommand =
+            std::snprintf(szCommand, sizeof szCommand, "PASS %s\r\n", m_pCredentials->m_szPassword);
         Send(szCommand, nCommand, 0);
         Wipe(szCommand, sizeof szCommand);
     } else {
@@ -251,8 +250,7 @@ bool CServerSocket::StartTls() {
     std::unique_ptr<IByteStream> pStream =
         m_pTls->pContext->Connect(m_hSocket, *m_strHostName, m_nHostPort);
     if (pStream == nullptr) {
-        FailLogin("Cannot connect " + HostAndPort() +
-                  " (TLS could not be started)");
+        FailLogin("Cannot connect " + HostAndPort() + " (TLS could not be started)");
         return false;
     }
     SetStream(std::move(pStream));
@@ -263,8 +261,7 @@ void CServerSocket::ArmSetupTimer() {
     m_nSetupTimer = Loop().SetTimer(kSetupLimit, [this] {
         m_nSetupTimer = 0;
         if (m_nTlsStep == TlsStep::StlsAnswer) {
-            FailLogin("Cannot connect " + HostAndPort() +
-                      " (no answer to STLS)");
+            FailLogin("Cannot connect " + HostAndPort() + " (no answer to STLS)");
         } else {
             FailConnect(sys::kErrTimedOut);
         }

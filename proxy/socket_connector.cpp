@@ -41,8 +41,7 @@ void SocketConnector::Cancel(EventLoop& loop) {
     m_nLookup = 0;
 }
 
-void SocketConnector::LookupDone(CAsyncSocket& socket, int nError,
-                                 EventLoop::Addresses addresses) {
+void SocketConnector::LookupDone(CAsyncSocket& socket, int nError, EventLoop::Addresses addresses) {
     socket.m_pConnect->m_nLookup = 0;
     socket.m_state = CAsyncSocket::State::Failed;
     if (nError == 0) {

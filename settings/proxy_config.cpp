@@ -80,9 +80,9 @@ std::optional<CProxyConfig> CProxyConfig::Load(const SettingValues& given,
     // POP3S has a port of its own; one given or stored still wins.
     constexpr int kAbsent = INT_MIN;
     if (config.GetInt(setting::kServerTls) == 2 && !given.Has(setting::kHostPort) &&
-        (pStore == nullptr || pStore->GetProfileInt(setting::kHostPort.pszSection,
-                                                    setting::kHostPort.pszEntry,
-                                                    kAbsent) == kAbsent)) {
+        (pStore == nullptr ||
+         pStore->GetProfileInt(setting::kHostPort.pszSection, setting::kHostPort.pszEntry,
+                               kAbsent) == kAbsent)) {
         config.m_values.Set(setting::kHostPort, std::to_string(setting::kTlsPort));
     }
     return config;

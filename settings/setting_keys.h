@@ -103,22 +103,20 @@ inline constexpr SettingOption kTlsTrustFileOptions[] = {
     {.pszName = "--tls-trust-file",
      .pszArgument = "FILE",
      .pszHelp = "trust the CA certificates in the PEM file FILE instead of the system's"}};
-inline constexpr SettingKey kTlsTrustFile{.pszEntry = "TlsTrustFile",
-                                          .pszLabel = "TLS trust file",
-                                          .options = kTlsTrustFileOptions};
+inline constexpr SettingKey kTlsTrustFile{
+    .pszEntry = "TlsTrustFile", .pszLabel = "TLS trust file", .options = kTlsTrustFileOptions};
 
 inline constexpr SettingOption kTlsFingerprintOptions[] = {
     {.pszName = "--tls-fingerprint",
      .pszArgument = "SHA256",
      .pszHelp = "accept exactly the server certificate with this SHA-256 fingerprint (hex, "
                 "colons optional), such as a home server's self-signed one"}};
-inline constexpr SettingKey kTlsFingerprint{.pszEntry = "TlsFingerprint",
-                                            .pszLabel = "TLS fingerprint",
-                                            .options = kTlsFingerprintOptions};
+inline constexpr SettingKey kTlsFingerprint{
+    .pszEntry = "TlsFingerprint", .pszLabel = "TLS fingerprint", .options = kTlsFingerprintOptions};
 
 // Every key above, in the order posternd's usage lists their options.
-inline constexpr const SettingKey* kAll[] = {&kHostName,  &kHostPort,     &kLocalPort,
-                                             &kAnswerCapa, &kServerTls,   &kTlsTrustFile,
+inline constexpr const SettingKey* kAll[] = {&kHostName,      &kHostPort,  &kLocalPort,
+                                             &kAnswerCapa,    &kServerTls, &kTlsTrustFile,
                                              &kTlsFingerprint};
 
 }  // namespace setting

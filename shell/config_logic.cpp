@@ -136,8 +136,9 @@ void CConfigLogic::OnReport(const std::string& strText) {
         std::strftime(szSince, sizeof szSince, "%H:%M", pSince);
     }
     std::string strCount = std::to_string(m_nReports);
-    m_shell.ShowReport(strText + (m_bReportsAlike ? " (" + strCount + " times since "
-                                                  : " (latest of " + strCount + " reports since ") +
+    m_shell.ShowReport(strText +
+                       (m_bReportsAlike ? " (" + strCount + " times since "
+                                        : " (latest of " + strCount + " reports since ") +
                        szSince + ")");
 }
 

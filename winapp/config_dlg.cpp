@@ -25,7 +25,8 @@ HWND* g_phCatchBox = nullptr;
 LRESULT CALLBACK CatchMessageBox(int nCode, WPARAM wParam, LPARAM lParam) {
     if (nCode == HCBT_CREATEWND && g_phCatchBox != nullptr && *g_phCatchBox == nullptr) {
         wchar_t szClass[8] = L"";
-        ::GetClassNameW(reinterpret_cast<HWND>(wParam), szClass, static_cast<int>(std::size(szClass)));
+        ::GetClassNameW(reinterpret_cast<HWND>(wParam), szClass,
+                        static_cast<int>(std::size(szClass)));
         if (::lstrcmpW(szClass, L"#32770") == 0) {
             *g_phCatchBox = reinterpret_cast<HWND>(wParam);
         }

@@ -120,8 +120,7 @@ public:
         SSL_CTX_free(m_pContext);
     }
 
-    std::unique_ptr<IByteStream> Connect(SOCKET h, const std::string& strHost,
-                                         int nPort) override;
+    std::unique_ptr<IByteStream> Connect(SOCKET h, const std::string& strHost, int nPort) override;
 
     bool IsPinned() const { return m_bPinned; }
     const CertFingerprint& Pinned() const { return m_pinned; }
@@ -144,8 +143,8 @@ COpenSslStream* COpenSslStream::Of(SSL* pSsl) {
 }
 
 int VerifyCallback(int nPreverified, X509_STORE_CTX* pStore) {
-    auto* pSsl = static_cast<SSL*>(
-        X509_STORE_CTX_get_ex_data(pStore, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* pSsl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(pStore, SSL_get_ex_data_X509_STORE_CTX_idx()));
     COpenSslStream* pStream = pSsl != nullptr ? COpenSslStream::Of(pSsl) : nullptr;
     return pStream != nullptr ? pStream->Verify(nPreverified, pStore) : 0;
 }
@@ -178,8 +177,8 @@ int COpenSslStream::Verify(int nPreverified, X509_STORE_CTX* pStore) {
     if (nPreverified == 1)
         return 1;
     m_bRefused = true;
-    Fail(std::string("certificate not trusted: ") +
-         VerifyReason(X509_STORE_CTX_get_error(pStore)) + "; SHA-256 " + FormatFingerprint(peer));
+    Fail(std::string("certificate not trusted: ") + VerifyReason(X509_STORE_CTX_get_error(pStore)) +
+         "; SHA-256 " + FormatFingerprint(peer));
     return 0;
 }
 
@@ -254,7 +253,8 @@ std::ptrdiff_t COpenSslStream::Read(SOCKET, void* p, std::size_t n, int& nError)
         }
         if (SSL_get_error(m_pSsl, nResult) == SSL_ERROR_ZERO_RETURN) {
             m_nReadBlockedOn = 0;
-            return std::ptrdiff_t(nTotal);  // the server's close_notify: the end, after what came before it
+            return std::ptrdiff_t(
+                nTotal);  // the server's close_notify: the end, after what came before it
         }
         int nCallError = 0;
         if (Blocked(nResult, m_nReadBlockedOn, nCallError)) {
@@ -382,7 +382,8 @@ std::shared_ptr<CTlsClientContext> CTlsClientContext::Make(const TlsTrust& trust
                                                            std::string& strError) {
     static std::once_flag s_once;
     std::call_once(s_once, [] {
-        COpenSslContext::s_nStreamIndex = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+        COpenSslContext::s_nStreamIndex =
+            SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     });
     CertFingerprint pinned{};
     bool bPinned = !trust.strFingerprint.empty();
@@ -409,10 +410,10 @@ std::shared_ptr<CTlsClientContext> CTlsClientContext::Make(const TlsTrust& trust
                                    SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(pContext, NewSessionCallback);
     if (!bPinned) {
-        bool bLoaded = trust.strTrustFile.empty()
-                           ? SSL_CTX_set_default_verify_paths(pContext) == 1
-                           : SSL_CTX_load_verify_locations(pContext, trust.strTrustFile.c_str(),
-                                                           nullptr) == 1;
+        bool bLoaded =
+            trust.strTrustFile.empty()
+                ? SSL_CTX_set_default_verify_paths(pContext) == 1
+                : SSL_CTX_load_verify_locations(pContext, trust.strTrustFile.c_str(), nullptr) == 1;
         if (!bLoaded) {
             strError = "cannot read the trust file " + trust.strTrustFile + ": " + LastSslError();
             SSL_CTX_free(pContext);

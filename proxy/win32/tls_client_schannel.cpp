@@ -10,14 +10,12 @@
 #define SCHANNEL_USE_BLACKLISTS
 #define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 
-#include "socket_platform.h"
-
 #include <bcrypt.h>
-#include <wincrypt.h>
+#include <schannel.h>
 #include <security.h>
 #include <sspi.h>
 #include <subauth.h>
-#include <schannel.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -26,6 +24,7 @@
 #include <new>
 
 #include "socket_error_text.h"
+#include "socket_platform.h"
 #include "tls_client.h"
 
 namespace {
@@ -228,11 +227,11 @@ private:
     std::uint32_t m_nHandshakeWait = sys::kOut;  // what the handshake waits for
     State m_state = State::Handshake;
     bool m_bHaveContext = false;
-    bool m_bNeedInput = false;  // the handshake cannot go on before more bytes come
+    bool m_bNeedInput = false;   // the handshake cannot go on before more bytes come
     bool m_bNegotiated = false;  // SChannel has finished the handshake
-    bool m_bChecked = false;  // the certificate is trusted
+    bool m_bChecked = false;     // the certificate is trusted
     bool m_bRefused = false;
-    bool m_bEnded = false;  // the server's close_notify or end of connection
+    bool m_bEnded = false;    // the server's close_notify or end of connection
     bool m_bEndRead = false;  // and a read has returned it
     bool m_bCloseQueued = false;
     bool m_bShutdown = false;
@@ -256,8 +255,7 @@ public:
 
     bool Init(const TlsTrust& trust, std::string& strError);
 
-    std::unique_ptr<IByteStream> Connect(SOCKET h, const std::string& strHost,
-                                         int nPort) override;
+    std::unique_ptr<IByteStream> Connect(SOCKET h, const std::string& strHost, int nPort) override;
 
     CredHandle* Credentials() { return &m_hCredentials; }
     bool Fingerprint(PCCERT_CONTEXT pCert, CertFingerprint& fingerprint) const;
@@ -296,7 +294,7 @@ void CSchannelStream::FailReceive(Received received, int nError) {
     switch (received) {
         case Received::Ended:
             Fail(std::string(pszPrefix) + (Handshaken() ? "the connection ended within a record"
-                                                         : "the server closed the connection"),
+                                                        : "the server closed the connection"),
                  WSAECONNRESET);
             break;
         case Received::Broken:
@@ -481,8 +479,7 @@ void CSchannelStream::Step() {
 
 bool CSchannelStream::CheckPeer() {
     PCCERT_CONTEXT pCert = nullptr;
-    if (QueryContextAttributesW(&m_hContext, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &pCert) !=
-            SEC_E_OK ||
+    if (QueryContextAttributesW(&m_hContext, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &pCert) != SEC_E_OK ||
         pCert == nullptr) {
         Fail("TLS handshake failed: the server sent no certificate", 0);
         return false;
@@ -750,9 +747,9 @@ std::uint32_t CSchannelStream::Interest(std::uint32_t nWanted) const {
             return nInterest | m_nHandshakeWait;
         case State::Failed:
             // Shows at once, at the caller's next read or write.
-            return nInterest | ((nWanted & (sys::kIn | sys::kOut)) != 0
-                                    ? std::uint32_t(sys::kIn | sys::kOut)
-                                    : 0u);
+            return nInterest |
+                   ((nWanted & (sys::kIn | sys::kOut)) != 0 ? std::uint32_t(sys::kIn | sys::kOut)
+                                                            : 0u);
         case State::Open:
         default:
             return nInterest | (nWanted & (sys::kIn | sys::kOut));
@@ -865,13 +862,12 @@ bool CSchannelContext::Fingerprint(PCCERT_CONTEXT pCert, CertFingerprint& finger
     if (!pObject)
         return false;
     BCRYPT_HASH_HANDLE hHash = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(m_hSha256, &hHash, pObject.get(), m_nHashObject, nullptr,
-                                         0, 0)))
+    if (!BCRYPT_SUCCESS(
+            BCryptCreateHash(m_hSha256, &hHash, pObject.get(), m_nHashObject, nullptr, 0, 0)))
         return false;
-    bool bDone = BCRYPT_SUCCESS(BCryptHashData(hHash, pCert->pbCertEncoded,
-                                               pCert->cbCertEncoded, 0)) &&
-                 BCRYPT_SUCCESS(BCryptFinishHash(hHash, fingerprint.data(),
-                                                 ULONG(fingerprint.size()), 0));
+    bool bDone =
+        BCRYPT_SUCCESS(BCryptHashData(hHash, pCert->pbCertEncoded, pCert->cbCertEncoded, 0)) &&
+        BCRYPT_SUCCESS(BCryptFinishHash(hHash, fingerprint.data(), ULONG(fingerprint.size()), 0));
     BCryptDestroyHash(hHash);
     return bDone;
 }
@@ -881,7 +877,8 @@ const char* TimeReason(PCCERT_CHAIN_CONTEXT pChain) {
     if (pChain->cChain > 0) {
         const CERT_SIMPLE_CHAIN* pSimple = pChain->rgpChain[0];
         for (DWORD i = 0; i < pSimple->cElement; ++i) {
-            LONG nWhen = CertVerifyTimeValidity(nullptr, pSimple->rgpElement[i]->pCertContext->pCertInfo);
+            LONG nWhen =
+                CertVerifyTimeValidity(nullptr, pSimple->rgpElement[i]->pCertContext->pCertInfo);
             if (nWhen < 0)
                 return "not yet valid";
             if (nWhen > 0)
@@ -897,7 +894,8 @@ bool IsSelfSigned(PCCERT_CHAIN_CONTEXT pChain) {
     const CERT_CHAIN_ELEMENT* pElement = pChain->rgpChain[0]->rgpElement[0];
     const CERT_INFO* pInfo = pElement->pCertContext->pCertInfo;
     return (pElement->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED) != 0 ||
-           CertCompareCertificateName(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&pInfo->Subject),
+           CertCompareCertificateName(X509_ASN_ENCODING,
+                                      const_cast<CERT_NAME_BLOB*>(&pInfo->Subject),
                                       const_cast<CERT_NAME_BLOB*>(&pInfo->Issuer));
 }
 
@@ -963,10 +961,10 @@ bool CSchannelContext::Trusts(PCCERT_CONTEXT pCert, const std::wstring& strHost,
     policyPara.pvExtraPolicyPara = &sslPara;
     CERT_CHAIN_POLICY_STATUS policyStatus{};
     policyStatus.cbSize = sizeof policyStatus;
-    DWORD nPolicy = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, pChain, &policyPara,
-                                                     &policyStatus)
-                        ? policyStatus.dwError
-                        : GetLastError();
+    DWORD nPolicy =
+        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, pChain, &policyPara, &policyStatus)
+            ? policyStatus.dwError
+            : GetLastError();
     // Wine's policy passes a chain that ends short of the trusted roots: the
     // chain's own status has the last word.
     bool bTrusted = nStatus == 0 && nPolicy == 0;
@@ -1041,8 +1039,8 @@ bool CSchannelContext::LoadTrustFile(const std::string& strPath, std::string& st
 
     CERT_CHAIN_ENGINE_CONFIG config{};
     // The layout Windows 7 and 8 know, and the one wine takes.
-    config.cbSize = DWORD(offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) +
-                          sizeof(HCERTSTORE));
+    config.cbSize =
+        DWORD(offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof(HCERTSTORE));
     config.hExclusiveRoot = m_hRoots;
     if (!CertCreateCertificateChainEngine(&config, &m_hEngine)) {
         m_hEngine = nullptr;
@@ -1054,8 +1052,8 @@ bool CSchannelContext::LoadTrustFile(const std::string& strPath, std::string& st
 
 bool CSchannelContext::AcquireCredentials(std::string& strError) {
     // The certificate is checked here, not by SChannel; no client certificate.
-    DWORD nFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS |
-                   SCH_USE_STRONG_CRYPTO;
+    DWORD nFlags =
+        SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
     TimeStamp expiry{};
     // TLS 1.3 needs the newer structure; systems without it take the older one.
     TLS_PARAMETERS parameters{};
@@ -1089,7 +1087,8 @@ bool CSchannelContext::Init(const TlsTrust& trust, std::string& strError) {
     if (!m_bPinned && !trust.strTrustFile.empty() && !LoadTrustFile(trust.strTrustFile, strError))
         return false;
     DWORD nLength = 0;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&m_hSha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+    if (!BCRYPT_SUCCESS(
+            BCryptOpenAlgorithmProvider(&m_hSha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
         !BCRYPT_SUCCESS(BCryptGetProperty(m_hSha256, BCRYPT_OBJECT_LENGTH,
                                           reinterpret_cast<PUCHAR>(&m_nHashObject),
                                           sizeof m_nHashObject, &nLength, 0))) {
@@ -1099,8 +1098,7 @@ bool CSchannelContext::Init(const TlsTrust& trust, std::string& strError) {
     return AcquireCredentials(strError);
 }
 
-std::unique_ptr<IByteStream> CSchannelContext::Connect(SOCKET h, const std::string& strHost,
-                                                       int) {
+std::unique_ptr<IByteStream> CSchannelContext::Connect(SOCKET h, const std::string& strHost, int) {
     try {
         // SChannel resumes sessions by credentials and host name by itself.
         std::unique_ptr<CSchannelStream> pStream(

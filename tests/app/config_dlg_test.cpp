@@ -399,7 +399,8 @@ void CConfigDlgTest::onlyTheUsersEditsMakeTheFormDirty() {
     QVERIFY(IsDirty(dlg));
     Ui(dlg).IDC_APPLY->click();
     QCOMPARE(m_boxes.m_asked, QStringList{QStringLiteral("Local port '%1x' is not a port from 1 "
-                                                         "to 65535.").arg(m_nLocalPort)});
+                                                         "to 65535.")
+                                              .arg(m_nLocalPort)});
     QCOMPARE(Ui(dlg).IDC_LOCAL_PORT->text(), QStringLiteral("%1x").arg(m_nLocalPort));
     QVERIFY(IsDirty(dlg));
     QCOMPARE(m_store.GetProfileInt("Settings", "LocalPort", 0), m_nLocalPort);

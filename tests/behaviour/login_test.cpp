@@ -209,9 +209,10 @@ TEST_F(ProxyLogin, NamesAndPasswordsAreTakenWholeAndTooLongOnesAreRefused) {
          {std::pair{"USER " + strName + "u\r\n",
                     std::string("-ERR [AUTH] user names longer than 255 characters are not "
                                 "supported\r\n")},
-          std::pair{"USER mrose\r\nPASS " + strPassword + "p\r\n",
-                    std::string(kPasswordPrompt) +
-                        "-ERR [AUTH] passwords longer than 255 characters are not supported\r\n"}}) {
+          std::pair{
+              "USER mrose\r\nPASS " + strPassword + "p\r\n",
+              std::string(kPasswordPrompt) +
+                  "-ERR [AUTH] passwords longer than 255 characters are not supported\r\n"}}) {
         Session session;
         ASSERT_TRUE(OpenClient(session));
         session.pClient->Send(strLines);

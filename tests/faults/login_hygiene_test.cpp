@@ -233,12 +233,13 @@ TEST_F(FailedLink, PasswordIsGoneOnceTheServerCannotBeReached) {
         EXPECT_TRUE(Pump([&] { return m_wnd.HasEnded(client.nId); })) << strHost;
         EXPECT_TRUE(bScanned) << strHost;
         m_wnd.m_fnBeforeHandling = nullptr;
-        EXPECT_EQ(m_wnd.m_reports.back(), "Cannot connect " + strHost + ":" +
-                                              std::to_string(nPort) + " (" +
-                                              std::to_string(nError) + "): " +
-                                              SocketErrorText(nError));
+        EXPECT_EQ(m_wnd.m_reports.back(),
+                  "Cannot connect " + strHost + ":" + std::to_string(nPort) + " (" +
+                      std::to_string(nError) + "): " + SocketErrorText(nError));
         EXPECT_TRUE(WaitClosed(*client.pClient));
-        EXPECT_EQ(client.pClient->Received().rfind(std::string(kPasswordPrompt) + "-ERR [SYS/TEMP] ", 0), 0u);
+        EXPECT_EQ(
+            client.pClient->Received().rfind(std::string(kPasswordPrompt) + "-ERR [SYS/TEMP] ", 0),
+            0u);
         EXPECT_FALSE(ContainsPiece(m_pLoop->Scratch(), EventLoop::kScratchSize, kPassword, 5));
     }
     EXPECT_EQ(ServerConnections(), 0u);

@@ -61,9 +61,9 @@ TEST_F(NameLookup, SlowNameDelaysNoOtherSessionAndThenLogsInToo) {
     // The session whose name did not resolve was told so and ended; no other did.
     RunFor(200ms);
     EXPECT_EQ(nowhere.pClient->Received(),
-              std::string(kPasswordPrompt) + "-ERR [SYS/TEMP] Cannot connect pop.nowhere:" +
-                  std::to_string(m_nServerPort) + " (" +
-                  Lowered(SocketErrorText(WSAHOST_NOT_FOUND)) + ")\r\n");
+              std::string(kPasswordPrompt) +
+                  "-ERR [SYS/TEMP] Cannot connect pop.nowhere:" + std::to_string(m_nServerPort) +
+                  " (" + Lowered(SocketErrorText(WSAHOST_NOT_FOUND)) + ")\r\n");
     EXPECT_TRUE(nowhere.pClient->IsClosedByPeer());
     EXPECT_EQ(m_wnd.m_reports.size(), 1u);
     EXPECT_EQ(ServerConnections(), 2u);

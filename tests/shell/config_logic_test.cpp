@@ -188,8 +188,8 @@ protected:
 
     // The tip while the proxy listens as stored.
     std::string Tip(const std::string& strSessions) const {
-        return "Postern: port " + std::to_string(m_nLocalPort) + " \u2192 127.0.0.1:" +
-               std::to_string(m_nServerPort) + ", " + strSessions;
+        return "Postern: port " + std::to_string(m_nLocalPort) +
+               " \u2192 127.0.0.1:" + std::to_string(m_nServerPort) + ", " + strSessions;
     }
 
     // That the mail client's session is still served.
@@ -246,12 +246,11 @@ TEST_F(ConfigLogic, ApplyRefusesAPortThatIsNoPort) {
             m_shell.m_asked.clear();
             Type(*pKey, pszTyped);
             logic.OnApply();
-            EXPECT_EQ(m_shell.m_asked, Strings{strField + " '" + pszTyped +
-                                               "' is not a port from 1 to 65535."});
+            EXPECT_EQ(m_shell.m_asked,
+                      Strings{strField + " '" + pszTyped + "' is not a port from 1 to 65535."});
             EXPECT_EQ(Field(*pKey), pszTyped);
             EXPECT_TRUE(logic.IsDirty());
-            Type(*pKey, pKey == &setting::kHostPort ? strStoredPort
-                                                    : std::to_string(m_nLocalPort));
+            Type(*pKey, pKey == &setting::kHostPort ? strStoredPort : std::to_string(m_nLocalPort));
         }
     }
     EXPECT_EQ(Store().Read(setting::kHostPort), strStoredPort);
@@ -350,9 +349,9 @@ TEST_F(ConfigLogic, TwoSessionsSwitchTheIconTwice) {
     shown.push_back(m_shell.m_bActive);
     EXPECT_EQ(shown, (std::vector<bool>{false, true, true, true, false}));
     EXPECT_EQ(m_shell.m_icons.size(), 2u);
-    EXPECT_EQ(m_shell.m_tips, (Strings{Tip("no connection"), Tip("1 connection"),
-                                       Tip("2 connections"), Tip("1 connection"),
-                                       Tip("no connection")}));
+    EXPECT_EQ(m_shell.m_tips,
+              (Strings{Tip("no connection"), Tip("1 connection"), Tip("2 connections"),
+                       Tip("1 connection"), Tip("no connection")}));
     EXPECT_EQ(Listener()->GetSessionCount(), 0u);
 }
 
@@ -472,9 +471,8 @@ TEST_F(ConfigLogic, TipFitsATrayTip) {
     auto nCharacters = std::count_if(m_shell.m_strTip.begin(), m_shell.m_strTip.end(),
                                      [](char c) { return (c & 0xC0) != 0x80; });
     EXPECT_EQ(nCharacters, 127) << m_shell.m_strTip;
-    EXPECT_EQ(m_shell.m_strTip.rfind("Postern: port " + std::to_string(m_nLocalPort) +
-                                         " \u2192 pop.aaa",
-                                     0),
+    EXPECT_EQ(m_shell.m_strTip.rfind(
+                  "Postern: port " + std::to_string(m_nLocalPort) + " \u2192 pop.aaa", 0),
               0u);
     EXPECT_TRUE(m_shell.m_strTip.ends_with("aa\u2026:995, no connection")) << m_shell.m_strTip;
 }
