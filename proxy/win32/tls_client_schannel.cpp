@@ -10,12 +10,18 @@
 #define SCHANNEL_USE_BLACKLISTS
 #define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 
+// The system's headers in the order they need one another (winsock2 and
+// windows.h come with socket_platform.h; schannel.h wants subauth.h first).
+// clang-format off
+#include "socket_platform.h"
+
 #include <bcrypt.h>
-#include <schannel.h>
+#include <wincrypt.h>
 #include <security.h>
 #include <sspi.h>
 #include <subauth.h>
-#include <wincrypt.h>
+#include <schannel.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstddef>
@@ -24,7 +30,6 @@
 #include <new>
 
 #include "socket_error_text.h"
-#include "socket_platform.h"
 #include "tls_client.h"
 
 namespace {
