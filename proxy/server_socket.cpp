@@ -1,6 +1,5 @@
 #include "server_socket.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -29,12 +28,6 @@ bool CopyName(char* pszField, std::string_view text) {
         std::memcpy(pszField, text.data(), text.size());
     pszField[text.size()] = '\0';
     return true;
-}
-
-std::string Lowered(std::string strText) {
-    if (!strText.empty() && std::isupper(static_cast<unsigned char>(strText[0])))
-        strText[0] = char(std::tolower(static_cast<unsigned char>(strText[0])));
-    return strText;
 }
 
 }  // namespace
@@ -285,7 +278,7 @@ std::string CServerSocket::HostAndPort() const {
 void CServerSocket::FailConnect(int nError) {
     std::string strServer = "Cannot connect " + HostAndPort();
     std::string strText = SocketErrorText(nError);
-    FailLogin(strServer + " (" + Lowered(strText) + ")",
+    FailLogin(strServer + " (" + InSentence(strText) + ")",
               strServer + " (" + std::to_string(nError) + "): " + strText);
 }
 

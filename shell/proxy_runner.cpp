@@ -1,6 +1,5 @@
 #include "proxy_runner.h"
 
-#include <cctype>
 #include <string_view>
 
 #include "listen_socket.h"
@@ -57,14 +56,7 @@ bool CProxyRunner::Start(const CProxyConfig& config) {
     m_nLocalPort = config.GetInt(setting::kLocalPort);
     if (!m_pListenSocket->StartListening(static_cast<unsigned>(m_nLocalPort))) {
         m_nListenError = CAsyncSocket::GetLastError();
-        std::string strReason = SocketErrorText(m_nListenError);
-        // "Address already in use" reads on after the colon in lower case; a
-        // name such as "WSAStartup" keeps its capitals.
-        if (strReason.size() > 1 && std::isupper(static_cast<unsigned char>(strReason[0])) &&
-            std::islower(static_cast<unsigned char>(strReason[1]))) {
-            strReason[0] =
-                static_cast<char>(std::tolower(static_cast<unsigned char>(strReason[0])));
-        }
+        std::string strReason = InSentence(SocketErrorText(m_nListenError));
         m_strNotListening =
             "not listening on port " + std::to_string(m_nLocalPort) + ": " + strReason;
     }

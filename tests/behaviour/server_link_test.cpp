@@ -2,7 +2,6 @@
 // greeting, the APOP command, and what happens when the server cannot be
 // reached.
 
-#include <cctype>
 #include <string>
 
 #include "md5_digest.h"
@@ -45,8 +44,7 @@ protected:
         std::string strServer = "Cannot connect 127.0.0.1:" + std::to_string(nPort);
         if (bForReport)
             return strServer + " (" + std::to_string(nError) + "): " + strText;
-        strText[0] = char(std::tolower(static_cast<unsigned char>(strText[0])));
-        return strServer + " (" + strText + ")";
+        return strServer + " (" + InSentence(strText) + ")";
     }
 };
 

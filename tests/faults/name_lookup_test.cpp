@@ -63,7 +63,7 @@ TEST_F(NameLookup, SlowNameDelaysNoOtherSessionAndThenLogsInToo) {
     EXPECT_EQ(nowhere.pClient->Received(),
               std::string(kPasswordPrompt) +
                   "-ERR [SYS/TEMP] Cannot connect pop.nowhere:" + std::to_string(m_nServerPort) +
-                  " (" + Lowered(SocketErrorText(WSAHOST_NOT_FOUND)) + ")\r\n");
+                  " (" + InSentence(SocketErrorText(WSAHOST_NOT_FOUND)) + ")\r\n");
     EXPECT_TRUE(nowhere.pClient->IsClosedByPeer());
     EXPECT_EQ(m_wnd.m_reports.size(), 1u);
     EXPECT_EQ(ServerConnections(), 2u);

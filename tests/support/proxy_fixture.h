@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -43,13 +42,6 @@ inline bool ContainsPiece(const void* p, std::size_t n, std::string_view secret,
             return true;
     }
     return false;
-}
-
-// A system's error text as the mail client hears it, inside a sentence.
-inline std::string Lowered(std::string strText) {
-    if (!strText.empty())
-        strText[0] = char(std::tolower(static_cast<unsigned char>(strText[0])));
-    return strText;
 }
 
 // The report of a connection to host:port that failed with nError.
