@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "event_loop.h"
 
@@ -24,6 +25,7 @@ std::mutex g_loopLock;
 EventLoop* g_pLoop = nullptr;
 std::atomic<bool> g_bStop{false};
 HANDLE g_hStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // set once the loop has ended
+HANDLE g_hControlThread = nullptr;  // the first thread the console's control handler ran on
 
 // bWait: the process ends when the caller returns, so return once the loop
 // has ended cleanly (or the time is up).
@@ -39,6 +41,16 @@ void RequestStop(bool bWait) {
 }
 
 BOOL WINAPI OnConsoleControl(DWORD nEvent) {
+    {
+        // The process must not end while this thread is still ending: the
+        // race is one that wine has been seen to lose, the process dying of a
+        // segmentation fault. The loop's end waits for it.
+        std::lock_guard lock(g_loopLock);
+        if (g_hControlThread == nullptr) {
+            DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                            &g_hControlThread, SYNCHRONIZE, FALSE, 0);
+        }
+    }
     RequestStop(nEvent == CTRL_CLOSE_EVENT || nEvent == CTRL_LOGOFF_EVENT ||
                 nEvent == CTRL_SHUTDOWN_EVENT);
     return TRUE;
@@ -104,14 +116,25 @@ CStopSignals::CStopSignals(EventLoop& loop) : m_pImpl(std::make_unique<Impl>()) 
 }
 
 CStopSignals::~CStopSignals() {
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     {
         std::lock_guard lock(g_loopLock);
         g_pLoop = nullptr;
     }
+    // First, so that a handler waiting for it returns before the system's
+    // lock around the handlers is wanted.
     SetEvent(g_hStopped);
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     PostThreadMessageW(m_pImpl->nWindowThreadId, WM_QUIT, 0, 0);
     m_pImpl->windowThread.join();
+    HANDLE hControlThread;
+    {
+        std::lock_guard lock(g_loopLock);
+        hControlThread = std::exchange(g_hControlThread, nullptr);
+    }
+    if (hControlThread != nullptr) {
+        WaitForSingleObject(hControlThread, kStopWaitMs);
+        CloseHandle(hControlThread);
+    }
 }
 
 bool CStopSignals::IsStopRequested() const {
