@@ -1,11 +1,10 @@
 // postern: the tray application.
 
-#include <sys/prctl.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "postern_version.h"
+#include "process_guard.h"
 #include "proxy_app.h"
 
 namespace {
@@ -28,8 +27,7 @@ constexpr char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A core would hold the passwords of logins under way.
-    prctl(PR_SET_DUMPABLE, 0);
+    GuardProcess();
     // Before the desktop is opened and the running one is asked to show
     // itself: these work without a display, and beside a running postern.
     for (int i = 1; i < argc; ++i) {

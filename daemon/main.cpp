@@ -6,14 +6,11 @@
 #include <optional>
 #include <string>
 
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-
 #include "console.h"
 #include "daemon_options.h"
 #include "event_loop.h"
 #include "postern_version.h"
+#include "process_guard.h"
 #include "proxy_config.h"
 #include "proxy_runner.h"
 #include "service_notify.h"
@@ -95,10 +92,7 @@ void Reload(const DaemonOptions& options, CProxyRunner& runner, CProxyConfig& ru
 }  // namespace
 
 int PosterndMain(int argc, char** argv) {
-#ifdef __linux__
-    // A core would hold the passwords of logins under way.
-    prctl(PR_SET_DUMPABLE, 0);
-#endif
+    GuardProcess();
     DaemonOptions options;
     std::string strError;
     if (!ParseDaemonOptions(argc, argv, options, strError)) {

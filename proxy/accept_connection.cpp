@@ -2,11 +2,15 @@
 
 SOCKET AcceptConnection(EventLoop& loop, SOCKET hListener, int& nError, bool& bTransient) {
     SOCKET fd = sys::AcceptConnection(hListener);
+    if (fd == INVALID_SOCKET && EventLoop::IsOutOfDescriptors(sys::LastError()) &&
+        loop.ShedConnection()) {
+        fd = sys::AcceptConnection(hListener);
+    }
     if (fd != INVALID_SOCKET)
         return fd;
     nError = sys::LastError();
     int nCause = nError;
-    if (nError == sys::kErrTooManyFiles || nError == sys::kErrTooManySystemFiles) {
+    if (EventLoop::IsOutOfDescriptors(nError)) {
         loop.ReleaseSpareFd();
         SOCKET fdRefused = sys::AcceptConnection(hListener);
         nCause = fdRefused != INVALID_SOCKET ? WSAEWOULDBLOCK : sys::LastError();

@@ -41,6 +41,10 @@ IByteStream& CAsyncSocket::Stream() const {
 
 bool CAsyncSocket::OpenSocket(int nFamily) {
     m_hSocket = sys::OpenStreamSocket(nFamily);
+    if (m_hSocket == INVALID_SOCKET && EventLoop::IsOutOfDescriptors(sys::LastError()) &&
+        Loop().ShedConnection()) {
+        m_hSocket = sys::OpenStreamSocket(nFamily);
+    }
     if (m_hSocket == INVALID_SOCKET) {
         return Fail(sys::LastError());
     }
@@ -94,7 +98,8 @@ bool CAsyncSocket::Create(unsigned nSocketPort, int nSocketType, long lEvent,
 }
 
 bool CAsyncSocket::AsyncSelect(long lEvent) {
-    if (m_hSocket == INVALID_SOCKET && m_state != State::Looking) {
+    // Before Connect, the events are kept for the connection it makes.
+    if (m_hSocket == INVALID_SOCKET && m_state != State::Looking && m_state != State::Idle) {
         return Fail(sys::kErrNotSocket);
     }
     m_lEvent = std::int32_t(lEvent);
@@ -334,10 +339,23 @@ void CAsyncSocket::Close() {
     m_pSendQueue.reset();
     m_state = State::Failed;
     // Whatever waited for this socket's queue to drain may read again; what it
-    // sends here now fails.
+    // sends here now fails. Short of memory even for that, it ends instead of
+    // waiting for ever.
     if (bHadQueue && m_pPartner != nullptr) {
-        m_pPartner->UpdateInterest();
+        try {
+            m_pPartner->UpdateInterest();
+        } catch (...) {
+            try {
+                m_pPartner->HandleFailure();
+            } catch (...) {
+            }
+        }
     }
+}
+
+void CAsyncSocket::CloseNow() {
+    m_bBroken = true;  // nothing is left to linger for
+    Close();
 }
 
 void CAsyncSocket::ShutdownSending() {

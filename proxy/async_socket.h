@@ -54,6 +54,8 @@ public:
     bool Listen(int nConnectionBacklog = SOMAXCONN);
     virtual bool Accept(CAsyncSocket& rConnectedSocket);
     virtual void Close();
+    // Closes without lingering: unsent bytes are dropped, the peer may see a reset.
+    void CloseNow();
     // Starts a connection to a host name or numeric address. True when
     // connected at once; false with GetLastError() == WSAEWOULDBLOCK when under
     // way (names are looked up off the loop thread; OnConnect tells the end);

@@ -41,23 +41,26 @@ CClientSocket::CClientSocket(SharedText strHostName, int nHostPort, bool bAnswer
     long lServerEvents = FD_READ | FD_CONNECT | FD_CLOSE;
     if (pTls != nullptr && pTls->nMode == ServerTls::Tls)
         lServerEvents |= FD_WRITE;
-    m_pServer = new (std::nothrow) CServerSocket(this, m_strHostName, nHostPort, std::move(pTls));
-    if (m_pServer != nullptr) {
-        m_pServer->Create(0, SOCK_STREAM,
-                          FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
-        m_pServer->AsyncSelect(lServerEvents);
-        Pair(*this, *m_pServer);
-    }
+    // Its descriptor comes with the connection, at PASS: a mail client that
+    // never logs in holds one descriptor, not two.
+    m_pServer = new CServerSocket(this, m_strHostName, nHostPort, std::move(pTls));
+    m_pServer->AsyncSelect(lServerEvents);
+    Pair(*this, *m_pServer);
 }
 
 CClientSocket::~CClientSocket() {
+    if (m_bEndReserved)
+        Loop().ReleasePost();
     Close();
     delete m_pServer;
     explicit_bzero(m_buffer, std::size_t(m_nCount));  // a PASS line may still be held
 }
 
-bool CClientSocket::HasServerLink() const {
-    return m_pServer != nullptr && m_pServer->m_hSocket != INVALID_SOCKET;
+void CClientSocket::ReserveEndNotice() {
+    if (!m_bEndReserved) {
+        Loop().ReservePost();
+        m_bEndReserved = true;
+    }
 }
 
 bool CClientSocket::IsLoginPending() const {
@@ -208,8 +211,18 @@ void CClientSocket::ResumeReading() {
 void CClientSocket::PostEndNotice() {
     if (m_bEndPosted)
         return;
+    if (m_bEndReserved) {
+        m_bEndReserved = false;
+        PostReservedSessionNotify(0, m_nSessionId);
+    } else {
+        PostSessionNotify(0, m_nSessionId);
+    }
     m_bEndPosted = true;
-    PostSessionNotify(0, m_nSessionId);
+}
+
+void CClientSocket::Shed() {
+    PostEndNotice();
+    CloseNow();
 }
 
 void CClientSocket::EndAndClose() {

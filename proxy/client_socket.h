@@ -50,16 +50,22 @@ public:
     // The number that identifies this session in its notices; never reused.
     LPARAM GetSessionId() const { return m_nSessionId; }
     CServerSocket* GetServer() const { return m_pServer; }
-    // False when the session could not get its server link (out of memory or descriptors).
-    bool HasServerLink() const;
+    SessionState GetState() const { return m_nState; }
     // True once the session passes lines both ways, until it ends.
     bool IsRelaying() const;
     // True until the server has answered the APOP command.
     bool IsLoginPending() const;
     std::chrono::steady_clock::time_point GetAcceptTime() const { return m_tAccepted; }
 
+    // Keeps room for the end notice, so that it cannot be lost when memory
+    // runs out later; throws when there is no memory now.
+    void ReserveEndNotice();
     // Posts the end notice; a session posts it once, however it ends.
     void PostEndNotice();
+    bool HasEnded() const { return m_bEndPosted; }
+    // Ends the session and gives up its connection at once, unsent bytes and
+    // all, so that its descriptor is free for another.
+    void Shed();
     // Ends the session: the notice, then the mail client's connection is closed.
     void EndAndClose();
     // The server link has sent APOP: lines the mail client sent meanwhile may go.
@@ -84,6 +90,7 @@ private:
     CServerSocket* m_pServer = nullptr;
     int m_nCount = 0;
     bool m_bEndPosted = false;
+    bool m_bEndReserved = false;
     bool m_bAfterCR = false;
     bool m_bDropLF = false;  // the PASS line's CR came last; its LF may follow
     bool m_bAnswerCapa;

@@ -3,6 +3,7 @@
 
 #include "event_loop.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "lingering_close.h"
@@ -106,6 +107,20 @@ void EventLoop::FinishBatch() {
     m_pLingering->Reap();
 }
 
+void EventLoop::ReserveUnregister() {
+    std::size_t nNeeded = m_unregistered.size() + m_nRegistered + 1;
+    if (nNeeded > m_unregistered.capacity())
+        m_unregistered.reserve(std::max(nNeeded, 2 * m_unregistered.capacity()));
+    ++m_nRegistered;
+}
+
+void EventLoop::NoteUnregistered(const IEventHandler* pHandler) noexcept {
+    if (m_nRegistered > 0)
+        --m_nRegistered;
+    if (m_bDispatching)
+        m_unregistered.push_back(pHandler);  // within the capacity: cannot fail
+}
+
 bool EventLoop::WasUnregistered(const IEventHandler* pHandler) const {
     for (const IEventHandler* p : m_unregistered) {
         if (p == pHandler)
@@ -116,8 +131,35 @@ bool EventLoop::WasUnregistered(const IEventHandler* pHandler) const {
 
 void EventLoop::Post(std::function<void()> fn) {
     AssertInLoopThread();
+    std::size_t nNeeded = m_posted.size() + m_nReservedPosts + 1;
+    if (nNeeded > m_posted.capacity())
+        m_posted.reserve(std::max(nNeeded, 2 * m_posted.capacity()));
+    Append(fn);
+}
+
+void EventLoop::ReservePost() {
+    AssertInLoopThread();
+    std::size_t nNeeded = m_posted.size() + m_nReservedPosts + 1;
+    if (nNeeded > m_posted.capacity())
+        m_posted.reserve(std::max(nNeeded, 2 * m_posted.capacity()));
+    ++m_nReservedPosts;
+}
+
+void EventLoop::PostReserved(std::function<void()> fn) noexcept {
+    AssertInLoopThread();
+    assert(m_nReservedPosts > 0 && "PostReserved without ReservePost");
+    --m_nReservedPosts;
+    Append(fn);
+}
+
+void EventLoop::ReleasePost() noexcept {
+    assert(m_nReservedPosts > 0 && "ReleasePost without ReservePost");
+    --m_nReservedPosts;
+}
+
+void EventLoop::Append(std::function<void()>& fn) noexcept {
     bool bWasEmpty = m_posted.empty();
-    m_posted.push_back(std::move(fn));
+    m_posted.push_back(std::move(fn));  // within the capacity: cannot fail
     // Inside RunOnce the queue is drained anyway; outside it, wake whoever
     // runs the loop.
     if (bWasEmpty && !m_bRunning) {
@@ -126,17 +168,17 @@ void EventLoop::Post(std::function<void()> fn) {
 }
 
 void EventLoop::RunPosted() {
-    while (!m_posted.empty()) {
-        std::vector<std::function<void()>> batch;
-        batch.swap(m_posted);
-        for (auto& fn : batch) {
-            try {
-                fn();
-            } catch (...) {
-                // One notice or report lost; the loop goes on.
-            }
+    // By index, and the storage kept, so that the reserved room stays; work
+    // posted meanwhile is appended and runs in this round.
+    for (std::size_t i = 0; i < m_posted.size(); ++i) {
+        std::function<void()> fn = std::move(m_posted[i]);
+        try {
+            fn();
+        } catch (...) {
+            // One notice or report lost; the loop goes on.
         }
     }
+    m_posted.clear();
 }
 
 EventLoop::TimerId EventLoop::SetTimer(Clock::duration delay, std::function<void()> fn) {
@@ -194,4 +236,20 @@ char* EventLoop::Scratch() {
     if (!m_pScratch)
         m_pScratch = std::make_unique<char[]>(kScratchSize);
     return m_pScratch.get();
+}
+
+bool EventLoop::ShedConnection() {
+    for (IConnectionShedder* pShedder : m_shedders) {
+        if (pShedder->ShedConnection())
+            return true;
+    }
+    return false;
+}
+
+void EventLoop::AddShedder(IConnectionShedder* pShedder) {
+    m_shedders.push_back(pShedder);
+}
+
+void EventLoop::RemoveShedder(IConnectionShedder* pShedder) noexcept {
+    std::erase(m_shedders, pShedder);
 }

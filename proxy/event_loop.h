@@ -27,6 +27,16 @@ protected:
     ~IEventHandler() = default;
 };
 
+// What can give up a connection when the process has run out of descriptors.
+class IConnectionShedder {
+public:
+    // Closes one connection at once; false when none can be spared.
+    virtual bool ShedConnection() = 0;
+
+protected:
+    ~IConnectionShedder() = default;
+};
+
 // The one event loop of the proxy's thread: readiness of sockets (epoll on
 // Linux, WSAAsyncSelect messages on Windows, both level-triggered), a FIFO of
 // posted work that runs after the handlers of each batch have returned, one-shot
@@ -77,6 +87,13 @@ public:
     // Runs fn after the current handler and every handler of this batch have
     // returned, in the order posted.
     void Post(std::function<void()> fn);
+    // Room in the posted work for what must not be lost when memory runs out,
+    // such as a session's end notice. ReservePost throws when it cannot keep
+    // the room; PostReserved takes it and cannot fail, for an fn held without
+    // allocation (a lambda of two words); ReleasePost gives it back unused.
+    void ReservePost();
+    void PostReserved(std::function<void()> fn) noexcept;
+    void ReleasePost() noexcept;
 
     TimerId SetTimer(Clock::duration delay, std::function<void()> fn);
     void KillTimer(TimerId nTimer);
@@ -108,6 +125,14 @@ public:
     // and closed when the process has run out of descriptors.
     void ReleaseSpareFd();
     void RestoreSpareFd();
+    static bool IsOutOfDescriptors(int nError) {
+        return nError == sys::kErrTooManyFiles || nError == sys::kErrTooManySystemFiles;
+    }
+    // Out of descriptors: the shedders, in the order added, are asked to give
+    // up a connection until one does. False when none did.
+    bool ShedConnection();
+    void AddShedder(IConnectionShedder* pShedder);
+    void RemoveShedder(IConnectionShedder* pShedder) noexcept;
 
     // May be called from any thread: makes a RunOnce that waits return soon.
     void Wake();
@@ -119,6 +144,11 @@ private:
     void CloseSystem();
 
     void AssertInLoopThread() const;
+    // Sockets are unregistered in destructors and Close, which must not fail:
+    // the room to note that is had when they register.
+    void ReserveUnregister();
+    void NoteUnregistered(const IEventHandler* pHandler) noexcept;
+    void Append(std::function<void()>& fn) noexcept;
     void Dispatch(IEventHandler* pHandler, std::uint32_t nEvents);
     // Dispatches the handlers asked for by Redispatch until now, once each.
     void DispatchHeld();
@@ -137,10 +167,14 @@ private:
     bool m_bDispatching = false;
     std::thread::id m_owner;
     std::vector<const IEventHandler*> m_unregistered;  // during the current batch
-    std::vector<IEventHandler*> m_held;                // to be dispatched again (Redispatch)
+    std::size_t m_nRegistered = 0;       // handlers that may yet be noted in m_unregistered
+    std::vector<IEventHandler*> m_held;  // to be dispatched again (Redispatch)
+    // Never shrinks, and has room for its items and every reserved one.
     std::vector<std::function<void()>> m_posted;
+    std::size_t m_nReservedPosts = 0;
     TimerQueue m_timers;
     std::unique_ptr<LingeringClose> m_pLingering;
     std::unique_ptr<NameLookup> m_pLookup;
     std::unique_ptr<char[]> m_pScratch;
+    std::vector<IConnectionShedder*> m_shedders;
 };

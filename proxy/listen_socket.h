@@ -36,6 +36,7 @@ public:
     std::size_t GetSessionCount() const { return m_table.GetSessionCount(); }
     CClientSocket* FindSession(LPARAM nSessionId) const { return m_table.FindSession(nSessionId); }
     void SetLoginTimeout(std::chrono::milliseconds timeout) { m_table.SetLoginTimeout(timeout); }
+    void SetUserTimeout(std::chrono::milliseconds timeout) { m_table.SetUserTimeout(timeout); }
     void SetAnswerCapa(bool bAnswerCapa) { m_table.SetAnswerCapa(bAnswerCapa); }
     void SetServerTls(SharedTls pTls) { m_table.SetServerTls(std::move(pTls)); }
 

@@ -4,11 +4,24 @@
 
 CNoticeWnd* g_hMainWnd = nullptr;
 
-void PostSessionNotify(WPARAM wParam, LPARAM lParam) {
-    EventLoop::Current()->Post([wParam, lParam] {
+namespace {
+
+// Two words: a std::function holds it without allocating.
+std::function<void()> SessionNotice(WPARAM wParam, LPARAM lParam) noexcept {
+    return [wParam, lParam] {
         if (g_hMainWnd != nullptr)
             g_hMainWnd->OnSessionNotify(wParam, lParam);
-    });
+    };
+}
+
+}  // namespace
+
+void PostSessionNotify(WPARAM wParam, LPARAM lParam) {
+    EventLoop::Current()->Post(SessionNotice(wParam, lParam));
+}
+
+void PostReservedSessionNotify(WPARAM wParam, LPARAM lParam) noexcept {
+    EventLoop::Current()->PostReserved(SessionNotice(wParam, lParam));
 }
 
 void PostReport(std::string strText, std::string strFingerprint) {

@@ -39,8 +39,10 @@ protected:
 
 extern CNoticeWnd* g_hMainWnd;
 
-// Posts WM_SESSION_NOTIFY to g_hMainWnd.
+// Posts WM_SESSION_NOTIFY to g_hMainWnd; the second into room reserved
+// beforehand (EventLoop::ReservePost), so it cannot fail.
 void PostSessionNotify(WPARAM wParam, LPARAM lParam);
+void PostReservedSessionNotify(WPARAM wParam, LPARAM lParam) noexcept;
 
 // Hands a report to g_hMainWnd after the current handler has returned; with a
 // fingerprint, as a report of an untrusted certificate.

@@ -1,7 +1,7 @@
 #include "session_table.h"
 
 #include <algorithm>
-#include <new>
+#include <memory>
 
 #include "notice.h"
 
@@ -12,9 +12,12 @@ constexpr char kGreeting[] = "+OK Postern 1.0 Ready\r\n";
 }  // namespace
 
 CSessionTable::CSessionTable(const std::string& strHostName, int nHostPort)
-    : m_nHostPort(nHostPort), m_strHostName(std::make_shared<const std::string>(strHostName)) {}
+    : m_nHostPort(nHostPort), m_strHostName(std::make_shared<const std::string>(strHostName)) {
+    EventLoop::Current()->AddShedder(this);
+}
 
 CSessionTable::~CSessionTable() {
+    EventLoop::Current()->RemoveShedder(this);
     if (m_nLoginTimer != 0)
         EventLoop::Current()->KillTimer(m_nLoginTimer);
     for (auto& [nId, pSession] : m_listSessions) {
@@ -24,23 +27,37 @@ CSessionTable::~CSessionTable() {
 }
 
 void CSessionTable::AcceptFrom(CAsyncSocket& listener) {
-    CClientSocket* pSession =
-        new (std::nothrow) CClientSocket(m_strHostName, m_nHostPort, m_bAnswerCapa, m_pTls);
-    if (pSession == nullptr) {
+    // What a session needs and may not get is had before its connection is
+    // taken: without it, the connection is refused. After, a failure deletes
+    // the session unannounced, which closes its connection.
+    std::unique_ptr<CClientSocket> pSession;
+    try {
+        if (m_listSessions.size() == m_listSessions.capacity())
+            m_listSessions.reserve(std::max<std::size_t>(16, 2 * m_listSessions.capacity()));
+        pSession =
+            std::make_unique<CClientSocket>(m_strHostName, m_nHostPort, m_bAnswerCapa, m_pTls);
+        pSession->ReserveEndNotice();
+    } catch (...) {
+        pSession.reset();
         CAsyncSocket refused;  // take the connection off the queue; closing it refuses it
         listener.Accept(refused);
-    } else if (!listener.Accept(*pSession)) {
-        delete pSession;
-    } else if (!pSession->HasServerLink()) {
-        delete pSession;  // no descriptor or memory for its server link: refuse it
-    } else {
+        return;
+    }
+    if (!listener.Accept(*pSession))
+        return;
+    try {
         pSession->AsyncSelect(FD_READ | FD_CLOSE);
-        m_listSessions.emplace_back(pSession->GetSessionId(), pSession);
         pSession->Send(kGreeting, sizeof kGreeting - 1, 0);
         PostSessionNotify(1, pSession->GetSessionId());
-        if (m_nLoginTimer == 0) {
-            ArmLoginTimer(pSession->GetAcceptTime() + m_loginTimeout);
-        }
+    } catch (...) {
+        return;
+    }
+    CClientSocket& session = *pSession.release();
+    m_listSessions.emplace_back(session.GetSessionId(), &session);  // room was made
+    try {
+        ArmLoginTimer(LoginDeadline(session));
+    } catch (...) {
+        // Out of memory for the timer: the next session accepted arms it.
     }
 }
 
@@ -64,30 +81,57 @@ CClientSocket* CSessionTable::FindSession(LPARAM nSessionId) const {
     return it == m_listSessions.end() ? nullptr : it->second;
 }
 
-void CSessionTable::ArmLoginTimer(std::chrono::steady_clock::time_point tDeadline) {
+bool CSessionTable::ShedConnection() {
+    // The oldest that has not sent USER, else the oldest that has not sent PASS.
+    for (SessionState nState : {AwaitUser, AwaitPass}) {
+        for (auto& [nId, pSession] : m_listSessions) {
+            if (pSession->GetState() == nState && !pSession->HasEnded()) {
+                pSession->Shed();
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+CSessionTable::TimePoint CSessionTable::LoginDeadline(const CClientSocket& session) const {
+    auto limit =
+        session.GetState() == AwaitUser ? std::min(m_userTimeout, m_loginTimeout) : m_loginTimeout;
+    return session.GetAcceptTime() + limit;
+}
+
+void CSessionTable::ArmLoginTimer(TimePoint tDeadline) {
     // One timer for all sessions; it fires a little late so that the sessions
     // accepted in a burst are ended together.
-    auto delay = tDeadline - std::chrono::steady_clock::now() + m_loginTimeout / 16;
-    m_nLoginTimer = EventLoop::Current()->SetTimer(delay, [this] {
+    TimePoint tDue = tDeadline + std::min(m_userTimeout, m_loginTimeout) / 16;
+    EventLoop& loop = *EventLoop::Current();
+    if (m_nLoginTimer != 0) {
+        if (m_tLoginTimerDue <= tDue)
+            return;
+        loop.KillTimer(m_nLoginTimer);
+        m_nLoginTimer = 0;
+    }
+    m_nLoginTimer = loop.SetTimer(tDue - std::chrono::steady_clock::now(), [this] {
         m_nLoginTimer = 0;
         EndOverdueLogins();
     });
+    m_tLoginTimerDue = tDue;
 }
 
 void CSessionTable::EndOverdueLogins() {
     auto tNow = std::chrono::steady_clock::now();
-    auto tNextDeadline = std::chrono::steady_clock::time_point::max();
+    auto tNextDeadline = TimePoint::max();
     for (auto& [nId, pSession] : m_listSessions) {
-        if (!pSession->IsLoginPending())
+        if (!pSession->IsLoginPending() || pSession->HasEnded())
             continue;
-        auto tDeadline = pSession->GetAcceptTime() + m_loginTimeout;
+        TimePoint tDeadline = LoginDeadline(*pSession);
         if (tDeadline <= tNow) {
             pSession->EndAndClose();
         } else if (tDeadline < tNextDeadline) {
             tNextDeadline = tDeadline;
         }
     }
-    if (tNextDeadline != std::chrono::steady_clock::time_point::max()) {
+    if (tNextDeadline != TimePoint::max()) {
         ArmLoginTimer(tNextDeadline);
     }
 }

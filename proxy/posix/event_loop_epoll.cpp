@@ -107,6 +107,7 @@ bool EventLoop::RunOnce(int nTimeoutMs) {
 }
 
 void EventLoop::Register(int fd, IEventHandler* pHandler, std::uint32_t nEvents) {
+    ReserveUnregister();
     EventLoopSystem::Control(*this, EPOLL_CTL_ADD, fd, pHandler, nEvents);
 }
 
@@ -121,9 +122,7 @@ void EventLoop::Unregister(int fd, IEventHandler* pHandler) {
 
 void EventLoop::ForgetClosing(int, IEventHandler* pHandler) {
     ForgetHeld(pHandler);
-    if (m_bDispatching) {
-        m_unregistered.push_back(pHandler);
-    }
+    NoteUnregistered(pHandler);
 }
 
 void EventLoop::RequestHeldDispatch() {

@@ -283,6 +283,7 @@ bool EventLoop::RunOnce(int nTimeoutMs) {
 
 void EventLoop::Register(SOCKET fd, IEventHandler* pHandler, std::uint32_t nEvents) {
     AssertInLoopThread();
+    ReserveUnregister();
     Watch& watch = m_watched[fd];
     watch = Watch{pHandler, nEvents, EventLoopSystem::NextMessage(*this), false, false};
     EventLoopSystem::Select(*this, fd, watch);
@@ -317,9 +318,7 @@ void EventLoop::ForgetClosing(SOCKET fd, IEventHandler* pHandler) {
     auto it = m_watched.find(fd);
     if (it != m_watched.end() && it->second.pHandler == pHandler)
         m_watched.erase(it);
-    if (m_bDispatching) {
-        m_unregistered.push_back(pHandler);
-    }
+    NoteUnregistered(pHandler);
 }
 
 void EventLoop::RequestHeldDispatch() {

@@ -13,7 +13,7 @@ import unittest
 
 from support import TIMEOUT, wait_until
 from support.dovecot import Dovecot
-from support.pop3 import build_message, login, pop3_size, recv_line, retr_body
+from support.pop3 import GREETING, build_message, login, pop3_size, recv_line, retr_body
 from support.posternd import LINGER_LIMIT, PosterndCase, idle_descriptors, sanitized
 from support.proc import descendants, memory_kib, socket_count
 
@@ -252,9 +252,43 @@ class SessionResourcesTest(FaultCase):
         self.assertNothingLeft(daemon, before, "full logins", LOGINS_SLACK_KIB)
         self.stop_cleanly(daemon)
 
+    @unittest.skipIf(sanitized(), "the sanitizers' runtime must come first among the "
+                     "preloaded libraries")
+    def test_failing_allocations_end_one_session_at_most(self):
+        scripts = ([b"USER repeat", b"PASS " + self.USERS["repeat"].encode(), b"STAT",
+                    b"RETR 1", b"QUIT"],
+                   [b"USER repeat"],
+                   [b"USER repeat", b"PASS " + self.USERS["repeat"].encode(), b"STAT"],
+                   [])
+
+        def attempt(port, script):
+            # Whatever comes back: only that nothing hangs or stays open counts.
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=3) as sock:
+                    sock.recv(4096)
+                    for line in script:
+                        sock.sendall(line + b"\r\n")
+                        sock.recv(1 << 16)
+            except OSError:
+                pass
+
+        for every in (5, 7, 11, 17, 29, 53, 101):
+            with self.subTest(every=every):
+                daemon = self.start_posternd(env={"LD_PRELOAD": os.environ["POSTERN_FAILING_MALLOC"],
+                                                  "POSTERN_FAIL_EVERY": str(every)})
+                base = idle_descriptors(daemon.pid)
+                os.kill(daemon.pid, signal.SIGUSR2)  # failing from now on
+                for script in scripts * 3:
+                    attempt(daemon.port, script)
+                os.kill(daemon.pid, signal.SIGUSR2)
+                self.assertTrue(daemon.alive(), "posternd died:\n" + daemon.stderr())
+                self.assertEqual(idle_descriptors(daemon.pid), base, "sessions left open")
+                self.full_login(daemon.port)
+                self.stop_cleanly(daemon)
+
     @unittest.skipIf(sanitized(), "the sanitizers' runtime needs descriptors of its own (it "
                      "probes memory through a pipe) and reports false faults without them")
-    def test_out_of_descriptors_that_connection_is_refused_and_the_others_go_on(self):
+    def test_out_of_descriptors_silent_clients_make_room_and_logins_go_on(self):
         daemon = self.start_posternd()
         base = idle_descriptors(daemon.pid)
         _, hard = resource.prlimit(daemon.pid, resource.RLIMIT_NOFILE)
@@ -269,11 +303,20 @@ class SessionResourcesTest(FaultCase):
         allow(2)
         first = login(daemon.port, "repeat", self.USERS["repeat"])
         self.addCleanup(first.close)
+        # No room and no one to spare: refused. Room for one: greeted, and told
+        # at PASS that the server cannot be reached, since its link needs another.
         for more in (0, 1, 0, 1):
             allow(more)
-            refused = socket.create_connection(("127.0.0.1", daemon.port), timeout=TIMEOUT)
-            self.assertEqual(read_to_end(refused, TIMEOUT), b"", f"room for {more}")
-            refused.close()
+            knock = socket.create_connection(("127.0.0.1", daemon.port), timeout=TIMEOUT)
+            if more == 0:
+                self.assertEqual(read_to_end(knock, TIMEOUT), b"", "no room")
+            else:
+                self.assertEqual(recv_line(knock), GREETING + b"\r\n")
+                knock.sendall(b"USER repeat\r\nPASS pw\r\n")
+                self.assertEqual(recv_line(knock), b"+OK Password\r\n")
+                self.assertTrue(recv_line(knock).startswith(b"-ERR [SYS/TEMP] Cannot connect "))
+                self.assertEqual(read_to_end(knock, TIMEOUT), b"")
+            knock.close()
             first.sendall(b"STAT\r\n")
             self.assertEqual(recv_line(first), self.stat, f"room for {more}")
             self.assertTrue(wait_until(lambda: socket_count(daemon.pid) == 3))
@@ -283,8 +326,22 @@ class SessionResourcesTest(FaultCase):
         self.assertEqual(read_to_end(first, TIMEOUT), b"")
         first.close()
         self.assertEqual(idle_descriptors(daemon.pid), base)
-        allow(2)
-        self.full_login(daemon.port)
+
+        # A flood: 2,000 connections that never send a byte against a limit of
+        # 1,024. The oldest make room, and a mail client logs in at once.
+        own_soft, own_hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(own_hard, 4096), own_hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (own_soft, own_hard))
+        resource.prlimit(daemon.pid, resource.RLIMIT_NOFILE, (1024, hard))
+        flood = []
+        try:
+            for _ in range(2000):
+                flood.append(socket.create_connection(("127.0.0.1", daemon.port), timeout=TIMEOUT))
+            self.full_login(daemon.port)
+        finally:
+            for sock in flood:
+                sock.close()
+        self.assertEqual(idle_descriptors(daemon.pid), base)
         self.stop_cleanly(daemon)
 
 
