@@ -63,25 +63,6 @@ bool IsWholeNumber(std::string_view strText) {
     return strNumber[0] == '-' || nValue <= INT_MAX;
 }
 
-const SettingKey* FindSettingKey(std::string_view strSection, std::string_view strEntry) {
-    for (const SettingKey* pKey : setting::kAll) {
-        if (strSection == pKey->pszSection && strEntry == pKey->pszEntry) {
-            return pKey;
-        }
-    }
-    return nullptr;
-}
-
-ByteOrderMark ByteOrderMarkOf(std::string_view bytes) {
-    if (bytes.starts_with("\xEF\xBB\xBF"))
-        return ByteOrderMark::Utf8;
-    if (bytes.starts_with("\xFF\xFE"))
-        return ByteOrderMark::Utf16LE;
-    if (bytes.starts_with("\xFE\xFF"))
-        return ByteOrderMark::Utf16BE;
-    return ByteOrderMark::None;
-}
-
 std::string CSettingsStore::ApplicationNameOf(std::string_view strProgramPath) {
     std::size_t nSlash = strProgramPath.find_last_of("/\\");
     std::string_view strName =
@@ -94,8 +75,45 @@ CSettingsStore CSettingsStore::OpenFile(const std::string& strPath) {
     CSettingsStore store;
     store.m_strApplicationName = ApplicationNameOf(strPath);
     store.m_strLocation = strPath;
-    store.m_bIniFile = true;
+    store.m_file = CSettingsFile::Read(strPath);
     return store;
+}
+
+bool CSettingsStore::CheckFile(std::string& strError) const {
+    if (m_file && !m_file->GetError().empty()) {
+        strError = m_file->GetError();
+        return false;
+    }
+    return true;
+}
+
+int CSettingsStore::GetProfileInt(const std::string& strSection, const std::string& strEntry,
+                                  int nDefault) const {
+    if (m_file) {
+        const std::string* pValue = m_file->Find(strSection, strEntry);
+        return pValue != nullptr ? Atoi(*pValue) : nDefault;
+    }
+    return GetStoredInt(strSection, strEntry, nDefault);
+}
+
+std::string CSettingsStore::GetProfileString(const std::string& strSection,
+                                             const std::string& strEntry,
+                                             const std::string& strDefault) const {
+    if (m_file) {
+        const std::string* pValue = m_file->Find(strSection, strEntry);
+        return pValue != nullptr ? *pValue : strDefault;
+    }
+    return GetStoredString(strSection, strEntry, strDefault);
+}
+
+bool CSettingsStore::WriteProfileInt(const std::string& strSection, const std::string& strEntry,
+                                     int nValue) {
+    return !m_file && WriteStoredInt(strSection, strEntry, nValue);
+}
+
+bool CSettingsStore::WriteProfileString(const std::string& strSection, const std::string& strEntry,
+                                        const std::string& strValue) {
+    return !m_file && WriteStoredString(strSection, strEntry, strValue);
 }
 
 std::string CSettingsStore::Read(const SettingKey& key) const {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "setting_keys.h"
+#include "settings_file.h"
 
 // <windows.h> makes these names macros for its own profile functions; here they
 // are methods. Include this header after <windows.h>.
@@ -25,12 +27,14 @@ class CSettingsStore {
 public:
     explicit CSettingsStore(const std::string& strApplicationName);
 
-    // The settings of an INI file named outright, such as a system-wide
-    // posternd.conf, instead of the profile of an application name.
+    // The settings of a file named outright, such as a system-wide posternd.conf,
+    // instead of the profile of an application name: read once, here, and
+    // strictly, the same on every system (CSettingsFile). Only read.
     static CSettingsStore OpenFile(const std::string& strPath);
-    // For a file named outright: true when it can be read and every value in it
-    // is a setting of the table, numbers written as whole numbers; otherwise a
-    // message saying what is wrong. Catches typos a person makes by hand.
+    // For a file named outright: true when it was read and holds nothing but
+    // settings of the table, numbers written as whole numbers; otherwise where
+    // and what is wrong ("FILE:LINE: reason"). Catches the slips a person makes
+    // by hand; a refused file's values read as absent.
     bool CheckFile(std::string& strError) const;
 
     // The application name of a program file: its name without the extension, so
@@ -57,18 +61,20 @@ public:
 private:
     CSettingsStore() = default;
 
+    // The profile itself: QSettings' file on Linux, the registry on Windows.
+    int GetStoredInt(const std::string& strSection, const std::string& strEntry,
+                     int nDefault) const;
+    std::string GetStoredString(const std::string& strSection, const std::string& strEntry,
+                                const std::string& strDefault) const;
+    bool WriteStoredInt(const std::string& strSection, const std::string& strEntry, int nValue);
+    bool WriteStoredString(const std::string& strSection, const std::string& strEntry,
+                           const std::string& strValue);
+
     std::string m_strApplicationName;
     std::string m_strLocation;
-    bool m_bIniFile = false;  // an INI file on every platform, even where the profile is not
+    std::optional<CSettingsFile> m_file;  // a file named outright instead of the profile
 };
 
-// For checking a settings file: the key of the table a section and entry name, or null.
-const SettingKey* FindSettingKey(std::string_view strSection, std::string_view strEntry);
 // A whole number as a person writes one into a settings file: blanks around it,
 // an optional sign, decimal digits only, within the range of int.
 bool IsWholeNumber(std::string_view strText);
-
-// The byte order mark a settings file starts with: UTF-8's, which readers
-// skip, or UTF-16's, as Notepad saves a file as "Unicode".
-enum class ByteOrderMark { None, Utf8, Utf16LE, Utf16BE };
-ByteOrderMark ByteOrderMarkOf(std::string_view bytes);

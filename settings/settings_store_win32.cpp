@@ -1,14 +1,8 @@
 // The settings store in the registry, as the Windows profile functions keep it:
 // HKEY_CURRENT_USER\Software\quill\Postern\<name>\<section>, numbers as REG_DWORD,
-// text as REG_SZ. A settings file named outright is read as INI text.
+// text as REG_SZ.
 
 #include <windows.h>
-
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <sstream>
-#include <utility>
 
 #include "settings_store.h"
 #include "utf16.h"
@@ -68,107 +62,14 @@ std::string TextOf(const std::string& data) {
     return Narrow(strWide);
 }
 
-std::string Trim(const std::string& strText) {
-    std::size_t nBegin = strText.find_first_not_of(" \t\r\n");
-    if (nBegin == std::string::npos)
-        return std::string();
-    return strText.substr(nBegin, strText.find_last_not_of(" \t\r\n") - nBegin + 1);
-}
-
-// A file's text as UTF-8, whether saved as UTF-8, with or without a byte order
-// mark, or as UTF-16 (Notepad's "Unicode").
-std::string Utf8Text(std::string bytes) {
-    ByteOrderMark mark = ByteOrderMarkOf(bytes);
-    if (mark == ByteOrderMark::None)
-        return bytes;
-    if (mark == ByteOrderMark::Utf8)
-        return bytes.substr(3);
-    std::wstring strWide;
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-        auto nFirst = static_cast<unsigned char>(bytes[i]);
-        auto nSecond = static_cast<unsigned char>(bytes[i + 1]);
-        strWide +=
-            wchar_t(mark == ByteOrderMark::Utf16LE ? nFirst | nSecond << 8 : nFirst << 8 | nSecond);
-    }
-    return Narrow(strWide);
-}
-
-// An INI file as [Section] and Key=value lines; a value may be in double quotes.
-struct CIniFile {
-    std::map<std::pair<std::string, std::string>, std::string> values;
-    std::string strError;  // empty when the whole file was read
-
-    explicit CIniFile(const std::string& strPath) {
-        std::ifstream input(Widen(strPath).c_str(), std::ios::binary);
-        if (!input) {
-            strError = "cannot be opened";
-            return;
-        }
-        std::istringstream file(Utf8Text(std::string(std::istreambuf_iterator<char>(input), {})));
-        std::string strSection;
-        std::string strLine;
-        for (int nLine = 1; std::getline(file, strLine); ++nLine) {
-            strLine = Trim(strLine);
-            if (strLine.empty() || strLine[0] == ';' || strLine[0] == '#')
-                continue;
-            if (strLine.front() == '[' && strLine.back() == ']') {
-                strSection = Trim(strLine.substr(1, strLine.size() - 2));
-                continue;
-            }
-            std::size_t nEquals = strLine.find('=');
-            if (nEquals == std::string::npos) {
-                strError = "line " + std::to_string(nLine) + " is neither [Section] nor Key=value";
-                return;
-            }
-            std::string strValue = Trim(strLine.substr(nEquals + 1));
-            if (strValue.size() >= 2 && strValue.front() == '"' && strValue.back() == '"')
-                strValue = strValue.substr(1, strValue.size() - 2);
-            values[{strSection, Trim(strLine.substr(0, nEquals))}] = strValue;
-        }
-    }
-
-    const std::string* Find(const std::string& strSection, const std::string& strEntry) const {
-        auto it = values.find({strSection, strEntry});
-        return it == values.end() ? nullptr : &it->second;
-    }
-};
-
 }  // namespace
 
 CSettingsStore::CSettingsStore(const std::string& strApplicationName)
     : m_strApplicationName(strApplicationName),
       m_strLocation("HKEY_CURRENT_USER\\" + std::string(kRegistryKey) + strApplicationName) {}
 
-bool CSettingsStore::CheckFile(std::string& strError) const {
-    CIniFile file(m_strLocation);
-    if (!file.strError.empty()) {
-        strError = m_strLocation + ": " + file.strError;
-        return false;
-    }
-    for (const auto& [key, strValue] : file.values) {
-        const auto& [strSection, strEntry] = key;
-        const SettingKey* pKnown = FindSettingKey(strSection, strEntry);
-        std::string strName = strSection.empty() ? "'" + strEntry + "' above [Settings]"
-                                                 : "'" + strEntry + "' in [" + strSection + "]";
-        if (pKnown == nullptr) {
-            strError = m_strLocation + ": unknown setting " + strName;
-            return false;
-        }
-        if (pKnown->nType == SettingKey::Int && !IsWholeNumber(strValue)) {
-            strError =
-                m_strLocation + ": " + strName + " wants a whole number, not '" + strValue + "'";
-            return false;
-        }
-    }
-    return true;
-}
-
-int CSettingsStore::GetProfileInt(const std::string& strSection, const std::string& strEntry,
-                                  int nDefault) const {
-    if (m_bIniFile) {
-        const std::string* pValue = CIniFile(m_strLocation).Find(strSection, strEntry);
-        return pValue != nullptr ? Atoi(*pValue) : nDefault;
-    }
+int CSettingsStore::GetStoredInt(const std::string& strSection, const std::string& strEntry,
+                                 int nDefault) const {
     CRegKey key(kRegistryKey + m_strApplicationName + "\\" + strSection, false);
     DWORD nType = 0;
     std::string data;
@@ -185,13 +86,9 @@ int CSettingsStore::GetProfileInt(const std::string& strSection, const std::stri
     return nDefault;
 }
 
-std::string CSettingsStore::GetProfileString(const std::string& strSection,
-                                             const std::string& strEntry,
-                                             const std::string& strDefault) const {
-    if (m_bIniFile) {
-        const std::string* pValue = CIniFile(m_strLocation).Find(strSection, strEntry);
-        return pValue != nullptr ? *pValue : strDefault;
-    }
+std::string CSettingsStore::GetStoredString(const std::string& strSection,
+                                            const std::string& strEntry,
+                                            const std::string& strDefault) const {
     CRegKey key(kRegistryKey + m_strApplicationName + "\\" + strSection, false);
     DWORD nType = 0;
     std::string data;
@@ -200,19 +97,15 @@ std::string CSettingsStore::GetProfileString(const std::string& strSection,
     return TextOf(data);
 }
 
-bool CSettingsStore::WriteProfileInt(const std::string& strSection, const std::string& strEntry,
-                                     int nValue) {
-    if (m_bIniFile)
-        return false;  // a settings file named outright is only read
+bool CSettingsStore::WriteStoredInt(const std::string& strSection, const std::string& strEntry,
+                                    int nValue) {
     CRegKey key(kRegistryKey + m_strApplicationName + "\\" + strSection, true);
     DWORD nDword = DWORD(nValue);
     return key.Set(strEntry, REG_DWORD, &nDword, sizeof nDword);
 }
 
-bool CSettingsStore::WriteProfileString(const std::string& strSection, const std::string& strEntry,
-                                        const std::string& strValue) {
-    if (m_bIniFile)
-        return false;
+bool CSettingsStore::WriteStoredString(const std::string& strSection, const std::string& strEntry,
+                                       const std::string& strValue) {
     CRegKey key(kRegistryKey + m_strApplicationName + "\\" + strSection, true);
     std::wstring strWide = Widen(strValue);
     return key.Set(strEntry, REG_SZ, strWide.c_str(),

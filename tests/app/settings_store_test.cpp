@@ -21,6 +21,8 @@ private slots:
     void valuesRoundTrip();
     void applicationNamesKeepSeparateSettings();
     void sharedFallbackFileDoesNotLeakIn();
+    void settingsFileTakesValuesAsWritten_data();
+    void settingsFileTakesValuesAsWritten();
 
 private:
     QString StoreFile(const QString& strName) const {
@@ -131,6 +133,34 @@ void CSettingsStoreTest::sharedFallbackFileDoesNotLeakIn() {
     CSettingsStore store("postern");
     QCOMPARE(store.GetProfileString("Settings", "HostName"), std::string());
     QCOMPARE(store.GetProfileInt("Settings", "LocalPort", 110), 110);
+}
+
+void CSettingsStoreTest::settingsFileTakesValuesAsWritten_data() {
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("strValue");
+    QTest::newRow("quotes dropped, no escapes")
+        << QByteArray("[Settings]\nTlsTrustFile = \"C:\\my ca\\ca.pem\"\n") << "C:\\my ca\\ca.pem";
+    QTest::newRow("; and # between quotes")
+        << QByteArray("[Settings]\r\nTlsTrustFile=\"a;b#c\"\r\n") << "a;b#c";
+    QTest::newRow("= and commas") << QByteArray("[Settings]\nTlsTrustFile=/a=b,c.pem")
+                                  << "/a=b,c.pem";
+    // Beyond the 16 bits of one UTF-16 unit.
+    QString strText = QStringLiteral("\uFEFF[Settings]\nTlsTrustFile=/ca-\U0001F600.pem\n");
+    QTest::newRow("UTF-16 surrogate pair")
+        << QByteArray(reinterpret_cast<const char*>(strText.utf16()), strText.size() * 2)
+        << QStringLiteral("/ca-\U0001F600.pem");
+}
+
+// What a good line means, beyond what posternd's run can show.
+void CSettingsStoreTest::settingsFileTakesValuesAsWritten() {
+    QFETCH(QByteArray, file);
+    QFETCH(QString, strValue);
+    CSettingsFile settings =
+        CSettingsFile::Parse(std::string_view(file.constData(), file.size()), "test.conf");
+    QCOMPARE(settings.GetError(), std::string());
+    const std::string* pValue = settings.Find("Settings", "TlsTrustFile");
+    QVERIFY(pValue != nullptr);
+    QCOMPARE(QString::fromStdString(*pValue), strValue);
 }
 
 QTEST_GUILESS_MAIN(CSettingsStoreTest)
