@@ -118,7 +118,9 @@ CConfigDlg::CConfigDlg(CSettingsStore store, CMessageBoxes* pMessageBoxes, CTray
     for (QLineEdit* pEdit : {m_pUi->IDC_HOST, m_pUi->IDC_HOST_PORT, m_pUi->IDC_LOCAL_PORT}) {
         connect(pEdit, &QLineEdit::textEdited, this, [this] { m_logic.OnFieldChange(); });
     }
-    connect(m_pUi->IDC_ANSWER_CAPA, &QCheckBox::clicked, this, [this] { m_logic.OnFieldChange(); });
+    for (QCheckBox* pBox : {m_pUi->IDC_ANSWER_CAPA, m_pUi->IDC_ACCEPT_OTHERS}) {
+        connect(pBox, &QCheckBox::clicked, this, [this] { m_logic.OnFieldChange(); });
+    }
     // activated, not currentIndexChanged: the user's choice, even of the same item.
     connect(m_pUi->IDC_SERVER_TLS, &QComboBox::activated, this,
             [this] { m_logic.OnServerTlsChange(); });
@@ -157,6 +159,7 @@ void CConfigDlg::ReadFields(SettingValues& fields) {
     fields.Set(setting::kLocalPort, m_pUi->IDC_LOCAL_PORT->text().toStdString());
     fields.Set(setting::kAnswerCapa, m_pUi->IDC_ANSWER_CAPA->isChecked() ? "1" : "0");
     fields.Set(setting::kServerTls, std::to_string(m_pUi->IDC_SERVER_TLS->currentIndex()));
+    CConfigLogic::SetAcceptsOtherComputers(fields, m_pUi->IDC_ACCEPT_OTHERS->isChecked());
 }
 
 void CConfigDlg::WriteFields(const SettingValues& fields) {
@@ -166,6 +169,7 @@ void CConfigDlg::WriteFields(const SettingValues& fields) {
     m_pUi->IDC_ANSWER_CAPA->setChecked(fields.GetInt(setting::kAnswerCapa) != 0);
     m_pUi->IDC_SERVER_TLS->setCurrentIndex(
         std::clamp(fields.GetInt(setting::kServerTls), 0, m_pUi->IDC_SERVER_TLS->count() - 1));
+    m_pUi->IDC_ACCEPT_OTHERS->setChecked(CConfigLogic::AcceptsOtherComputers(fields));
 }
 
 bool CConfigDlg::Ask(const std::string& strText, Question question) {

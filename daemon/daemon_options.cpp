@@ -156,8 +156,11 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             continue;
         }
         int nValue = 0;
-        if (pKey->nType == SettingKey::Int &&
-            (!ParseNumber(strValue, nValue) || nValue < pKey->nMin || nValue > pKey->nMax)) {
+        bool bGood =
+            pKey->nType == SettingKey::Int
+                ? ParseNumber(strValue, nValue) && nValue >= pKey->nMin && nValue <= pKey->nMax
+                : PassesCheck(*pKey, strValue);
+        if (!bGood) {
             strError = strArg + " wants " + pKey->pszRange + ", not '" + strValue + "'";
             return false;
         }

@@ -1,7 +1,13 @@
+// On Windows <windows.h>, which the socket layer brings, must come before the
+// settings store's header.
+// clang-format off
+#include "socket_address.h"
 #include "proxy_config.h"
+// clang-format on
 
 #include <cassert>
 #include <climits>
+#include <cstring>
 #include <utility>
 
 const std::string& SettingValues::Get(const SettingKey& key) const {
@@ -38,7 +44,7 @@ bool SettingValues::Write(CSettingsStore& store) const {
 }
 
 std::string SettingProblem::Describe() const {
-    if (pKey->nType == SettingKey::Text) {
+    if (pKey->nType == SettingKey::Text && strValue.empty()) {
         return "no " + std::string(pKey->pszLabel) + " given";
     }
     return std::string(pKey->pszLabel) + " '" + strValue + "' is not " + pKey->pszRange;
@@ -55,12 +61,42 @@ std::string DefaultOf(const SettingKey& key) {
 
 bool PassesCheck(const SettingKey& key, const std::string& strValue) {
     if (key.nType == SettingKey::Text) {
-        return !(key.bRequired && strValue.empty());
+        return strValue.empty() ? !key.bRequired
+                                : key.pfnCheck == nullptr || key.pfnCheck(strValue);
     }
     // Not atoi's reading alone: "1110x" typed into a form is a typing error.
     int nValue = Atoi(strValue);
     return IsWholeNumber(strValue) && nValue >= key.nMin && nValue <= key.nMax;
 }
+
+namespace setting {
+
+// A numeric address, as the socket layer binds it; no host name but localhost,
+// which stands for two addresses, since a name's addresses may change.
+bool IsListenAddress(std::string_view strAddress) {
+    sockaddr_storage address;
+    return strAddress == kLocalhost || address::ParseNumeric(std::string(strAddress), address);
+}
+
+bool IsLoopbackOnly(std::string_view strAddress) {
+    if (strAddress == kLocalhost) {
+        return true;
+    }
+    sockaddr_storage address;
+    if (!address::ParseNumeric(std::string(strAddress), address)) {
+        return false;
+    }
+    if (address.ss_family == AF_INET) {
+        const auto& ip4 = reinterpret_cast<const sockaddr_in&>(address).sin_addr;
+        return reinterpret_cast<const unsigned char*>(&ip4)[0] == 127;  // 127.0.0.0/8
+    }
+    const auto& ip6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    static constexpr unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0,
+                                                     0, 0, 0, 0, 0, 0, 0, 1};
+    return std::memcmp(&ip6, kLoopback6, sizeof kLoopback6) == 0;
+}
+
+}  // namespace setting
 
 std::optional<CProxyConfig> CProxyConfig::Load(const SettingValues& given,
                                                const CSettingsStore* pStore,

@@ -37,13 +37,14 @@ struct SettingProblem {
     bool bStored = false;  // taken from the store, not given
 
     // Short and for the user: "local port 'abc' is not a port from 1 to
-    // 65535", "no POP3 server given".
+    // 65535", "no POP3 server given", "listen address 'x' is not an IP address
+    // (such as 127.0.0.1 or ::1) or localhost".
     std::string Describe() const;
 };
 
 // Whether the value passes the check of its row: a required Text setting is
-// not empty, an Int one is a whole number (blanks around it allowed) within
-// the row's range.
+// not empty, one that is not empty passes the row's pfnCheck, an Int one is a
+// whole number (blanks around it allowed) within the row's range.
 bool PassesCheck(const SettingKey& key, const std::string& strValue);
 
 // What a proxy runs with: every setting of the table, each checked against its

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <span>
+#include <string_view>
 
 // A command-line option of posternd that sets a setting: with an argument
 // (pszArgument names it in the usage), or alone, setting nValue.
@@ -24,12 +25,14 @@ struct SettingKey {
     int nDefault = 0;  // for Int; a Text setting defaults to empty
     // What messages call it, such as "local port".
     const char* pszLabel = "";
-    // For Int: the good values, and how a message names them.
+    // For Int: the good values. For Int, and Text with a check: how a message names them.
     int nMin = 0;
     int nMax = 0;
     const char* pszRange = "";
-    // For Text: whether the proxy cannot run while it is empty.
+    // For Text: whether the proxy cannot run while it is empty, and the check
+    // a value that is not empty must pass (null: any text).
     bool bRequired = false;
+    bool (*pfnCheck)(std::string_view strValue) = nullptr;
     std::span<const SettingOption> options;
 };
 
@@ -114,9 +117,27 @@ inline constexpr SettingOption kTlsFingerprintOptions[] = {
 inline constexpr SettingKey kTlsFingerprint{
     .pszEntry = "TlsFingerprint", .pszLabel = "TLS fingerprint", .options = kTlsFingerprintOptions};
 
+// Where mail clients are taken: every interface when empty, one numeric
+// address of this machine, or kLocalhost for both loopback addresses.
+inline constexpr char kLocalhost[] = "localhost";
+bool IsListenAddress(std::string_view strAddress);
+// Whether mail clients of other computers cannot reach that listen address.
+bool IsLoopbackOnly(std::string_view strAddress);
+inline constexpr SettingOption kListenAddressOptions[] = {
+    {.pszName = "--listen",
+     .pszArgument = "ADDRESS",
+     .pszHelp = "take mail clients on this address of the machine only, such as 127.0.0.1 or ::1; "
+                "localhost for both (default: every interface)"}};
+inline constexpr SettingKey kListenAddress{
+    .pszEntry = "ListenAddress",
+    .pszLabel = "listen address",
+    .pszRange = "an IP address (such as 127.0.0.1 or ::1) or localhost",
+    .pfnCheck = IsListenAddress,
+    .options = kListenAddressOptions};
+
 // Every key above, in the order posternd's usage lists their options.
-inline constexpr const SettingKey* kAll[] = {&kHostName,      &kHostPort,  &kLocalPort,
-                                             &kAnswerCapa,    &kServerTls, &kTlsTrustFile,
-                                             &kTlsFingerprint};
+inline constexpr const SettingKey* kAll[] = {&kHostName,       &kHostPort,     &kLocalPort,
+                                             &kAnswerCapa,     &kServerTls,    &kTlsTrustFile,
+                                             &kTlsFingerprint, &kListenAddress};
 
 }  // namespace setting

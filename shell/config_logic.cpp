@@ -156,6 +156,19 @@ void CConfigLogic::OnServerTlsChange() {
     OnFieldChange();
 }
 
+bool CConfigLogic::AcceptsOtherComputers(const SettingValues& fields) {
+    return !setting::IsLoopbackOnly(fields.Get(setting::kListenAddress));
+}
+
+void CConfigLogic::SetAcceptsOtherComputers(SettingValues& fields, bool bAccept) {
+    // A bad address gives way to the box, the only control that can mend it.
+    const std::string& strAddress = fields.Get(setting::kListenAddress);
+    if (bAccept != AcceptsOtherComputers(fields) ||
+        !PassesCheck(setting::kListenAddress, strAddress)) {
+        fields.Set(setting::kListenAddress, bAccept ? "" : setting::kLocalhost);
+    }
+}
+
 void CConfigLogic::OnUntrustedCertificate(const std::string& strText,
                                           const std::string& strFingerprint) {
     if (strFingerprint.empty()) {

@@ -16,7 +16,9 @@ public:
     enum class TrayIcon { Idle, Active, NotListening };
 
     // UpdateData: the controls into the fields (every setting of the table, a
-    // check box as "1" or "0"), or the fields into the controls.
+    // check box as "1" or "0"), or the fields into the controls. The box
+    // "Accept mail clients from other computers" goes through
+    // CConfigLogic::AcceptsOtherComputers and SetAcceptsOtherComputers.
     virtual void ReadFields(SettingValues& fields) = 0;
     virtual void WriteFields(const SettingValues& fields) = 0;
     // Asks in a box captioned "Postern" and waits; true for Yes or OK.
@@ -81,6 +83,13 @@ public:
     // Yes to a trust offer: the fingerprint is stored and the listener restarts
     // with the applied settings; edits not applied stay in the form, unapplied.
     void OnTrustCertificate(const std::string& strFingerprint);
+
+    // The box "Accept mail clients from other computers" stands for the listen
+    // address: checked, every interface; unchecked, loopback only (localhost).
+    // An address set by hand shows as what it does, checked unless it is a
+    // loopback one, and stays until the box is changed.
+    static bool AcceptsOtherComputers(const SettingValues& fields);
+    static void SetAcceptsOtherComputers(SettingValues& fields, bool bAccept);
 
     bool IsDirty() const { return m_bDirty; }
     bool HasServer() const { return !m_fields.Get(setting::kHostName).empty(); }

@@ -12,12 +12,17 @@ CProxyRunner::~CProxyRunner() {
     if (g_hMainWnd == this) {
         g_hMainWnd = nullptr;
     }
-    delete m_pListenSocket;
+    m_listenSockets.clear();
+    m_pSessions.reset();
+}
+
+CListenSocket* CProxyRunner::GetListener() const {
+    return m_listenSockets.empty() ? nullptr : m_listenSockets.front().get();
 }
 
 void CProxyRunner::DropListener() {
-    delete m_pListenSocket;  // and with it every open session, without notices
-    m_pListenSocket = nullptr;
+    m_listenSockets.clear();
+    m_pSessions.reset();  // every open session, without notices
     // The count follows the listener: the old one's sessions are all gone.
     m_setCounted.clear();
     if (m_nSessions != 0) {
@@ -42,10 +47,10 @@ bool CProxyRunner::Start(const CProxyConfig& config) {
         pTls = std::make_shared<const ServerTlsSettings>(
             ServerTlsSettings{ServerTls(nServerTls), std::move(pContext)});
     }
-    m_pListenSocket =
-        new CListenSocket(config.GetText(setting::kHostName), config.GetInt(setting::kHostPort));
-    m_pListenSocket->SetAnswerCapa(config.GetInt(setting::kAnswerCapa) != 0);
-    m_pListenSocket->SetServerTls(std::move(pTls));
+    m_pSessions = std::make_unique<CSessionTable>(config.GetText(setting::kHostName),
+                                                  config.GetInt(setting::kHostPort));
+    m_pSessions->SetAnswerCapa(config.GetInt(setting::kAnswerCapa) != 0);
+    m_pSessions->SetServerTls(std::move(pTls));
     m_strProblem.clear();
     // A port that cannot be bound gives no message box: the tip tells it, the
     // program runs on without accepting mail clients, and the next Start tries again.
@@ -54,15 +59,50 @@ bool CProxyRunner::Start(const CProxyConfig& config) {
     m_strHostName = config.GetText(setting::kHostName);
     m_nHostPort = config.GetInt(setting::kHostPort);
     m_nLocalPort = config.GetInt(setting::kLocalPort);
-    if (!m_pListenSocket->StartListening(static_cast<unsigned>(m_nLocalPort))) {
-        m_nListenError = CAsyncSocket::GetLastError();
+    const std::string& strAddress = config.GetText(setting::kListenAddress);
+    if (!Listen(strAddress)) {
         std::string strReason = InSentence(SocketErrorText(m_nListenError));
-        m_strNotListening =
-            "not listening on port " + std::to_string(m_nLocalPort) + ": " + strReason;
+        std::string strWhere = strAddress.empty() ? std::string() : strAddress + " ";
+        m_strNotListening = "not listening on " + strWhere + "port " +
+                            std::to_string(m_nLocalPort) + ": " + strReason;
     }
     m_events.OnTipChanged(GetTip());
     g_hMainWnd = this;
     return m_strNotListening.empty();
+}
+
+namespace {
+
+// Whether this machine has the IPv6 loopback address; without IPv6, or with it
+// turned off, it has not, and 127.0.0.1 alone serves localhost.
+bool HasIPv6Loopback() {
+    CAsyncSocket probe;
+    return probe.Create(0, SOCK_STREAM, 0, "::1");
+}
+
+}  // namespace
+
+// One listening socket on the local port of the address, or of every
+// interface; for localhost one on each loopback address. False, with the
+// error in m_nListenError and no socket listening, when one fails.
+bool CProxyRunner::Listen(const std::string& strAddress) {
+    std::vector<const char*> addresses{strAddress.empty() ? nullptr : strAddress.c_str()};
+    if (strAddress == setting::kLocalhost) {
+        addresses = {"127.0.0.1"};
+        if (HasIPv6Loopback()) {
+            addresses.push_back("::1");
+        }
+    }
+    for (const char* pszAddress : addresses) {
+        auto pListenSocket = std::make_unique<CListenSocket>(*m_pSessions);
+        if (!pListenSocket->StartListening(static_cast<unsigned>(m_nLocalPort), pszAddress)) {
+            m_nListenError = CAsyncSocket::GetLastError();
+            m_listenSockets.clear();
+            return false;
+        }
+        m_listenSockets.push_back(std::move(pListenSocket));
+    }
+    return true;
 }
 
 void CProxyRunner::Stop(const SettingProblem& problem) {
@@ -83,7 +123,7 @@ void CProxyRunner::StopListening(std::string strNotListening, std::string strPro
 LRESULT CProxyRunner::OnSessionNotify(WPARAM wParam, LPARAM lParam) {
     if (wParam != 0) {
         // A session of a listener that Start has replaced is gone already.
-        if (m_pListenSocket == nullptr || m_pListenSocket->FindSession(lParam) == nullptr ||
+        if (m_pSessions == nullptr || m_pSessions->FindSession(lParam) == nullptr ||
             !m_setCounted.insert(lParam).second) {
             return 0;
         }
@@ -92,8 +132,8 @@ LRESULT CProxyRunner::OnSessionNotify(WPARAM wParam, LPARAM lParam) {
         }
         ++m_nSessions;
     } else {
-        if (m_pListenSocket != nullptr) {
-            m_pListenSocket->RemoveSession(lParam);
+        if (m_pSessions != nullptr) {
+            m_pSessions->RemoveSession(lParam);
         }
         if (m_setCounted.erase(lParam) != 0 && m_nSessions > 0) {
             --m_nSessions;

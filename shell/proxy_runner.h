@@ -1,12 +1,15 @@
 #pragma once
 
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "notice.h"
 #include "proxy_config.h"
 
 class CListenSocket;
+class CSessionTable;
 
 // What the runner tells the program around it: the tray apps show it on the
 // icon and in boxes, posternd writes it to standard error.
@@ -33,7 +36,9 @@ protected:
 
 // Runs the proxy for a shell: the listener and its restart, the count of open
 // sessions and the tip that tells it, and the receiver of the proxy's notices
-// (g_hMainWnd) that deletes ended sessions.
+// (g_hMainWnd) that deletes ended sessions. The listener is one listening
+// socket, or two for localhost (127.0.0.1 and ::1) that share one table of
+// sessions, so numbers, the count and limits span both.
 class CProxyRunner : public CNoticeWnd {
 public:
     // What a tray tip holds at most: Windows' szTip has room for 127 characters.
@@ -46,10 +51,10 @@ public:
     CProxyRunner& operator=(const CProxyRunner&) = delete;
 
     // Ends every open session with the old listener, without notices, and
-    // listens as config says; false when the local port cannot be had (the
-    // tip tells why, GetListenError gives the error number) or TLS to the
-    // server cannot be set up (GetProblem tells why). Last, this becomes the
-    // receiver of the proxy's notices.
+    // listens as config says; false when the local port cannot be had on the
+    // listen address (the tip tells why, GetListenError gives the error
+    // number) or TLS to the server cannot be set up (GetProblem tells why).
+    // Last, this becomes the receiver of the proxy's notices.
     bool Start(const CProxyConfig& config);
     // As Start, but nothing listens, for the setting that failed its check.
     void Stop(const SettingProblem& problem);
@@ -64,7 +69,8 @@ public:
     int GetListenError() const { return m_nListenError; }
     // Why Stop was called, or why TLS could not be set up; empty otherwise.
     const std::string& GetProblem() const { return m_strProblem; }
-    CListenSocket* GetListener() const { return m_pListenSocket; }
+    // The first listening socket (127.0.0.1 of localhost's two); null when none listens.
+    CListenSocket* GetListener() const;
     const std::set<LPARAM>& GetCountedSessions() const { return m_setCounted; }
     bool IsListening() const { return m_strNotListening.empty(); }
     // "Postern: port 1110 → mail.example.org:110, 2 connections", or why
@@ -73,10 +79,13 @@ public:
 
 private:
     void DropListener();
+    bool Listen(const std::string& strAddress);
     void StopListening(std::string strNotListening, std::string strProblem);
 
     IRunnerEvents& m_events;
-    CListenSocket* m_pListenSocket = nullptr;
+    // The sessions of the current listener; its sockets go before it.
+    std::unique_ptr<CSessionTable> m_pSessions;
+    std::vector<std::unique_ptr<CListenSocket>> m_listenSockets;
     int m_nSessions = 0;
     int m_nListenError = 0;
     // Why the listener is not listening; empty while it is.

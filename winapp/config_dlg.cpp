@@ -248,6 +248,7 @@ void CConfigDlg::OnCommand(UINT nId, UINT nCode) {
             }
             break;
         case IDC_ANSWER_CAPA:
+        case IDC_ACCEPT_OTHERS:
             if (nCode == BN_CLICKED) {
                 m_logic.OnFieldChange();
             }
@@ -392,6 +393,8 @@ void CConfigDlg::ReadFields(SettingValues& fields) {
                ::IsDlgButtonChecked(m_hWnd, IDC_ANSWER_CAPA) == BST_CHECKED ? "1" : "0");
     LRESULT nChoice = ::SendDlgItemMessageW(m_hWnd, IDC_SERVER_TLS, CB_GETCURSEL, 0, 0);
     fields.Set(setting::kServerTls, std::to_string(nChoice == CB_ERR ? 0 : nChoice));
+    CConfigLogic::SetAcceptsOtherComputers(
+        fields, ::IsDlgButtonChecked(m_hWnd, IDC_ACCEPT_OTHERS) == BST_CHECKED);
 }
 
 void CConfigDlg::WriteFields(const SettingValues& fields) {
@@ -404,6 +407,8 @@ void CConfigDlg::WriteFields(const SettingValues& fields) {
     int nChoice = std::clamp(fields.GetInt(setting::kServerTls), 0,
                              static_cast<int>(std::size(kServerTlsChoices)) - 1);
     ::SendDlgItemMessageW(m_hWnd, IDC_SERVER_TLS, CB_SETCURSEL, static_cast<WPARAM>(nChoice), 0);
+    ::CheckDlgButton(m_hWnd, IDC_ACCEPT_OTHERS,
+                     CConfigLogic::AcceptsOtherComputers(fields) ? BST_CHECKED : BST_UNCHECKED);
     m_bWritingFields = false;
 }
 

@@ -152,7 +152,7 @@ private slots:
     void reportBoxDoesNotHoldUpTheProxy();
     void questionBoxKeepsTheProxyRunning();
     void aboutFromTheTrayLeavesTheDialogHidden();
-    void answerCapaBoxIsLastAndActsLikeTheFields();
+    void checkBoxesAreLastAndActLikeTheFields();
     void applyQuestionIsAnsweredOnlyByYesOrNo();
     void serverTlsChoiceFollowsThePortAndRoundTrips();
     void trustOfferWaitsForNothingAndYesStoresTheFingerprint();
@@ -519,16 +519,21 @@ void CConfigDlgTest::aboutFromTheTrayLeavesTheDialogHidden() {
     QVERIFY(bClosedByEnter);
 }
 
-void CConfigDlgTest::answerCapaBoxIsLastAndActsLikeTheFields() {
+void CConfigDlgTest::checkBoxesAreLastAndActLikeTheFields() {
     CConfigDlg& dlg = StartDialog();
     QCheckBox* pBox = Ui(dlg).IDC_ANSWER_CAPA;
-    QVERIFY(!pBox->isChecked() && !IsDirty(dlg));  // off when nothing is stored
+    QCheckBox* pOthers = Ui(dlg).IDC_ACCEPT_OTHERS;
+    // Off and on when nothing is stored.
+    QVERIFY(!pBox->isChecked() && pOthers->isChecked() && !IsDirty(dlg));
     dlg.OnTrayRestore();
-    // Below the local port in its group; after Apply in the tab order, and then round again.
+    // Below the local port in its group, one after the other; after Apply in
+    // the tab order, and then round again.
     QCOMPARE(pBox->parentWidget(), Ui(dlg).groupLocalMailer);
+    QCOMPARE(pOthers->parentWidget(), Ui(dlg).groupLocalMailer);
     QVERIFY(pBox->y() > Ui(dlg).IDC_LOCAL_PORT->y());
+    QVERIFY(pOthers->y() > pBox->y());
     QWidget* pNext = Ui(dlg).IDC_APPLY;
-    for (QWidget* pExpected : std::initializer_list<QWidget*>{pBox, Ui(dlg).IDC_HOST}) {
+    for (QWidget* pExpected : std::initializer_list<QWidget*>{pBox, pOthers, Ui(dlg).IDC_HOST}) {
         do pNext = pNext->nextInFocusChain();
         while (!(pNext->focusPolicy() & Qt::TabFocus));
         QCOMPARE(pNext, pExpected);
@@ -549,13 +554,19 @@ void CConfigDlgTest::answerCapaBoxIsLastAndActsLikeTheFields() {
     Ui(dlg).IDC_CLOSE->click();
     QCOMPARE(m_boxes.m_asked, QStringList{kApplyQuestion});
     QVERIFY(!pBox->isChecked());
-    // The box goes into the store as 1 and comes back from it checked.
+    // The box goes into the store as 1 and comes back from it checked; the
+    // other, unchecked, as localhost, where mail clients are still served.
     dlg.OnTrayRestore();
     QTest::mouseClick(pBox, Qt::LeftButton);
+    QTest::mouseClick(pOthers, Qt::LeftButton);
     Ui(dlg).IDC_APPLY->click();
     QCOMPARE(m_store.GetProfileInt("Settings", "AnswerCapa", 0), 1);
+    QCOMPARE(m_store.GetProfileString("Settings", "ListenAddress"), std::string("localhost"));
+    CQtClient client;
+    QVERIFY(OpenSession(client));
     m_pDlg.reset();
-    QVERIFY(Ui(StartDialog()).IDC_ANSWER_CAPA->isChecked());
+    CConfigDlg& again = StartDialog();
+    QVERIFY(Ui(again).IDC_ANSWER_CAPA->isChecked() && !Ui(again).IDC_ACCEPT_OTHERS->isChecked());
 }
 
 void CConfigDlgTest::applyQuestionIsAnsweredOnlyByYesOrNo() {

@@ -208,6 +208,40 @@ class DaemonCommandLineTest(PosterndCase):
             self.assertEqual(result.returncode, 1, result.stderr)
         self.stop_cleanly(first)
 
+    def test_listen_takes_mail_clients_on_that_address_only(self):
+        def welcome(host, port):
+            client = poplib.POP3(host, port, timeout=TIMEOUT)
+            client.close()
+            return client.welcome
+        ipv6 = has_ipv6_loopback()
+        # localhost: both loopback addresses; one address: not the other.
+        for address, answering in (("localhost", ("127.0.0.1", "::1")),
+                                   ("127.0.0.1", ("127.0.0.1",))):
+            with self.subTest(address):
+                daemon = self.start_posternd(host_port=free_port(), args=["--listen", address])
+                for host in ("127.0.0.1", "::1") if ipv6 else ("127.0.0.1",):
+                    if host in answering:
+                        self.assertEqual(welcome(host, daemon.port), GREETING)
+                    else:
+                        with self.assertRaises(ConnectionRefusedError):
+                            welcome(host, daemon.port)
+                self.stop_cleanly(daemon)
+        # No host name but localhost, no malformed address, from the command
+        # line or the store.
+        for address in ("mail.example.org", "127.0.0.256", "127.1", "::1%lo"):
+            with self.subTest(address):
+                result = self.run_posternd("--host", "127.0.0.1", "--listen", address)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertEqual(result.stderr.decode().splitlines()[0],
+                                 "posternd: --listen wants an IP address (such as 127.0.0.1 or "
+                                 f"::1) or localhost, not '{address}'")
+        env = store_settings(self, {"HostName": "127.0.0.1", "ListenAddress": "nowhere"})
+        result = subprocess.run([POSTERND], env={**ENV, **env}, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn(b"listen address 'nowhere' is not an IP address", result.stderr)
+        self.assertIn(b"ListenAddress", result.stderr)
+
     @unittest.skipIf(WINDOWS, "core dumps are a Linux matter here")
     def test_no_core_can_be_dumped(self):
         # The kernel gives root the /proc files of a process that may not dump

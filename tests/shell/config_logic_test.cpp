@@ -33,8 +33,12 @@ public:
               &setting::kServerTls}) {
             fields.Set(*pKey, m_form.Get(*pKey));
         }
+        CConfigLogic::SetAcceptsOtherComputers(fields, m_bAcceptOthers);
     }
-    void WriteFields(const SettingValues& fields) override { m_form = fields; }
+    void WriteFields(const SettingValues& fields) override {
+        m_form = fields;
+        m_bAcceptOthers = CConfigLogic::AcceptsOtherComputers(fields);
+    }
     bool Ask(const std::string& strText, Question question) override {
         m_asked.push_back(strText);
         if (question == Question::Ok)
@@ -74,7 +78,8 @@ public:
     void EndDialog() override { ++m_nEnded; }
 
     SettingValues m_form;
-    std::deque<bool> m_answers;  // true: Yes or OK
+    bool m_bAcceptOthers = false;  // the box "Accept mail clients from other computers"
+    std::deque<bool> m_answers;    // true: Yes or OK
     Strings m_asked;
     Strings m_reported;
     Strings m_offered;  // each text, and its fingerprint in brackets
@@ -403,7 +408,7 @@ TEST_F(ConfigLogic, BusyLocalPortGivesNoMessageAndApplyRetries) {
     ASSERT_NE(hBusy, INVALID_SOCKET);
     CConfigLogic& logic = Start();
     RunFor();
-    EXPECT_EQ(Listener()->GetLocalPort(), 0);
+    EXPECT_EQ(Listener(), nullptr);
     EXPECT_TRUE(m_shell.m_asked.empty());
     EXPECT_TRUE(m_shell.m_reported.empty());
     EXPECT_EQ(m_shell.m_nHidden, 0);
@@ -459,6 +464,77 @@ TEST_F(ConfigLogic, StoredSettingsThatCannotRunListenNowhere) {
     EXPECT_EQ(m_shell.m_strTip, "Postern: No POP3 server set");
     EXPECT_EQ(ConnectToLoopback(m_nLocalPort), INVALID_SOCKET);
     EXPECT_TRUE(m_shell.m_reported.empty());
+    EXPECT_TRUE(m_shell.m_asked.empty());
+}
+
+// A mail client connected to nPort of ::1; INVALID_SOCKET when refused.
+SOCKET ConnectToIPv6Loopback(int nPort) {
+    SOCKET fd = sys::OpenStreamSocket(AF_INET6);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(std::uint16_t(nPort));
+    address.sin6_addr = in6addr_loopback;
+    if (fd != INVALID_SOCKET) {
+        SetBlocking(fd, true);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            sys::CloseSocket(fd);
+            fd = INVALID_SOCKET;
+        }
+    }
+    return fd;
+}
+
+// The box "Accept mail clients from other computers", checked unless stored
+// otherwise: unchecked and applied, it stores localhost and listens on
+// 127.0.0.1 and ::1, where the sessions of both count together.
+// An address set by hand shows as what it does and stays until the box changes.
+TEST_F(ConfigLogic, AcceptOtherComputersBoxChoosesTheListenAddress) {
+    CConfigLogic& logic = Start();
+    EXPECT_TRUE(m_shell.m_bAcceptOthers);
+    CPeer* pOld = OpenSession();
+    ASSERT_NE(pOld, nullptr);
+    m_shell.m_bAcceptOthers = false;
+    logic.OnFieldChange();
+    logic.OnApply();
+    EXPECT_EQ(Store().Read(setting::kListenAddress), "localhost");
+    EXPECT_TRUE(WaitClosed(*pOld));
+    // Not the socket of every interface, which is an IPv6 one.
+    sockaddr_storage bound{};
+    socklen_t nLength = sizeof bound;
+    ASSERT_EQ(getsockname(Listener()->m_hSocket, reinterpret_cast<sockaddr*>(&bound), &nLength), 0);
+    EXPECT_EQ(bound.ss_family, AF_INET);
+    ASSERT_NE(OpenSession(), nullptr);
+    SOCKET hOverIPv6 = ConnectToIPv6Loopback(m_nLocalPort);
+    if (CAsyncSocket probe; probe.Create(0, SOCK_STREAM, 0, "::1")) {
+        ASSERT_NE(hOverIPv6, INVALID_SOCKET);
+        EXPECT_TRUE(WaitText(Adopt(hOverIPv6), kProxyGreeting));
+        EXPECT_TRUE(Pump([&] { return Sessions() == 2; }));
+        EXPECT_EQ(m_shell.m_strTip, Tip("2 connections"));
+    }
+    Start();
+    EXPECT_FALSE(m_shell.m_bAcceptOthers);
+
+    // Set by hand: a loopback address shows unchecked, another checked; each
+    // stays through an Apply. A bad one listens nowhere, the tip says why, and
+    // it gives way to the box.
+    for (const char* pszByHand : {"127.0.0.2", "::1", "192.0.2.1"}) {
+        SCOPED_TRACE(pszByHand);
+        Store().Write(setting::kListenAddress, pszByHand);
+        Start();
+        EXPECT_EQ(m_shell.m_bAcceptOthers, std::string(pszByHand) == "192.0.2.1");
+        Type(setting::kAnswerCapa, "1");
+        m_pLogic->OnApply();
+        EXPECT_EQ(Store().Read(setting::kListenAddress), pszByHand);
+    }
+    Store().Write(setting::kListenAddress, "nowhere");
+    Start();
+    EXPECT_EQ(m_shell.m_strTip,
+              "Postern: not listening: listen address 'nowhere' is not an IP address (such as "
+              "127.0.0.1 or ::1) or localhost");
+    m_pLogic->OnFieldChange();
+    m_pLogic->OnApply();
+    EXPECT_EQ(Store().Read(setting::kListenAddress), "");
+    EXPECT_EQ(m_shell.m_strTip, Tip("no connection"));
     EXPECT_TRUE(m_shell.m_asked.empty());
 }
 

@@ -2,8 +2,9 @@
 """postern.exe under wine on an X desktop: Xvfb as the screen, trayer as the
 notification area, xdotool as the user's mouse, no window manager (wine draws
 its own captions). The icon docks idle; the right-click menu opens; Restore shows
-the dialog; an edited local port applied is in the registry and takes the next
-mail client, whose login to a TLS server with a self-signed certificate is refused
+the dialog; an edited local port, applied with the box for other computers
+cleared, is in the registry with ListenAddress=localhost and takes the next mail
+client, whose login to a TLS server with a self-signed certificate is refused
 with the offer to trust it; Yes stores its fingerprint in the registry, and the
 next login's session turns the icon active; with the server down, ten failed
 logins give one report box; the system menu ends with the About item; a typed
@@ -147,20 +148,24 @@ def run(desktop, postern, server, cert):
     time.sleep(0.5)
     desktop.screenshot("win-dialog.png", frame(dialog))
 
-    # The local port field (dialog units 51, 79, 28 by 14 in a 201 by 120 dialog):
-    # a new port, applied, is stored and taken by the next mail client.
+    # The local port field (dialog units 51, 79, 28 by 14 in a 201 by 142 dialog):
+    # a new port, applied, is stored and taken by the next mail client; with
+    # the box for other computers cleared, on loopback only.
     # Wine's caption and frame at 96 dots per inch take 22 pixels.
     x, y, w, h = frame(dialog)
     caption = 22
 
     def spot(dlu_x, dlu_y):
-        return x + w * dlu_x // 201, y + caption + (h - caption) * dlu_y // 120
+        return x + w * dlu_x // 201, y + caption + (h - caption) * dlu_y // 142
     desktop.click(*spot(65, 86))
     desktop.run("xdotool", "key", "--delay", "30", "End", *["BackSpace"] * 8)
     desktop.run("xdotool", "type", "--delay", "50", str(new_port))
+    desktop.click(*spot(18, 116))  # Accept mail clients from other computers
     desktop.click(*spot(169, 40))  # Apply
     expect("Apply to store the local port",
                lambda: desktop.reg_value(SETTINGS_KEY, "LocalPort") == hex(new_port))
+    check(desktop.reg_value(SETTINGS_KEY, "ListenAddress") == "localhost",
+          "the cleared box did not store ListenAddress=localhost")
 
     client = expect("postern to listen on the new port", lambda: connect(new_port))
     client.close()
@@ -219,7 +224,7 @@ def run(desktop, postern, server, cert):
     # A typed edit makes Close ask; No keeps the stored host name and hides the dialog.
     desktop.click(*spot(100, 26))
     desktop.run("xdotool", "key", "End", "x")
-    desktop.click(*spot(169, 92))
+    desktop.click(*spot(169, 114))  # Close
     answer(desktop, "win-apply-question.png", left=False)
     expect("No to hide the dialog", lambda: desktop.shown("Postern configuration") is None)
     check(desktop.reg_value(SETTINGS_KEY, "HostName") == "127.0.0.1", "the edit was saved")
