@@ -10,8 +10,12 @@ namespace {
 
 // How long a closed connection may take to drain before it is cut.
 constexpr auto kLingerLimit = std::chrono::seconds(30);
-// How much a closed connection's peer may still send, once everything has
-// been written to it, before it is cut.
+// How much a closed connection's peer may still send before it is cut with a
+// reset: while it has not taken everything written to it, far more than a
+// mail client's commands in flight, and soon reached by a peer that floods
+// instead of reading; once it has, room for a server to finish an answer
+// before it reads the last commands.
+constexpr std::size_t kLingerFloodLimit = 64 * 1024;
 constexpr std::size_t kLingerDiscardLimit = 1024 * 1024;
 
 }  // namespace
@@ -93,8 +97,9 @@ private:
                 // It may be a mail client's next PASS line.
                 explicit_bzero(pScratch, std::size_t(n));
                 m_nDiscarded += std::size_t(n);
-                if (m_bShutdown && m_nDiscarded > kLingerDiscardLimit &&
-                    !Stream().HasUnacked(m_fd)) {
+                if (m_nDiscarded > kLingerFloodLimit &&
+                    (m_nDiscarded > kLingerDiscardLimit || !m_bShutdown ||
+                     Stream().HasUnacked(m_fd))) {
                     Finish();
                     return false;
                 }
