@@ -55,9 +55,7 @@ public:
     void HandleEvents(std::uint32_t nEvents) override {
         nEvents = Stream().Readiness(nEvents);
         if ((nEvents & sys::kOut) && !m_bShutdown) {
-            int nError = 0;
-            if (m_pPending && m_pPending->Size() > 0 &&
-                !m_pPending->Flush(Stream(), m_fd, nError)) {
+            if (m_pPending && m_pPending->Size() > 0 && !FlushPending()) {
                 Finish();
                 return;
             }
@@ -85,6 +83,20 @@ private:
         // A peer that has half-closed may still read: keep writing to it.
         return Stream().Interest((m_bPeerDone ? 0u : std::uint32_t(sys::kIn)) |
                                  (m_bShutdown ? 0u : std::uint32_t(sys::kOut)));
+    }
+
+    // Writes until everything is written or the system takes nothing more:
+    // Windows signals writability again only after a write it refused, not
+    // after one it took in part. False when the connection is broken.
+    bool FlushPending() {
+        int nError = 0;
+        std::size_t nBefore = 0;
+        while (m_pPending->Size() > 0 && m_pPending->Size() != nBefore) {
+            nBefore = m_pPending->Size();
+            if (!m_pPending->Flush(Stream(), m_fd, nError))
+                return false;
+        }
+        return true;
     }
 
     // Reads and discards what the peer still sends; false when finished.
