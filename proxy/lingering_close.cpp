@@ -10,8 +10,12 @@ namespace {
 
 // How long a closed connection may take to drain before it is cut.
 constexpr auto kLingerLimit = std::chrono::seconds(30);
-// How much a closed connection's peer may still send, once everything has
-// been written to it, before it is cut.
+// How much a closed connection's peer may still send before it is cut with a
+// reset: while it has not taken everything written to it, far more than a
+// mail client's commands in flight, and soon reached by a peer that floods
+// instead of reading; once it has, room for a server to finish an answer
+// before it reads the last commands.
+constexpr std::size_t kLingerFloodLimit = 64 * 1024;
 constexpr std::size_t kLingerDiscardLimit = 1024 * 1024;
 
 }  // namespace
@@ -51,9 +55,7 @@ public:
     void HandleEvents(std::uint32_t nEvents) override {
         nEvents = Stream().Readiness(nEvents);
         if ((nEvents & sys::kOut) && !m_bShutdown) {
-            int nError = 0;
-            if (m_pPending && m_pPending->Size() > 0 &&
-                !m_pPending->Flush(Stream(), m_fd, nError)) {
+            if (m_pPending && m_pPending->Size() > 0 && !FlushPending()) {
                 Finish();
                 return;
             }
@@ -83,6 +85,20 @@ private:
                                  (m_bShutdown ? 0u : std::uint32_t(sys::kOut)));
     }
 
+    // Writes until everything is written or the system takes nothing more:
+    // Windows signals writability again only after a write it refused, not
+    // after one it took in part. False when the connection is broken.
+    bool FlushPending() {
+        int nError = 0;
+        std::size_t nBefore = 0;
+        while (m_pPending->Size() > 0 && m_pPending->Size() != nBefore) {
+            nBefore = m_pPending->Size();
+            if (!m_pPending->Flush(Stream(), m_fd, nError))
+                return false;
+        }
+        return true;
+    }
+
     // Reads and discards what the peer still sends; false when finished.
     bool Drain() {
         char* pScratch = m_loop.Scratch();
@@ -93,8 +109,9 @@ private:
                 // It may be a mail client's next PASS line.
                 explicit_bzero(pScratch, std::size_t(n));
                 m_nDiscarded += std::size_t(n);
-                if (m_bShutdown && m_nDiscarded > kLingerDiscardLimit &&
-                    !Stream().HasUnacked(m_fd)) {
+                if (m_nDiscarded > kLingerFloodLimit &&
+                    (m_nDiscarded > kLingerDiscardLimit || !m_bShutdown ||
+                     Stream().HasUnacked(m_fd))) {
                     Finish();
                     return false;
                 }

@@ -13,7 +13,9 @@ class EventLoop;
 // still pending through its stream (also to a peer that has half-closed and
 // reads on), shuts its sending side through the stream (TLS: close_notify
 // first) and waits (bounded) for the peer to close, so that nothing sent is
-// cut off by a reset. What the peer still sends is read, wiped and dropped.
+// cut off by a reset. What the peer still sends is read, wiped and dropped, up
+// to a limit: past it the connection is cut at once, so a peer that floods
+// it instead of reading cannot keep the loop busy.
 class LingeringClose {
 public:
     explicit LingeringClose(EventLoop& loop);

@@ -42,7 +42,12 @@ int DefaultLookup(const std::string& strHost, NameLookup::Addresses& addresses) 
 // What the loop shares with its lookup threads; outlives the loop while a
 // lookup is still running.
 struct NameLookup::Shared {
+    struct Request {
+        std::uint64_t nJob;
+        std::string strHost;
+    };
     struct Result {
+        std::uint64_t nJob;
         std::string strHost;
         int nError;
         Addresses addresses;
@@ -52,7 +57,7 @@ struct NameLookup::Shared {
     std::condition_variable wakeWorkers;
     std::function<void()> fnWake;  // null once the loop is gone
     LookupFunction fnLookup = DefaultLookup;
-    std::deque<std::string> jobs;  // names, each once
+    std::deque<Request> requests;  // each name once
     std::vector<Result> results;
     int nThreads = 0;
     int nIdleThreads = 0;
@@ -61,24 +66,24 @@ struct NameLookup::Shared {
         Shared& s = *pShared;
         std::unique_lock lock(s.mutex);
         for (;;) {
-            if (s.jobs.empty()) {
+            if (s.requests.empty()) {
                 ++s.nIdleThreads;
                 bool bGotWork = s.wakeWorkers.wait_for(
-                    lock, kLookupThreadIdle, [&] { return !s.jobs.empty() || !s.fnWake; });
+                    lock, kLookupThreadIdle, [&] { return !s.requests.empty() || !s.fnWake; });
                 --s.nIdleThreads;
                 if (!bGotWork || !s.fnWake) {
                     --s.nThreads;
                     return;
                 }
             }
-            std::string strHost = std::move(s.jobs.front());
-            s.jobs.pop_front();
+            Request request = std::move(s.requests.front());
+            s.requests.pop_front();
             LookupFunction fnLookup = s.fnLookup;
             lock.unlock();
             Addresses addresses;
             int nError;
             try {
-                nError = fnLookup(strHost, addresses);
+                nError = fnLookup(request.strHost, addresses);
             } catch (...) {
                 addresses.clear();
                 nError = WSANO_RECOVERY;
@@ -86,7 +91,8 @@ struct NameLookup::Shared {
             lock.lock();
             if (s.fnWake) {
                 try {
-                    s.results.push_back({std::move(strHost), nError, std::move(addresses)});
+                    s.results.push_back(
+                        {request.nJob, std::move(request.strHost), nError, std::move(addresses)});
                 } catch (...) {
                     // Out of memory: the sessions waiting end by their login timeout.
                 }
@@ -104,21 +110,22 @@ NameLookup::~NameLookup() {
     {
         std::lock_guard lock(m_pShared->mutex);
         m_pShared->fnWake = nullptr;
-        m_pShared->jobs.clear();
+        m_pShared->requests.clear();
     }
     m_pShared->wakeWorkers.notify_all();
 }
 
 std::uint64_t NameLookup::Start(const std::string& strHost, LookupDone done, int& nError) {
-    auto itWaiting = m_waitingByHost.find(strHost);
-    if (itWaiting == m_waitingByHost.end()) {
+    auto itJob = m_jobsByHost.find(strHost);
+    if (itJob == m_jobsByHost.end()) {
+        std::uint64_t nJob = m_nNextJob++;
         std::lock_guard lock(m_pShared->mutex);
         Shared& s = *m_pShared;
-        if (s.jobs.size() >= kMaxQueuedLookups) {
+        if (s.requests.size() >= kMaxQueuedLookups) {
             nError = WSATRY_AGAIN;
             return 0;
         }
-        s.jobs.push_back(strHost);
+        s.requests.push_back({nJob, strHost});
         if (s.nIdleThreads > 0) {
             s.wakeWorkers.notify_one();
         } else if (s.nThreads < kMaxLookupThreads) {
@@ -129,17 +136,17 @@ std::uint64_t NameLookup::Start(const std::string& strHost, LookupDone done, int
                 // Out of threads or memory: a busy thread takes the name later;
                 // with none at all, this lookup fails.
                 if (--s.nThreads == 0) {
-                    s.jobs.pop_back();
+                    s.requests.pop_back();
                     nError = WSANO_RECOVERY;
                     return 0;
                 }
             }
         }
-        itWaiting = m_waitingByHost.emplace(strHost, std::vector<std::uint64_t>()).first;
+        itJob = m_jobsByHost.emplace(strHost, Job{nJob, {}}).first;
     }
     std::uint64_t nId = m_nNextLookup++;
-    itWaiting->second.push_back(nId);
-    m_lookups.emplace(nId, Waiter{strHost, std::move(done)});
+    itJob->second.waiters.push_back(nId);
+    m_lookups.emplace(nId, Waiter{strHost, itJob->second.nId, std::move(done)});
     return nId;
 }
 
@@ -156,18 +163,19 @@ void NameLookup::Cancel(std::uint64_t nLookup) {
     if (it == m_lookups.end())
         return;
     std::string strHost = std::move(it->second.strHost);
+    std::uint64_t nJob = it->second.nJob;
     m_lookups.erase(it);
-    auto itWaiting = m_waitingByHost.find(strHost);
-    if (itWaiting == m_waitingByHost.end())
+    auto itJob = m_jobsByHost.find(strHost);
+    if (itJob == m_jobsByHost.end() || itJob->second.nId != nJob)
+        return;  // its job has been delivered already
+    std::vector<std::uint64_t>& waiters = itJob->second.waiters;
+    std::erase(waiters, nLookup);
+    if (!waiters.empty())
         return;
-    std::vector<std::uint64_t>& ids = itWaiting->second;
-    std::erase(ids, nLookup);
-    if (!ids.empty())
-        return;
-    m_waitingByHost.erase(itWaiting);
-    // No one waits for this name any more: drop it unless a thread has it already.
+    m_jobsByHost.erase(itJob);
+    // No one waits for this job any more: drop it unless a thread has it already.
     std::lock_guard lock(m_pShared->mutex);
-    std::erase(m_pShared->jobs, strHost);
+    std::erase_if(m_pShared->requests, [nJob](const Shared::Request& r) { return r.nJob == nJob; });
 }
 
 void NameLookup::Deliver() {
@@ -177,12 +185,12 @@ void NameLookup::Deliver() {
         results.swap(m_pShared->results);
     }
     for (Shared::Result& result : results) {
-        auto itWaiting = m_waitingByHost.find(result.strHost);
-        if (itWaiting == m_waitingByHost.end())
-            continue;  // every session waiting for it has gone
-        std::vector<std::uint64_t> ids = std::move(itWaiting->second);
-        m_waitingByHost.erase(itWaiting);
-        for (std::uint64_t nId : ids) {
+        auto itJob = m_jobsByHost.find(result.strHost);
+        if (itJob == m_jobsByHost.end() || itJob->second.nId != result.nJob)
+            continue;  // every session waiting for this job has gone
+        std::vector<std::uint64_t> waiters = std::move(itJob->second.waiters);
+        m_jobsByHost.erase(itJob);
+        for (std::uint64_t nId : waiters) {
             // An earlier callback may have cancelled this one.
             auto it = m_lookups.find(nId);
             if (it == m_lookups.end())

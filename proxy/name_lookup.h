@@ -9,9 +9,12 @@
 
 #include "socket_platform.h"
 
-// Name lookups done on worker threads for one loop. Lookups of the same name
-// under way together are made once, names waiting for a thread are bounded,
-// and a lookup no one waits for any more is dropped if it has not started.
+// Name lookups done on worker threads for one loop. Each lookup is a job that
+// sessions wait on, and its result goes to that job's waiters only. Sessions
+// that want the same name while its job is waiting or running share that job;
+// names waiting for a thread are bounded. A job no one waits for any more is
+// dropped if it has not started, and its result is thrown away if it has; a
+// session that then wants the name gets a job of its own.
 // Everything but the workers runs on the loop's thread; a worker tells the
 // loop that results wait through the wake function, and the loop then calls
 // Deliver.
@@ -43,8 +46,13 @@ public:
 
 private:
     struct Shared;
+    struct Job {
+        std::uint64_t nId;
+        std::vector<std::uint64_t> waiters;  // lookup numbers
+    };
     struct Waiter {
         std::string strHost;
+        std::uint64_t nJob;
         LookupDone done;
     };
 
@@ -52,7 +60,9 @@ private:
 
     std::shared_ptr<Shared> m_pShared;
     std::unordered_map<std::uint64_t, Waiter> m_lookups;
-    std::unordered_map<std::string, std::vector<std::uint64_t>> m_waitingByHost;
+    // The job someone waits for, by name: at most one a name.
+    std::unordered_map<std::string, Job> m_jobsByHost;
     std::uint64_t m_nNextLookup = 1;
+    std::uint64_t m_nNextJob = 1;
     ThreadStarter m_fnStartThread;
 };

@@ -380,6 +380,59 @@ TEST_F(Relay, EndingSessionDeliversEverythingTakenInOrder) {
     }
 }
 
+// Sessions that end while the proxy holds bytes for mail clients that read
+// nothing: their connections linger to deliver them. A client that then sends
+// a little and reads gets every byte; one that floods the proxy instead of
+// reading is cut off long before the linger's limit.
+TEST_F(Relay, LingeringConnectionCutsOffAPeerThatFloodsIt) {
+    Session polite, flooder;
+    ASSERT_TRUE(Login(polite));
+    ASSERT_TRUE(Login(flooder));
+    std::string strMessage = "+OK\r\n" + MessageText(96 * 1024) + ".\r\n";
+    for (Session* pSession : {&polite, &flooder}) {
+        CClientSocket* pClientLink = m_pListener->FindSession(pSession->nId);
+        ASSERT_NE(pClientLink, nullptr);
+        sys::SetOption(pClientLink->m_hSocket, SOL_SOCKET, SO_SNDBUF, 16 * 1024);
+        sys::SetOption(pSession->pClient->Fd(), SOL_SOCKET, SO_RCVBUF, 16 * 1024);
+        pSession->pClient->SetReading(false);
+        pSession->pServer->Send(strMessage);
+    }
+    ASSERT_TRUE(Pump([&] { return polite.pServer->Unsent() + flooder.pServer->Unsent() == 0; }));
+    RunFor(200ms);
+    for (Session* pSession : {&polite, &flooder}) {
+        ASSERT_GT(m_pListener->FindSession(pSession->nId)->GetSendQueued(), 0u);
+    }
+    RemoveListener(m_pListener);  // as Apply does
+    // Only the mail clients' connections are to linger (Windows lets the
+    // servers' linger too, since it cannot tell what they have acknowledged).
+    polite.pServer->Close();
+    flooder.pServer->Close();
+    ASSERT_TRUE(Pump([&] { return m_pLoop->LingeringCount() == 2; }));
+
+    std::string strCommands;
+    while (strCommands.size() < 16 * 1024) strCommands += "NOOP\r\n";
+    polite.pClient->Send(strCommands);
+    const std::string strFlood(256 * 1024, 'f');
+    auto tStart = Clock::now();
+    ASSERT_TRUE(Pump([&] {
+        if (flooder.pClient->Unsent() == 0)
+            flooder.pClient->Send(strFlood);
+        return m_pLoop->LingeringCount() == 1;
+    })) << "the flooding peer is still read";
+    RecordProperty(
+        "flooder_cut_ms",
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tStart).count()));
+    flooder.pClient->SetReading(true);
+    EXPECT_TRUE(WaitClosed(*flooder.pClient));
+    EXPECT_LT(CountIterations(200ms), 100);
+
+    polite.pClient->SetReading(true);
+    EXPECT_TRUE(WaitClosed(*polite.pClient));
+    EXPECT_TRUE(SameBytes(polite.pClient->Received(), strMessage));
+    polite.pClient->Close();
+    EXPECT_TRUE(Pump([&] { return m_pLoop->LingeringCount() == 0; }));
+}
+
 TEST_F(Relay, PeerResettingMidTransferEndsOnlyItsSession) {
     Session other;
     ASSERT_TRUE(Login(other));

@@ -1,11 +1,13 @@
 // A PASS whose server name takes seconds to resolve delays no other session,
 // a session that goes away during its lookup is not touched when the lookup
-// ends, sessions that hang up during their lookups cannot hold up later ones,
-// and a lookup that cannot be made fails only its own session.
+// ends, sessions that hang up during their lookups cannot hold up later ones
+// nor get their results, and a lookup that cannot be made fails only its own
+// session.
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 
+#include <array>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -156,6 +158,40 @@ TEST_F(NameLookup, LoginsThatHangUpDuringTheirLookupDoNotHoldUpAFreshOne) {
         // The lookups that had started when the sessions went, and the fresh one.
         EXPECT_LE(m_pSeam->TimedStarted() - nStartedBefore, bOneName ? 2 : 8);
     }
+}
+
+TEST_F(NameLookup, LoginsAfterTheResolverRecoversGetTheirOwnLookup) {
+    // With the resolver stuck, logins that hang up during their lookups keep
+    // every lookup thread busy; two logins of that name then wait, together,
+    // for a lookup of their own, not for one of the stuck ones.
+    constexpr int kLookupThreads = 4;
+    CListenSocket* pStuck = StartListener("mail.stuck", m_nServerPort);
+    ASSERT_TRUE(pStuck);
+    std::vector<Session> hangUps(kLookupThreads);
+    for (int i = 0; i < kLookupThreads; ++i) {
+        ASSERT_TRUE(OpenWithPass(hangUps[i], pStuck));
+        ASSERT_TRUE(Pump([&] { return m_pSeam->StuckStarted() == i + 1; }));
+        hangUps[i].pClient->Close();
+        ASSERT_TRUE(Pump([&] { return m_wnd.HasEnded(hangUps[i].nId); }));
+    }
+    Session first, second;
+    ASSERT_TRUE(OpenWithPass(first, pStuck));
+    ASSERT_TRUE(OpenWithPass(second, pStuck));
+    RunFor(100ms);
+    ASSERT_EQ(m_pSeam->StuckStarted(), kLookupThreads);
+
+    // The resolver recovers: the stuck lookups time out for no one.
+    m_pSeam->LetGo();
+    std::array<CPeer*, 2> servers{AcceptServer(), AcceptServer()};
+    ASSERT_TRUE(servers[0] && servers[1]);
+    for (CPeer* pServer : servers) pServer->Send(kRfcGreeting);
+    for (CPeer* pServer : servers) EXPECT_TRUE(WaitText(*pServer, kRfcApop));
+    for (CPeer* pServer : servers) pServer->Send(kLoggedIn);
+    for (Session* pSession : {&first, &second}) {
+        EXPECT_TRUE(WaitText(*pSession->pClient, std::string(kPasswordPrompt).append(kLoggedIn)));
+    }
+    EXPECT_TRUE(m_wnd.m_reports.empty());
+    EXPECT_EQ(m_pSeam->StuckResolved(), 1) << "the two logins shared one lookup";
 }
 
 // Stands for a handler that runs out of memory.

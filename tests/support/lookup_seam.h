@@ -29,8 +29,10 @@ inline constexpr auto kTimedLookup = 1s;
 // Names ending in ".fast" resolve to 127.0.0.1 at once, names ending in
 // ".slow" too but only once let go and kSlowLookup has passed, names ending in
 // ".timed" after kTimedLookup; names ending in ".twice" resolve to 127.0.0.2
-// and then 127.0.0.1; looking up a name ending in ".throws" throws; every
-// other name does not resolve. Shared with the lookup threads, which may
+// and then 127.0.0.1; names ending in ".stuck" stand for a resolver that is
+// stuck until let go: a lookup begun before then waits and fails as a timed-out
+// one does, a lookup begun after resolves at once; looking up a name ending in
+// ".throws" throws; every other name does not resolve. Shared with the lookup threads, which may
 // outlive the test's loop.
 class CLookupSeam {
 public:
@@ -54,6 +56,8 @@ public:
     bool SlowFinishedByLimit() const { return m_bFinishedByLimit; }
     int TimedStarted() const { return m_nTimedStarted; }
     int TimedFinished() const { return m_nTimedFinished; }
+    int StuckStarted() const { return m_nStuckStarted; }
+    int StuckResolved() const { return m_nStuckResolved; }
 
 private:
     int Resolve(const std::string& strHost, EventLoop::Addresses& addresses) {
@@ -79,6 +83,18 @@ private:
             std::this_thread::sleep_for(kTimedLookup);
             AddLoopback(addresses);
             ++m_nTimedFinished;
+            return 0;
+        }
+        if (EndsWith(".stuck")) {
+            std::unique_lock lock(m_mutex);
+            if (!m_bLetGo) {
+                ++m_nStuckStarted;
+                m_cv.wait_for(lock, kSlowLookupLimit, [this] { return m_bLetGo; });
+                return WSATRY_AGAIN;
+            }
+            lock.unlock();
+            AddLoopback(addresses);
+            ++m_nStuckResolved;
             return 0;
         }
         if (EndsWith(".throws")) {
@@ -112,6 +128,8 @@ private:
     std::atomic<bool> m_bFinishedByLimit{false};
     std::atomic<int> m_nTimedStarted{0};
     std::atomic<int> m_nTimedFinished{0};
+    std::atomic<int> m_nStuckStarted{0};
+    std::atomic<int> m_nStuckResolved{0};
 };
 
 }  // namespace loopback
