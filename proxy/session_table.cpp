@@ -4,6 +4,7 @@
 #include <new>
 
 #include "notice.h"
+#include "session_log.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ void CSessionTable::AcceptFrom(CAsyncSocket& listener) {
         m_listSessions.emplace_back(pSession->GetSessionId(), pSession);
         pSession->Send(kGreeting, sizeof kGreeting - 1, 0);
         PostSessionNotify(1, pSession->GetSessionId());
+        session_log::Started(pSession->GetSessionId(), pSession->m_hSocket);
         if (m_nLoginTimer == 0) {
             ArmLoginTimer(pSession->GetAcceptTime() + m_loginTimeout);
         }
@@ -55,8 +57,21 @@ void CSessionTable::RemoveSession(LPARAM nSessionId) {
     if (it == m_listSessions.end()) {
         return;
     }
-    delete it->second;
+    CClientSocket* pSession = it->second;
+    session_log::Ended(nSessionId, pSession->Record(),
+                       std::chrono::steady_clock::now() - pSession->GetAcceptTime());
+    delete pSession;
     m_listSessions.erase(it);
+}
+
+void CSessionTable::EndAll(SessionEnd nWhy) {
+    auto tNow = std::chrono::steady_clock::now();
+    for (auto& [nId, pSession] : m_listSessions) {
+        pSession->Record().Ended(nWhy);
+        session_log::Ended(nId, pSession->Record(), tNow - pSession->GetAcceptTime());
+        delete pSession;
+    }
+    m_listSessions.clear();
 }
 
 CClientSocket* CSessionTable::FindSession(LPARAM nSessionId) const {
@@ -82,6 +97,7 @@ void CSessionTable::EndOverdueLogins() {
             continue;
         auto tDeadline = pSession->GetAcceptTime() + m_loginTimeout;
         if (tDeadline <= tNow) {
+            pSession->Record().Ended(SessionEnd::LoginTimeout);
             pSession->EndAndClose();
         } else if (tDeadline < tNextDeadline) {
             tNextDeadline = tDeadline;
