@@ -29,6 +29,8 @@ constexpr char kStoreName[] = "postern";
 // What the runner tells, as lines on standard error; no icon to change.
 class CStderrEvents : public IRunnerEvents {
 public:
+    explicit CStderrEvents(bool bQuiet) : m_bQuiet(bQuiet) {}
+
     void OnActiveChanged(bool) override {}
     void OnTipChanged(const std::string&) override {}
 
@@ -39,6 +41,14 @@ public:
                   "posternd: a mail client asked for capabilities (CAPA) and was disconnected;"
                   " start posternd with --answer-capa to answer it\n");
     }
+
+    void OnSessionLog(const std::string& strLine) override {
+        if (!m_bQuiet)
+            WriteText(stderr, strLine + "\n");
+    }
+
+private:
+    bool m_bQuiet;
 };
 
 // A setting from the store that fails its check, as one line that says where to mend it.
@@ -130,7 +140,7 @@ int PosterndMain(int argc, char** argv) {
 
     EventLoop loop;
     CStopSignals stopSignals(loop);
-    CStderrEvents events;
+    CStderrEvents events(options.bQuiet);
     CProxyRunner runner(events);
     if (!runner.Start(*config)) {
         if (!runner.GetProblem().empty()) {
@@ -153,5 +163,6 @@ int PosterndMain(int argc, char** argv) {
             Reload(options, runner, *config);
     }
     NotifyServiceManager("STOPPING=1");
+    runner.Shutdown();
     return 0;
 }

@@ -15,8 +15,11 @@ CProxyRunner::~CProxyRunner() {
     delete m_pListenSocket;
 }
 
-void CProxyRunner::DropListener() {
-    delete m_pListenSocket;  // and with it every open session, without notices
+void CProxyRunner::DropListener(SessionEnd nWhy) {
+    if (m_pListenSocket != nullptr) {
+        m_pListenSocket->Sessions().EndAll(nWhy);  // without notices
+    }
+    delete m_pListenSocket;
     m_pListenSocket = nullptr;
     // The count follows the listener: the old one's sessions are all gone.
     m_setCounted.clear();
@@ -71,6 +74,10 @@ void CProxyRunner::Stop(const SettingProblem& problem) {
                   problem.Describe());
 }
 
+void CProxyRunner::Shutdown() {
+    DropListener(SessionEnd::Shutdown);
+}
+
 void CProxyRunner::StopListening(std::string strNotListening, std::string strProblem) {
     DropListener();
     m_nListenError = 0;
@@ -113,6 +120,10 @@ void CProxyRunner::OnReport(const std::string& strText) {
 void CProxyRunner::OnUntrustedCertificate(const std::string& strText,
                                           const std::string& strFingerprint) {
     m_events.OnUntrustedCertificate(strText, strFingerprint);
+}
+
+void CProxyRunner::OnSessionLog(const std::string& strLine) {
+    m_events.OnSessionLog(strLine);
 }
 
 void CProxyRunner::OnCapaRefused() {
