@@ -17,8 +17,14 @@ constexpr SettingOption kConfigOption{
     .pszName = "--config",
     .pszArgument = "FILE",
     .pszHelp = "take the settings from FILE's [Settings] section instead of those of the tray app"};
+constexpr SettingOption kQuietOption{
+    .pszName = "--quiet",
+    .pszHelp =
+        "write only reports to standard error, no line for each session's start, login "
+        "and end"};
 constexpr SettingOption kOwnOptions[] = {
     kConfigOption,
+    kQuietOption,
     {.pszName = "--help", .pszHelp = "show this help and exit"},
     {.pszName = "--version", .pszHelp = "show the version and exit"},
 };
@@ -125,6 +131,14 @@ bool ParseDaemonOptions(int argc, char** argv, DaemonOptions& options, std::stri
             options.bVersion = true;
             continue;
         }
+        if (strArg == kQuietOption.pszName) {
+            if (bHasValue) {
+                strError = strArg + " takes no value";
+                return false;
+            }
+            options.bQuiet = true;
+            continue;
+        }
         const SettingKey* pKey = nullptr;
         const SettingOption* pOption =
             strArg == kConfigOption.pszName ? &kConfigOption : FindOption(strArg, pKey);
@@ -177,6 +191,7 @@ std::string DaemonUsage() {
         }
     }
     synopsis.push_back(Synopsis(kConfigOption, "[", "]"));
+    synopsis.push_back(Synopsis(kQuietOption, "[", "]"));
     std::string strUsage;
     AppendWrapped(strUsage, 16, synopsis);
     strUsage +=

@@ -11,6 +11,7 @@ struct DaemonOptions {
     std::optional<std::string> strConfigFile;
     bool bHelp = false;
     bool bVersion = false;
+    bool bQuiet = false;  // reports only, no session log
 };
 
 // Parses the arguments; on a bad option returns false with a message for the user.

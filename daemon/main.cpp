@@ -26,6 +26,8 @@ constexpr char kStoreName[] = "postern";
 // What the runner tells, as lines on standard error; no icon to change.
 class CStderrEvents : public IRunnerEvents {
 public:
+    explicit CStderrEvents(bool bQuiet) : m_bQuiet(bQuiet) {}
+
     void OnActiveChanged(bool) override {}
     void OnTipChanged(const std::string&) override {}
 
@@ -36,6 +38,14 @@ public:
                   "posternd: a mail client asked for capabilities (CAPA) and was disconnected;"
                   " start posternd with --answer-capa to answer it\n");
     }
+
+    void OnSessionLog(const std::string& strLine) override {
+        if (!m_bQuiet)
+            WriteText(stderr, strLine + "\n");
+    }
+
+private:
+    bool m_bQuiet;
 };
 
 // A setting from the store that fails its check, as one line that says where to mend it.
@@ -124,7 +134,7 @@ int PosterndMain(int argc, char** argv) {
 
     EventLoop loop;
     CStopSignals stopSignals(loop);
-    CStderrEvents events;
+    CStderrEvents events(options.bQuiet);
     CProxyRunner runner(events);
     if (!runner.Start(*config)) {
         if (!runner.GetProblem().empty()) {
@@ -147,5 +157,6 @@ int PosterndMain(int argc, char** argv) {
             Reload(options, runner, *config);
     }
     NotifyServiceManager("STOPPING=1");
+    runner.Shutdown();
     return 0;
 }

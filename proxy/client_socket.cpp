@@ -71,6 +71,12 @@ bool CClientSocket::IsRelaying() const {
     return m_nState == Relaying && m_pServer->IsLoginSent() && !m_bEndPosted;
 }
 
+int CClientSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
+    int nReceived = CAsyncSocket::Receive(lpBuf, nBufLen, nFlags);
+    m_record.CountFromClient(static_cast<const char*>(lpBuf), nReceived);
+    return nReceived;
+}
+
 void CClientSocket::OnReceive(int nErrorCode) {
     if (m_nState == Relaying && m_pServer->IsLoginSent()) {
         relay::RelayLines(*this, *m_pServer, m_buffer, m_nCount, m_bAfterCR, m_bDropLF, &m_guard);
@@ -94,6 +100,7 @@ void CClientSocket::OnReceive(int nErrorCode) {
 }
 
 void CClientSocket::OnClose(int nErrorCode) {
+    m_record.Ended(SessionEnd::ClientClosed);
     ForwardAllHeld();
     EndIfRefused();
     if (nErrorCode == 0 && !IsBroken() && IsRelaying() && !m_pServer->HasPeerClosed()) {
@@ -183,6 +190,7 @@ bool CClientSocket::AnswerBeforeUser(std::string_view command) {
         return false;
     }
     if (++m_nCommandsBeforeUser > kMaxCommandsBeforeUser) {
+        m_record.Ended(SessionEnd::TooManyCommands);
         EndAndClose();
         return false;
     }
@@ -221,6 +229,7 @@ void CClientSocket::PostEndNotice() {
 }
 
 void CClientSocket::Shed() {
+    m_record.Ended(SessionEnd::Shed);
     PostEndNotice();
     CloseNow();
 }
@@ -256,6 +265,7 @@ void CClientSocket::EndIfRefused() {
     // A second PASS (say, after the server refused APOP) would go to the
     // server in clear: end the session instead, so the client is not left waiting.
     if (m_guard.bRefused && !m_bEndPosted) {
+        m_record.Ended(SessionEnd::PasswordAfterLogin);
         EndAndClose();
     }
 }

@@ -9,6 +9,7 @@
 #include "async_socket.h"
 #include "line_relay.h"
 #include "notice.h"
+#include "session_log.h"
 #include "tls_client.h"
 
 class CServerSocket;
@@ -39,6 +40,7 @@ public:
                   SharedTls pTls = nullptr);
     ~CClientSocket() override;
 
+    int Receive(void* lpBuf, int nBufLen, int nFlags = 0) override;
     void OnReceive(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
     void OnFailure() override;
@@ -56,6 +58,8 @@ public:
     // True until the server has answered the APOP command.
     bool IsLoginPending() const;
     std::chrono::steady_clock::time_point GetAcceptTime() const { return m_tAccepted; }
+    // What the session log tells of this session.
+    SessionRecord& Record() { return m_record; }
 
     // Keeps room for the end notice, so that it cannot be lost when memory
     // runs out later; throws when there is no memory now.
@@ -98,5 +102,6 @@ private:
     relay::LineGuard m_guard;
     LPARAM m_nSessionId;
     std::chrono::steady_clock::time_point m_tAccepted;
+    SessionRecord m_record;
     char m_buffer[RECV_BUFFER_SIZE];
 };

@@ -32,6 +32,9 @@ public:
     // capabilities (CAPA); the mail client would work with capability queries
     // answered. Called from the event loop, once per such session.
     virtual void OnCapaRefused() {}
+    // One line of the session log (session_log.h). Called at once, from inside
+    // the proxy's handlers and its session table: it may only record the line.
+    virtual void OnSessionLog(const std::string&) {}
 
 protected:
     ~CNoticeWnd() = default;

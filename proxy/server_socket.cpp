@@ -7,6 +7,7 @@
 #include "md5_digest.h"
 #include "memory_ops.h"
 #include "pop3_text.h"
+#include "session_log.h"
 #include "socket_error_text.h"
 
 namespace {
@@ -65,6 +66,7 @@ bool CServerSocket::SetPassword(std::string_view password) {
 }
 
 bool CServerSocket::ConnectToServer() {
+    m_pClient->Record().StartLogin(GetUser());
     if (!Connect(*m_strHostName, m_nHostPort) && GetLastError() != WSAEWOULDBLOCK) {
         FailConnect(GetLastError());
         return false;
@@ -83,11 +85,17 @@ void CServerSocket::OnConnect(int nErrorCode) {
     CAsyncSocket::OnConnect(nErrorCode);
 }
 
+int CServerSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
+    int nReceived = CAsyncSocket::Receive(lpBuf, nBufLen, nFlags);
+    if (nReceived > 0)
+        m_pClient->Record().nFromServer += std::uint64_t(nReceived);
+    return nReceived;
+}
+
 void CServerSocket::OnReceive(int nErrorCode) {
-    if (!m_bAwaitGreeting && m_nTlsStep == TlsStep::None) {
-        if (relay::RelayLines(*this, *m_pClient, m_buffer, m_nCount, m_bAfterCR, m_bDropLF) > 0) {
-            m_bLoginAnswered = m_bLoginSent;
-        }
+    // Held until the login's answer, which the session log tells.
+    if (m_bLoginAnswered) {
+        relay::RelayLines(*this, *m_pClient, m_buffer, m_nCount, m_bAfterCR, m_bDropLF);
         CAsyncSocket::OnReceive(nErrorCode);
         return;
     }
@@ -117,6 +125,7 @@ void CServerSocket::OnClose(int nErrorCode) {
         CAsyncSocket::OnClose(nErrorCode);
         return;
     }
+    m_pClient->Record().Ended(SessionEnd::ServerClosed);
     // Whatever either side sent last reaches the other, partial line included.
     ForwardAllHeld();
     if (nErrorCode == 0 && !IsBroken() && m_pClient->IsRelaying() && !m_pClient->HasPeerClosed()) {
@@ -156,6 +165,13 @@ void CServerSocket::ProcessLines() {
             return;  // refused: nothing the server sent goes on
         }
         relay::RemoveHeld(m_buffer, m_nCount, nLength);
+    }
+    if (m_bLoginSent && !m_bLoginAnswered) {
+        std::size_t nLength = pop3::LineLength(m_buffer, std::size_t(m_nCount));
+        if (nLength != 0 || m_nCount == RECV_BUFFER_SIZE) {
+            m_bLoginAnswered = true;
+            TellLoginAnswer({m_buffer, nLength != 0 ? nLength : std::size_t(m_nCount)});
+        }
     }
     relay::ForwardHeldLines(*m_pClient, m_buffer, m_nCount, m_bAfterCR);
 }
@@ -216,6 +232,7 @@ void CServerSocket::OnStlsAnswer(int nLength) {
 }
 
 void CServerSocket::SendUser() {
+    m_pClient->Record().bUserPass = true;
     char szCommand[kApopAreaSize];
     int nLength =
         std::snprintf(szCommand, sizeof szCommand, "USER %s\r\n", m_pCredentials->m_szUser);
@@ -235,6 +252,7 @@ void CServerSocket::OnUserAnswer(int nLength) {
         // The server's refusal is the answer the mail client gets to its PASS.
         m_pClient->Send(m_buffer, nLength, 0);
         m_bLoginAnswered = true;
+        TellLoginAnswer({m_buffer, std::size_t(nLength)});
     }
     LoginSent();
 }
@@ -271,6 +289,11 @@ void CServerSocket::LoginSent() {
     m_pClient->OnServerLoginSent();
 }
 
+void CServerSocket::TellLoginAnswer(std::string_view answer) {
+    session_log::LoginAnswered(m_pClient->GetSessionId(), m_pClient->Record(), *m_strHostName,
+                               m_nHostPort, m_pTls != nullptr, answer);
+}
+
 std::string CServerSocket::HostAndPort() const {
     return *m_strHostName + ":" + std::to_string(m_nHostPort);
 }
@@ -284,6 +307,8 @@ void CServerSocket::FailConnect(int nError) {
 
 void CServerSocket::FailLogin(const std::string& strReason, const std::string& strReport,
                               const std::string& strFingerprint) {
+    session_log::LoginFailed(m_pClient->GetSessionId(), m_pClient->Record(), *m_strHostName,
+                             m_nHostPort, strReason);
     PostReport(strReport, strFingerprint);
     m_pCredentials.reset();
     Wipe(m_buffer, std::size_t(m_nCount));  // nothing the server sent goes on

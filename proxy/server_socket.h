@@ -33,6 +33,7 @@ public:
     // answered to the mail client and reported. False when the session ends.
     bool ConnectToServer();
 
+    int Receive(void* lpBuf, int nBufLen, int nFlags = 0) override;
     void OnReceive(int nErrorCode) override;
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
@@ -70,6 +71,7 @@ private:
     void ArmSetupTimer();
     void SendUser();
     void LoginSent();
+    void TellLoginAnswer(std::string_view answer);
     // The login cannot be made: the user gets the report, the mail client
     // the reason as the answer to its PASS, and the session ends. Nothing of
     // the password goes anywhere.

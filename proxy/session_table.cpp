@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "notice.h"
+#include "session_log.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ void CSessionTable::AcceptFrom(CAsyncSocket& listener) {
     }
     CClientSocket& session = *pSession.release();
     m_listSessions.emplace_back(session.GetSessionId(), &session);  // room was made
+    session_log::Started(session.GetSessionId(), session.m_hSocket);
     try {
         ArmLoginTimer(LoginDeadline(session));
     } catch (...) {
@@ -72,8 +74,21 @@ void CSessionTable::RemoveSession(LPARAM nSessionId) {
     if (it == m_listSessions.end()) {
         return;
     }
-    delete it->second;
+    CClientSocket* pSession = it->second;
+    session_log::Ended(nSessionId, pSession->Record(),
+                       std::chrono::steady_clock::now() - pSession->GetAcceptTime());
+    delete pSession;
     m_listSessions.erase(it);
+}
+
+void CSessionTable::EndAll(SessionEnd nWhy) {
+    auto tNow = std::chrono::steady_clock::now();
+    for (auto& [nId, pSession] : m_listSessions) {
+        pSession->Record().Ended(nWhy);
+        session_log::Ended(nId, pSession->Record(), tNow - pSession->GetAcceptTime());
+        delete pSession;
+    }
+    m_listSessions.clear();
 }
 
 CClientSocket* CSessionTable::FindSession(LPARAM nSessionId) const {
@@ -126,6 +141,8 @@ void CSessionTable::EndOverdueLogins() {
             continue;
         TimePoint tDeadline = LoginDeadline(*pSession);
         if (tDeadline <= tNow) {
+            pSession->Record().Ended(pSession->GetState() == AwaitUser ? SessionEnd::UserTimeout
+                                                                       : SessionEnd::LoginTimeout);
             pSession->EndAndClose();
         } else if (tDeadline < tNextDeadline) {
             tNextDeadline = tDeadline;

@@ -36,6 +36,9 @@ public:
     void AcceptFrom(CAsyncSocket& listener);
     // Deletes the session with that number; does nothing when there is none.
     void RemoveSession(LPARAM nSessionId);
+    // Deletes every session, without notices, each logged as ended for nWhy
+    // unless it had ended already.
+    void EndAll(SessionEnd nWhy);
 
     std::size_t GetSessionCount() const { return m_listSessions.size(); }
     CClientSocket* FindSession(LPARAM nSessionId) const;

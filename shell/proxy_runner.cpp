@@ -20,9 +20,12 @@ CListenSocket* CProxyRunner::GetListener() const {
     return m_listenSockets.empty() ? nullptr : m_listenSockets.front().get();
 }
 
-void CProxyRunner::DropListener() {
+void CProxyRunner::DropListener(SessionEnd nWhy) {
+    if (m_pSessions != nullptr) {
+        m_pSessions->EndAll(nWhy);  // every open session, without notices
+    }
     m_listenSockets.clear();
-    m_pSessions.reset();  // every open session, without notices
+    m_pSessions.reset();
     // The count follows the listener: the old one's sessions are all gone.
     m_setCounted.clear();
     if (m_nSessions != 0) {
@@ -111,6 +114,10 @@ void CProxyRunner::Stop(const SettingProblem& problem) {
                   problem.Describe());
 }
 
+void CProxyRunner::Shutdown() {
+    DropListener(SessionEnd::Shutdown);
+}
+
 void CProxyRunner::StopListening(std::string strNotListening, std::string strProblem) {
     DropListener();
     m_nListenError = 0;
@@ -153,6 +160,10 @@ void CProxyRunner::OnReport(const std::string& strText) {
 void CProxyRunner::OnUntrustedCertificate(const std::string& strText,
                                           const std::string& strFingerprint) {
     m_events.OnUntrustedCertificate(strText, strFingerprint);
+}
+
+void CProxyRunner::OnSessionLog(const std::string& strLine) {
+    m_events.OnSessionLog(strLine);
 }
 
 void CProxyRunner::OnCapaRefused() {

@@ -7,6 +7,7 @@
 
 #include "notice.h"
 #include "proxy_config.h"
+#include "session_log.h"
 
 class CListenSocket;
 class CSessionTable;
@@ -29,6 +30,9 @@ public:
     virtual void OnUntrustedCertificate(const std::string& strText, const std::string&) {
         OnReport(strText);
     }
+    // A line of the session log: a session started, its login was answered,
+    // it ended. The tray apps leave them out.
+    virtual void OnSessionLog(const std::string&) {}
 
 protected:
     ~IRunnerEvents() = default;
@@ -58,10 +62,14 @@ public:
     bool Start(const CProxyConfig& config);
     // As Start, but nothing listens, for the setting that failed its check.
     void Stop(const SettingProblem& problem);
+    // Ends every open session before the program ends, each logged as ended by
+    // shutdown; nothing listens any more.
+    void Shutdown();
 
     LRESULT OnSessionNotify(WPARAM wParam, LPARAM lParam) override;
     void OnReport(const std::string& strText) override;
     void OnCapaRefused() override;
+    void OnSessionLog(const std::string& strLine) override;
     void OnUntrustedCertificate(const std::string& strText,
                                 const std::string& strFingerprint) override;
 
@@ -78,7 +86,7 @@ public:
     std::string GetTip() const;
 
 private:
-    void DropListener();
+    void DropListener(SessionEnd nWhy = SessionEnd::Restart);
     bool Listen(const std::string& strAddress);
     void StopListening(std::string strNotListening, std::string strProblem);
 

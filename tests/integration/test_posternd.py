@@ -345,7 +345,7 @@ class ServiceTest(PosterndCase):
 
     @unittest.skipIf(WINDOWS, "SIGHUP is a Linux matter")
     def test_sighup_reloads_the_settings_file_and_a_bad_one_changes_nothing(self):
-        daemon = self.start_posternd(host_port=free_port(), config=True)
+        daemon = self.start_posternd(host_port=free_port(), config=True, args=["--quiet"])
         old_port, new_port = daemon.port, free_port()
         with open(daemon.config, "w") as f:
             f.write(f"[Settings]\nHostName=127.0.0.1\nLocalPort={new_port}\n")
@@ -377,6 +377,7 @@ class DovecotTest(PosterndCase):
         **{f"multi{i}": f"multi-pw-{i}" for i in range(5)},
         "curl": "curl+pw",  # "+" is "%2B" in curl's URL
         "mpop": "mp0p=pw",
+        "logged": "l0gged(pw",
     }
 
     @classmethod
@@ -609,6 +610,90 @@ class DovecotTest(PosterndCase):
         methods = set(re.findall(r"Login: user=<(curl|mpop)>, method=(\w+)",
                                  self.dovecot.log_tail(100000)))
         self.assertEqual(methods, {("curl", "APOP"), ("mpop", "APOP")})
+
+    def test_session_log_tells_start_login_and_end_and_quiet_keeps_only_reports(self):
+        message = build_message(20000, seed=917)
+        self.dovecot.deliver("logged", message)
+        password = self.USERS["logged"]
+        wrong = "not-" + password
+
+        def lines(daemon):
+            return daemon.stderr().split(NEWLINE)[:-1]
+
+        def session_of(daemon, port):
+            """The number of the session of the mail client on that local port."""
+            started = f" started: mail client 127.0.0.1:{port}"
+            found = [line for line in lines(daemon) if line.endswith(started)]
+            self.assertEqual(len(found), 1, daemon.stderr())
+            return found[0].split()[1]
+
+        def told(daemon, session):
+            """Once that session has ended: the lines between its start and its end,
+            why it ended, the bytes from the client and from the server."""
+            ended = re.compile(rf"session {session} ended after \d+\.\d\d s: ([^;]+); "
+                               r"(\d+) bytes from the client, (\d+) from the server$")
+            self.assertTrue(wait_until(lambda: any(map(ended.match, lines(daemon)))),
+                            daemon.stderr())
+            own = [line for line in lines(daemon) if re.match(rf"session {session}\b", line)]
+            self.assertIn(" started: ", own[0])
+            reason, sent, received = ended.match(own[-1]).groups()
+            return own[1:-1], reason, int(sent), int(received)
+
+        server = f"127.0.0.1:{self.dovecot.port}"
+        client, answer = self.login(self.daemon, "logged", password)
+        port = client.sock.getsockname()[1]
+        self.assertEqual(answer, b"+OK Logged in.")
+        self.assertEqual(client.retr(1)[2], pop3_size(message))
+        client.quit()
+        [login], reason, sent, received = told(self.daemon, session_of(self.daemon, port))
+        self.assertTrue(login.endswith(f': login of "logged" at {server} with APOP: '
+                                       "+OK Logged in."), login)
+        self.assertEqual(reason, "client quit")
+        self.assertEqual(sent, len(f"USER logged\r\nPASS {password}\r\nRETR 1\r\nQUIT\r\n"))
+        self.assertGreater(received, pop3_size(message))
+
+        client = poplib.POP3("127.0.0.1", self.daemon.port, timeout=TIMEOUT)
+        self.addCleanup(client.close)
+        port = client.sock.getsockname()[1]
+        client.user("logged")
+        with self.assertRaises(poplib.error_proto):
+            client.pass_(wrong)
+        client.quit()
+        [login], reason, _, _ = told(self.daemon, session_of(self.daemon, port))
+        self.assertTrue(login.endswith(f': login of "logged" at {server} with APOP: '
+                                       "-ERR [AUTH] Authentication failed."), login)
+        self.assertEqual(reason, "login refused by the server")
+
+        closed = free_port()
+        report = f"Cannot connect 127.0.0.1:{closed} ({ECONNREFUSED}): "
+        for args in ((), ("--quiet",)):
+            with self.subTest(args=args):
+                daemon = self.start_posternd(host_port=closed, args=args)
+                with socket.create_connection(("127.0.0.1", daemon.port), timeout=TIMEOUT) as s:
+                    s.sendall(f"USER nobody\r\nPASS {password}\r\n".encode())
+                    s.makefile("rb").readlines()
+                    port = s.getsockname()[1]
+                idle = socket.create_connection(("127.0.0.1", daemon.port), timeout=TIMEOUT)
+                self.addCleanup(idle.close)
+                self.assertEqual(recv_line(idle), GREETING + b"\r\n")
+                self.assertTrue(wait_until(lambda: report in daemon.stderr()), daemon.stderr())
+                self.stop_cleanly(daemon)
+                if args:
+                    self.assertEqual(len(lines(daemon)), 1, daemon.stderr())
+                    self.assertTrue(lines(daemon)[0].startswith(report), daemon.stderr())
+                    continue
+                [login], reason, _, _ = told(daemon, session_of(daemon, port))
+                self.assertIn(f': login of "nobody" at 127.0.0.1:{closed} failed: Cannot connect '
+                              f"127.0.0.1:{closed} (", login)
+                self.assertEqual(reason, "login failed")
+                self.assertEqual(told(daemon, session_of(daemon, idle.getsockname()[1]))[:2],
+                                 ([], "shutdown"))
+                for line in lines(daemon):
+                    self.assertTrue(line.startswith(("session ", report)), line)
+                self.assertNotIn(password, daemon.stderr())
+
+        for secret in (password, wrong, message.split(b"\n")[10].decode()):
+            self.assertNotIn(secret, self.daemon.stderr())
 
     def test_sigterm_with_sessions_open_exits_0_and_closes_them(self):
         client, answer = self.login(self.daemon, "alice", self.USERS["alice"])
