@@ -162,6 +162,10 @@ class RefusedServerTest(TlsTestCase):
                             (f"PASS {PASSWORD}\r\n".encode(), True)]
                 self.assertEqual(sent, ([(b"STLS\r\n", False)] if starttls else []) + expected)
                 self.stop_cleanly(daemon)
+                # The admin's journal says how it logged in, never with what.
+                self.assertIn(f"with USER/PASS over TLS: +OK {USER} has 1 message",
+                              daemon.stderr())
+                self.assertNotIn(PASSWORD, daemon.stderr())
 
 
 if __name__ == "__main__":
