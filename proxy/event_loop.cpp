@@ -239,17 +239,17 @@ char* EventLoop::Scratch() {
 }
 
 bool EventLoop::ShedConnection() {
-    for (IConnectionShedder* pShedder : m_shedders) {
-        if (pShedder->ShedConnection())
+    for (auto& [pOwner, fnShed] : m_shedders) {
+        if (fnShed())
             return true;
     }
     return false;
 }
 
-void EventLoop::AddShedder(IConnectionShedder* pShedder) {
-    m_shedders.push_back(pShedder);
+void EventLoop::AddShedder(const void* pOwner, std::function<bool()> fnShed) {
+    m_shedders.emplace_back(pOwner, std::move(fnShed));
 }
 
-void EventLoop::RemoveShedder(IConnectionShedder* pShedder) noexcept {
-    std::erase(m_shedders, pShedder);
+void EventLoop::RemoveShedder(const void* pOwner) noexcept {
+    std::erase_if(m_shedders, [pOwner](const auto& shedder) { return shedder.first == pOwner; });
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "byte_stream.h"
@@ -25,16 +26,6 @@ public:
 
 protected:
     ~IEventHandler() = default;
-};
-
-// What can give up a connection when the process has run out of descriptors.
-class IConnectionShedder {
-public:
-    // Closes one connection at once; false when none can be spared.
-    virtual bool ShedConnection() = 0;
-
-protected:
-    ~IConnectionShedder() = default;
 };
 
 // The one event loop of the proxy's thread: readiness of sockets (epoll on
@@ -129,10 +120,11 @@ public:
         return nError == sys::kErrTooManyFiles || nError == sys::kErrTooManySystemFiles;
     }
     // Out of descriptors: the shedders, in the order added, are asked to give
-    // up a connection until one does. False when none did.
+    // up a connection until one does. False when none did. A shedder closes
+    // one connection at once and returns true, or false when none can be spared.
     bool ShedConnection();
-    void AddShedder(IConnectionShedder* pShedder);
-    void RemoveShedder(IConnectionShedder* pShedder) noexcept;
+    void AddShedder(const void* pOwner, std::function<bool()> fnShed);
+    void RemoveShedder(const void* pOwner) noexcept;
 
     // May be called from any thread: makes a RunOnce that waits return soon.
     void Wake();
@@ -176,5 +168,5 @@ private:
     std::unique_ptr<LingeringClose> m_pLingering;
     std::unique_ptr<NameLookup> m_pLookup;
     std::unique_ptr<char[]> m_pScratch;
-    std::vector<IConnectionShedder*> m_shedders;
+    std::vector<std::pair<const void*, std::function<bool()>>> m_shedders;
 };

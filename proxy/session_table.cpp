@@ -14,7 +14,7 @@ constexpr char kGreeting[] = "+OK Postern 1.0 Ready\r\n";
 
 CSessionTable::CSessionTable(const std::string& strHostName, int nHostPort)
     : m_nHostPort(nHostPort), m_strHostName(std::make_shared<const std::string>(strHostName)) {
-    EventLoop::Current()->AddShedder(this);
+    EventLoop::Current()->AddShedder(this, [this] { return ShedConnection(); });
 }
 
 CSessionTable::~CSessionTable() {

@@ -15,7 +15,7 @@
 // table may serve several listening sockets (say, 127.0.0.1 and ::1). When
 // the process runs out of descriptors, it gives up the oldest connection that
 // has not got as far as PASS.
-class CSessionTable : private IConnectionShedder {
+class CSessionTable {
 public:
     // RFC 1939's shortest autologout: a mail client that has not logged in by
     // then is disconnected.
@@ -54,7 +54,7 @@ private:
     using TimePoint = std::chrono::steady_clock::time_point;
 
     SessionList::const_iterator Find(LPARAM nSessionId) const;
-    bool ShedConnection() override;
+    bool ShedConnection();
     TimePoint LoginDeadline(const CClientSocket& session) const;
     // Arms the timer for tDeadline unless it is armed for about then or earlier.
     void ArmLoginTimer(TimePoint tDeadline);
