@@ -65,6 +65,19 @@ void PrintStoredProblem(const SettingProblem& problem, const CSettingsStore& sto
     }
 }
 
+// "cannot listen on [ADDRESS] port N: why", for a listener that could not be had.
+std::string CannotListen(const CProxyConfig& config, const CProxyRunner& runner) {
+    std::string strText = "cannot listen on ";
+    if (const std::string& strAddress = config.GetText(setting::kListenAddress);
+        !strAddress.empty())
+        strText += strAddress + " ";
+    strText += "port ";
+    strText += std::to_string(config.GetInt(setting::kLocalPort));
+    strText += ": ";
+    strText += SocketErrorText(runner.GetListenError());
+    return strText;
+}
+
 // On SIGHUP: the settings again, from where they came at start; the command
 // line still wins. The listener starts anew, as Apply does in the tray app;
 // settings that fail their check, or cannot be listened with, leave the
@@ -92,8 +105,7 @@ void Reload(const DaemonOptions& options, CProxyRunner& runner, CProxyConfig& ru
     }
     std::string strWhy = runner.GetProblem();
     if (strWhy.empty()) {
-        strWhy = "cannot listen on port " + std::to_string(config->GetInt(setting::kLocalPort)) +
-                 ": " + SocketErrorText(runner.GetListenError());
+        strWhy = CannotListen(*config, runner);
     }
     runner.Start(running);
     keepRunning(strWhy);
@@ -141,9 +153,7 @@ int PosterndMain(int argc, char** argv) {
             WriteText(stderr, "posternd: " + runner.GetProblem() + "\n");
             return 2;
         }
-        WriteText(stderr, "posternd: cannot listen on port " +
-                              std::to_string(config->GetInt(setting::kLocalPort)) + ": " +
-                              SocketErrorText(runner.GetListenError()) + "\n");
+        WriteText(stderr, "posternd: " + CannotListen(*config, runner) + "\n");
         return 1;
     }
     if (!NotifyServiceManager("READY=1")) {

@@ -235,6 +235,14 @@ class DaemonCommandLineTest(PosterndCase):
                 self.assertEqual(result.stderr.decode().splitlines()[0],
                                  "posternd: --listen wants an IP address (such as 127.0.0.1 or "
                                  f"::1) or localhost, not '{address}'")
+        # An address whose port is taken is named with it.
+        with socket.create_server(("127.0.0.1", 0)) as taken:
+            port = taken.getsockname()[1]
+            result = self.run_posternd("--host", "127.0.0.1", "--listen", "127.0.0.1",
+                                       "--local-port", str(port))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertTrue(result.stderr.decode().startswith(
+            f"posternd: cannot listen on 127.0.0.1 port {port}: "), result.stderr)
         env = store_settings(self, {"HostName": "127.0.0.1", "ListenAddress": "nowhere"})
         result = subprocess.run([POSTERND], env={**ENV, **env}, stdin=subprocess.DEVNULL,
                                 capture_output=True, timeout=TIMEOUT)
