@@ -23,29 +23,50 @@ namespace {
 // The application name whose settings posternd shares: the tray app's.
 constexpr char kStoreName[] = "postern";
 
-// What the runner tells, as lines on standard error; no icon to change.
+// What the runner tells, as lines on standard error; no icon to change. The
+// session log waits for the end of the loop's round (FlushLog), so that a
+// busy round writes it at once instead of line by line.
 class CStderrEvents : public IRunnerEvents {
 public:
     explicit CStderrEvents(bool bQuiet) : m_bQuiet(bQuiet) {}
+    ~CStderrEvents() { FlushLog(); }
 
     void OnActiveChanged(bool) override {}
     void OnTipChanged(const std::string&) override {}
 
-    void OnReport(const std::string& strText) override { WriteText(stderr, strText + "\n"); }
+    void OnReport(const std::string& strText) override {
+        FlushLog();
+        WriteText(stderr, strText + "\n");
+    }
 
     void OnCapaHint() override {
+        FlushLog();
         WriteText(stderr,
                   "posternd: a mail client asked for capabilities (CAPA) and was disconnected;"
                   " start posternd with --answer-capa to answer it\n");
     }
 
     void OnSessionLog(const std::string& strLine) override {
-        if (!m_bQuiet)
-            WriteText(stderr, strLine + "\n");
+        if (m_bQuiet)
+            return;
+        m_strLog += strLine;
+        m_strLog += '\n';
+        if (m_strLog.size() >= kLogFlushSize)
+            FlushLog();
+    }
+
+    void FlushLog() {
+        if (m_strLog.empty())
+            return;
+        WriteText(stderr, m_strLog);
+        m_strLog.clear();
     }
 
 private:
+    static constexpr std::size_t kLogFlushSize = 16 * 1024;
+
     bool m_bQuiet;
+    std::string m_strLog;
 };
 
 // A setting from the store that fails its check, as one line that says where to mend it.
@@ -163,6 +184,7 @@ int PosterndMain(int argc, char** argv) {
 
     while (!stopSignals.IsStopRequested()) {
         loop.RunOnce(-1);
+        events.FlushLog();
         if (stopSignals.TakeReloadRequest())
             Reload(options, runner, *config);
     }
