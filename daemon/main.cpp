@@ -15,7 +15,6 @@
 #include "proxy_runner.h"
 #include "service_notify.h"
 #include "settings_store.h"
-#include "socket_error_text.h"
 #include "stop_signals.h"
 
 namespace {
@@ -86,19 +85,6 @@ void PrintStoredProblem(const SettingProblem& problem, const CSettingsStore& sto
     }
 }
 
-// "cannot listen on [ADDRESS] port N: why", for a listener that could not be had.
-std::string CannotListen(const CProxyConfig& config, const CProxyRunner& runner) {
-    std::string strText = "cannot listen on ";
-    if (const std::string& strAddress = config.GetText(setting::kListenAddress);
-        !strAddress.empty())
-        strText += strAddress + " ";
-    strText += "port ";
-    strText += std::to_string(config.GetInt(setting::kLocalPort));
-    strText += ": ";
-    strText += SocketErrorText(runner.GetListenError());
-    return strText;
-}
-
 // On SIGHUP: the settings again, from where they came at start; the command
 // line still wins. The listener starts anew, as Apply does in the tray app;
 // settings that fail their check, or cannot be listened with, leave the
@@ -126,7 +112,7 @@ void Reload(const DaemonOptions& options, CProxyRunner& runner, CProxyConfig& ru
     }
     std::string strWhy = runner.GetProblem();
     if (strWhy.empty()) {
-        strWhy = CannotListen(*config, runner);
+        strWhy = "cannot listen " + runner.GetListenFailure();
     }
     runner.Start(running);
     keepRunning(strWhy);
@@ -174,7 +160,7 @@ int PosterndMain(int argc, char** argv) {
             WriteText(stderr, "posternd: " + runner.GetProblem() + "\n");
             return 2;
         }
-        WriteText(stderr, "posternd: " + CannotListen(*config, runner) + "\n");
+        WriteText(stderr, "posternd: cannot listen " + runner.GetListenFailure() + "\n");
         return 1;
     }
     if (!NotifyServiceManager("READY=1")) {

@@ -58,16 +58,18 @@ bool CProxyRunner::Start(const CProxyConfig& config) {
     // A port that cannot be bound gives no message box: the tip tells it, the
     // program runs on without accepting mail clients, and the next Start tries again.
     m_strNotListening.clear();
-    m_nListenError = 0;
+    m_strListenFailure.clear();
     m_strHostName = config.GetText(setting::kHostName);
     m_nHostPort = config.GetInt(setting::kHostPort);
     m_nLocalPort = config.GetInt(setting::kLocalPort);
     const std::string& strAddress = config.GetText(setting::kListenAddress);
-    if (!Listen(strAddress)) {
-        std::string strReason = InSentence(SocketErrorText(m_nListenError));
-        std::string strWhere = strAddress.empty() ? std::string() : strAddress + " ";
-        m_strNotListening = "not listening on " + strWhere + "port " +
-                            std::to_string(m_nLocalPort) + ": " + strReason;
+    if (int nError = Listen(strAddress); nError != 0) {
+        m_strListenFailure = "on ";
+        if (!strAddress.empty())
+            m_strListenFailure += strAddress + " ";
+        m_strListenFailure += "port " + std::to_string(m_nLocalPort) + ": ";
+        m_strListenFailure += InSentence(SocketErrorText(nError));
+        m_strNotListening = "not listening " + m_strListenFailure;
     }
     m_events.OnTipChanged(GetTip());
     g_hMainWnd = this;
@@ -86,9 +88,9 @@ bool HasIPv6Loopback() {
 }  // namespace
 
 // One listening socket on the local port of the address, or of every
-// interface; for localhost one on each loopback address. False, with the
-// error in m_nListenError and no socket listening, when one fails.
-bool CProxyRunner::Listen(const std::string& strAddress) {
+// interface; for localhost one on each loopback address. 0, or the error of
+// the one that failed, with no socket listening.
+int CProxyRunner::Listen(const std::string& strAddress) {
     std::vector<const char*> addresses{strAddress.empty() ? nullptr : strAddress.c_str()};
     if (strAddress == setting::kLocalhost) {
         addresses = {"127.0.0.1"};
@@ -99,13 +101,13 @@ bool CProxyRunner::Listen(const std::string& strAddress) {
     for (const char* pszAddress : addresses) {
         auto pListenSocket = std::make_unique<CListenSocket>(*m_pSessions);
         if (!pListenSocket->StartListening(static_cast<unsigned>(m_nLocalPort), pszAddress)) {
-            m_nListenError = CAsyncSocket::GetLastError();
+            int nError = CAsyncSocket::GetLastError();
             m_listenSockets.clear();
-            return false;
+            return nError;
         }
         m_listenSockets.push_back(std::move(pListenSocket));
     }
-    return true;
+    return 0;
 }
 
 void CProxyRunner::Stop(const SettingProblem& problem) {
@@ -120,7 +122,7 @@ void CProxyRunner::Shutdown() {
 
 void CProxyRunner::StopListening(std::string strNotListening, std::string strProblem) {
     DropListener();
-    m_nListenError = 0;
+    m_strListenFailure.clear();
     m_strProblem = std::move(strProblem);
     m_strNotListening = std::move(strNotListening);
     m_events.OnTipChanged(GetTip());

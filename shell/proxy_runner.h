@@ -56,9 +56,8 @@ public:
 
     // Ends every open session with the old listener, without notices, and
     // listens as config says; false when the local port cannot be had on the
-    // listen address (the tip tells why, GetListenError gives the error
-    // number) or TLS to the server cannot be set up (GetProblem tells why).
-    // Last, this becomes the receiver of the proxy's notices.
+    // listen address (the tip tells why, as GetListenFailure does) or TLS to the server cannot be
+    // set up (GetProblem tells why). Last, this becomes the receiver of the proxy's notices.
     bool Start(const CProxyConfig& config);
     // As Start, but nothing listens, for the setting that failed its check.
     void Stop(const SettingProblem& problem);
@@ -74,7 +73,9 @@ public:
                                 const std::string& strFingerprint) override;
 
     int GetSessions() const { return m_nSessions; }
-    int GetListenError() const { return m_nListenError; }
+    // Where and why the local port could not be had, "on 127.0.0.1 port 110:
+    // address already in use"; empty when it was, or Start did not try.
+    const std::string& GetListenFailure() const { return m_strListenFailure; }
     // Why Stop was called, or why TLS could not be set up; empty otherwise.
     const std::string& GetProblem() const { return m_strProblem; }
     // The first listening socket (127.0.0.1 of localhost's two); null when none listens.
@@ -87,7 +88,7 @@ public:
 
 private:
     void DropListener(SessionEnd nWhy = SessionEnd::Restart);
-    bool Listen(const std::string& strAddress);
+    int Listen(const std::string& strAddress);
     void StopListening(std::string strNotListening, std::string strProblem);
 
     IRunnerEvents& m_events;
@@ -95,7 +96,7 @@ private:
     std::unique_ptr<CSessionTable> m_pSessions;
     std::vector<std::unique_ptr<CListenSocket>> m_listenSockets;
     int m_nSessions = 0;
-    int m_nListenError = 0;
+    std::string m_strListenFailure;
     // Why the listener is not listening; empty while it is.
     std::string m_strNotListening;
     std::string m_strProblem;
