@@ -13,6 +13,13 @@ namespace {
 
 thread_local EventLoop* t_pCurrentLoop = nullptr;
 
+// Makes room for nNeeded items, growing by doubling; throws when it cannot.
+template <typename Item>
+void KeepRoom(std::vector<Item>& items, std::size_t nNeeded) {
+    if (nNeeded > items.capacity())
+        items.reserve(std::max(nNeeded, 2 * items.capacity()));
+}
+
 }  // namespace
 
 EventLoop::EventLoop() : m_owner(std::this_thread::get_id()) {
@@ -108,9 +115,7 @@ void EventLoop::FinishBatch() {
 }
 
 void EventLoop::ReserveUnregister() {
-    std::size_t nNeeded = m_unregistered.size() + m_nRegistered + 1;
-    if (nNeeded > m_unregistered.capacity())
-        m_unregistered.reserve(std::max(nNeeded, 2 * m_unregistered.capacity()));
+    KeepRoom(m_unregistered, m_unregistered.size() + m_nRegistered + 1);
     ++m_nRegistered;
 }
 
@@ -131,17 +136,13 @@ bool EventLoop::WasUnregistered(const IEventHandler* pHandler) const {
 
 void EventLoop::Post(std::function<void()> fn) {
     AssertInLoopThread();
-    std::size_t nNeeded = m_posted.size() + m_nReservedPosts + 1;
-    if (nNeeded > m_posted.capacity())
-        m_posted.reserve(std::max(nNeeded, 2 * m_posted.capacity()));
+    KeepRoom(m_posted, m_posted.size() + m_nReservedPosts + 1);
     Append(fn);
 }
 
 void EventLoop::ReservePost() {
     AssertInLoopThread();
-    std::size_t nNeeded = m_posted.size() + m_nReservedPosts + 1;
-    if (nNeeded > m_posted.capacity())
-        m_posted.reserve(std::max(nNeeded, 2 * m_posted.capacity()));
+    KeepRoom(m_posted, m_posted.size() + m_nReservedPosts + 1);
     ++m_nReservedPosts;
 }
 
